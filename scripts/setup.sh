@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the station needs, only when one is missing,
+# so a second run costs a few dpkg queries.
+set -euo pipefail
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  qt6-base-dev libgl-dev
+  libavformat-dev libavcodec-dev libswscale-dev libavdevice-dev libavfilter-dev libavutil-dev
+  ffmpeg libx264-dev
+  nlohmann-json3-dev libsimdjson-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev
+  python3 libglib2.0-bin netcat-openbsd
+)
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  if [[ $(id -u) -ne 0 ]]; then sudo=sudo; else sudo=; fi
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

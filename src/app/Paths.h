@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QSettings>
+#include <memory>
+#include <string>
+
+namespace talvex {
+
+// Every place on disk the station uses. Tests isolate themselves through
+// HOME and the XDG_* variables.
+namespace paths {
+
+// QSettings of organisation and application "Talvex" ($XDG_CONFIG_HOME/Talvex/).
+std::unique_ptr<QSettings> settings();
+
+// $XDG_DATA_HOME/Talvex: camera names and the Lumetra hand-off record.
+std::string appDataDir();
+
+// The documents folder + "TalvexRecordings".
+std::string defaultOutputRoot();
+
+}  // namespace paths
+
+namespace settingsKeys {
+inline constexpr const char* outputRoot = "outputRootBookmark";
+inline constexpr const char* phyphoxIP = "phyphoxIP";
+inline constexpr const char* lumetraAppPath = "lumetraAppPath";
+}  // namespace settingsKeys
+
+}  // namespace talvex

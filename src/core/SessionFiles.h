@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace talvex {
+
+inline constexpr std::string_view kGyroCsvHeader = "time_seconds,gyro_x_rad_s,gyro_y_rad_s,gyro_z_rad_s\n";
+inline constexpr std::uint64_t kGyroFileMinDataSize = 61;  // header plus one short line
+inline constexpr std::string_view kDualVideoName = "recording.mp4";
+inline constexpr std::string_view kSingleVideoName = "camera1.mp4";
+inline constexpr std::string_view kGyroFileName = "gyro.csv";
+inline constexpr std::string_view kMetadataFileName = "session.json";
+
+// Replaces each of / \ : * ? " < > | and NUL by one underscore.
+std::string sanitizeSessionName(std::string_view name);
+
+// "yyyyMMdd_HHmmss" in local time.
+std::string sessionTimeStamp(std::time_t when);
+
+// The session folder's name: the sanitised name (or "session"), "_", the stamp.
+std::string sessionFolderName(const std::optional<std::string>& name, std::time_t when);
+
+// Whether the text can be one folder name inside the output root.
+bool isUsableFolderName(std::string_view folderName);
+
+// "2025-03-14T09:26:53Z" from seconds since the Unix epoch.
+std::string formatIso8601Utc(double wallSeconds);
+
+std::string gyroCsvLine(double t, double x, double y, double z);
+
+struct SessionMetadata {
+    std::string sessionId;
+    std::string initiatedBy;
+    std::vector<std::string> animationsRun;
+    double recordingStart = 0;  // wall-clock seconds
+    std::optional<double> recordingEnd;
+    std::vector<std::string> cameras;
+    bool gyroscopeConnected = false;
+};
+
+// session.json: sorted keys, pretty-printed, "recording_end" left out while absent.
+std::string encodeSessionMetadata(const SessionMetadata& metadata);
+
+// "%02d:%02d:%02d" of hours, minutes and seconds; hours may grow past two digits.
+std::string formatElapsed(int seconds);
+
+// "camera1", "camera2", ... one per open recorder.
+std::vector<std::string> cameraLabels(std::size_t count);
+
+}  // namespace talvex

@@ -1,0 +1,42 @@
+#include "ui/Station.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <cstdio>
+#include <memory>
+
+#include "app/HeadlessStation.h"
+#include "app/StationOptions.h"
+#include "ui/MainWindow.h"
+
+namespace talvex {
+
+namespace {
+
+void nameApplication() {
+    QCoreApplication::setOrganizationName("Talvex");
+    QCoreApplication::setApplicationName("Talvex");
+    QCoreApplication::setApplicationVersion(TALVEX_VERSION);
+}
+
+}  // namespace
+
+int runStation(int argc, char** argv) {
+    std::unique_ptr<QCoreApplication> app;
+    if (wantsNoWindow(argc, argv))
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    else
+        app = std::make_unique<QApplication>(argc, argv);
+    nameApplication();
+
+    ParsedOptions parsed = parseStationOptions(app->arguments());
+    if (parsed.error) {
+        std::fprintf(stderr, "talvex: %s\n", parsed.error->c_str());
+        return 2;
+    }
+    if (parsed.exitNow) return 0;
+    if (parsed.options.headless) return runHeadlessStation(parsed.options);
+    return runWindowStation(parsed.options);
+}
+
+}  // namespace talvex

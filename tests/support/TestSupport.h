@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace talvex::test {
+
+// A fresh folder under the test's home, removed when it goes out of scope.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string readText(const std::string& path);
+std::vector<std::string> listDir(const std::string& path);
+
+// Runs a command through the shell and returns its standard output.
+std::string runCommand(const std::string& command, int* exitCode = nullptr);
+
+// Absolute path of a built program (the talvex executable, a tool).
+std::string binaryPath(const std::string& name);
+std::string sourcePath(const std::string& relative);
+
+}  // namespace talvex::test
