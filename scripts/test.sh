@@ -15,5 +15,6 @@ if compgen -G "tests/*/*_concurrency_test.cpp" > /dev/null; then
   rm -rf build-tsan/testhome
   (cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest -L concurrency --output-on-failure -j 2) || status=1
 fi
+bash scripts/fuzz.sh || status=1
 (cd build-asan && ctest --output-on-failure -j 2) || status=1
 exit $status
