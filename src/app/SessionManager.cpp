@@ -6,6 +6,7 @@
 #include "app/Paths.h"
 #include "core/Clock.h"
 #include "core/FileUtil.h"
+#include "core/InterruptedSessions.h"
 #include "core/Log.h"
 #include "core/NumberFormat.h"
 
@@ -25,6 +26,7 @@ std::string resolveStoredRoot() {
 SessionManager::SessionManager(const std::string& overrideRoot, QObject* parent) : QObject(parent) {
     outputRoot_ = overrideRoot.empty() ? resolveStoredRoot() : overrideRoot;
     makeDirectories(outputRoot_);
+    reportInterruptedSessions(outputRoot_);
 }
 
 SessionManager::~SessionManager() = default;

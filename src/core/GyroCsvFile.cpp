@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/Clock.h"
 #include "core/FileUtil.h"
 #include "core/Log.h"
 #include "core/SessionFiles.h"
@@ -30,6 +31,11 @@ void GyroCsvFile::append(const std::string& line) {
         failed_ = true;
         logLine(std::string("Talvex: gyro.csv write failed, no more samples are written: ") +
                 std::strerror(errno));
+        return;
+    }
+    if (double now = steadyNow(); now - lastSync_ >= 1.0) {
+        lastSync_ = now;
+        sync();
     }
 }
 

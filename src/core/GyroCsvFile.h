@@ -6,7 +6,8 @@ namespace talvex {
 
 // gyro.csv of one session: created (truncating) with its header, then one
 // write per sample line. A failed write is reported once and ends appending,
-// leaving what was written untouched.
+// leaving what was written untouched. What was written reaches the disk at
+// least once a second while samples arrive, so a power cut loses little.
 class GyroCsvFile {
 public:
     GyroCsvFile() = default;
@@ -24,6 +25,7 @@ public:
 private:
     int fd_ = -1;
     bool failed_ = false;
+    double lastSync_ = 0;
 };
 
 }  // namespace talvex

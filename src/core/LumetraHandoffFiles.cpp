@@ -1,0 +1,83 @@
+#include "core/LumetraHandoffFiles.h"
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "core/FileUtil.h"
+
+namespace talvex {
+
+namespace {
+
+std::optional<std::string> compact(const nlohmann::json& object) {
+    try {
+        return object.dump();
+    } catch (const nlohmann::json::exception&) {
+        return std::nullopt;  // a path that is not UTF-8
+    }
+}
+
+nlohmann::json pathsObject(const std::string& videoFile, const std::optional<std::string>& gyroFile) {
+    nlohmann::json object = nlohmann::json::object();
+    object["video"] = videoFile;
+    if (gyroFile) object["gyro"] = *gyroFile;
+    return object;
+}
+
+std::vector<std::string> splitAtUnderscores(const std::string& text) {
+    std::vector<std::string> pieces(1);
+    for (char c : text) {
+        if (c == '_')
+            pieces.emplace_back();
+        else
+            pieces.back() += c;
+    }
+    return pieces;
+}
+
+}  // namespace
+
+std::string sidecarPath(const std::string& videoFile) {
+    std::filesystem::path path(videoFile);
+    path.replace_extension("talvex");
+    return path.string();
+}
+
+std::optional<std::string> sidecarBody(const std::string& videoFile,
+                                       const std::optional<std::string>& gyroFile) {
+    return compact(pathsObject(videoFile, gyroFile));
+}
+
+std::optional<std::string> pendingSessionBody(const std::string& videoFile,
+                                              const std::optional<std::string>& gyroFile,
+                                              const std::optional<std::string>& subjectId) {
+    nlohmann::json object = pathsObject(videoFile, gyroFile);
+    if (subjectId) object["subject_id"] = *subjectId;
+    return compact(object);
+}
+
+std::optional<std::string> subjectFromSessionId(const std::string& sessionId) {
+    std::vector<std::string> pieces = splitAtUnderscores(sessionId);
+    if (pieces.size() < 3) return std::nullopt;
+    std::string subject;
+    for (std::size_t i = 0; i + 2 < pieces.size(); ++i) {
+        if (i > 0) subject += '_';
+        subject += pieces[i];
+    }
+    if (subject.empty() || subject == "session") return std::nullopt;
+    return subject;
+}
+
+std::optional<std::string> deriveSubjectId(const std::string& videoFile) {
+    std::string folder = std::filesystem::path(videoFile).parent_path().string();
+    std::optional<std::string> text = readFile(joinPath(folder, "session.json"));
+    if (!text) return std::nullopt;
+    nlohmann::json record = nlohmann::json::parse(*text, nullptr, false);
+    if (!record.is_object()) return std::nullopt;
+    auto id = record.find("session_id");
+    if (id == record.end() || !id->is_string()) return std::nullopt;
+    return subjectFromSessionId(id->get<std::string>());
+}
+
+}  // namespace talvex
