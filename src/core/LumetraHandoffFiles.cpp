@@ -18,7 +18,8 @@ std::optional<std::string> compact(const nlohmann::json& object) {
     }
 }
 
-nlohmann::json pathsObject(const std::string& videoFile, const std::optional<std::string>& gyroFile) {
+nlohmann::json pathsObject(const std::string& videoFile,
+                           const std::optional<std::string>& gyroFile) {
     nlohmann::json object = nlohmann::json::object();
     object["video"] = videoFile;
     if (gyroFile) object["gyro"] = *gyroFile;
