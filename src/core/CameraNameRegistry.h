@@ -1,0 +1,34 @@
+#pragma once
+
+#include <map>
+#include <string>
+
+namespace talvex {
+
+// Display names the user gave to capture devices, keyed by device id and kept
+// in one small JSON file. Main thread only.
+class CameraNameRegistry {
+public:
+    // An empty path keeps the names in memory only. The file is read once,
+    // here; a missing or unreadable file starts the registry empty.
+    explicit CameraNameRegistry(std::string filePath);
+
+    // The stored name, or, on the first sighting of the id, the system name,
+    // which is then stored and saved.
+    std::string displayName(const std::string& id, const std::string& systemName);
+
+    // Stores and saves a new name; an empty name changes nothing.
+    void setName(const std::string& name, const std::string& id);
+
+    const std::map<std::string, std::string>& store() const { return store_; }
+    const std::string& filePath() const { return filePath_; }
+
+private:
+    void load();
+    void save() const;
+
+    std::map<std::string, std::string> store_;
+    std::string filePath_;
+};
+
+}  // namespace talvex
