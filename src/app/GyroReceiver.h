@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QObject>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+class QTimer;
+
+namespace talvex {
+
+// The client of the Phyphox phone app's remote interface: fetches "/config"
+// once, then polls the gyroscope buffers every 0.05 s and hands each new
+// sample, on the host's steady clock, to onSample.
+//
+// Answers are read and processed one at a time on the "talvex.gyro" queue,
+// requests run on their own network thread, and the published fields change
+// on the main thread only.
+class GyroReceiver : public QObject {
+    Q_OBJECT
+public:
+    static constexpr double pollInterval = 0.05;
+    // A larger answer is aborted and counts as a failed poll.
+    static constexpr std::size_t maxAnswerBytes = std::size_t(256) << 20;
+
+    // addressOverride: the phone address of this run; used instead of the
+    // stored "phyphoxIP" and not stored.
+    explicit GyroReceiver(std::optional<std::string> addressOverride = std::nullopt,
+                          QObject* parent = nullptr);
+    ~GyroReceiver() override;
+
+    bool isConnected() const { return isConnected_; }
+    bool isMeasuring() const { return isMeasuring_; }
+    bool lastPollSucceeded() const { return lastPollSucceeded_; }
+    double roll() const { return roll_; }
+    double pitch() const { return pitch_; }
+    double yaw() const { return yaw_; }
+
+    const std::string& phyphoxIP() const { return phyphoxIP_; }
+    // Stores the address as "phyphoxIP"; the next poll already uses it.
+    void setPhyphoxIP(const std::string& address);
+
+    // Called off the main thread, once per new sample; timestamp is on the
+    // steadyNow() clock.
+    std::function<void(double timestamp, double x, double y, double z)> onSample;
+
+    // Stops polling, fetches the configuration, then polls (nothing when the address is empty).
+    void connect();
+    void connectIfConfigured();
+    // The samples that follow are timed from instant (a steadyNow() value).
+    void beginSession(double instant);
+
+    struct Ingest;
+
+signals:
+    void stateChanged();
+
+private:
+    void fetchConfig();
+    void startPolling();
+    void poll();
+    void handlePollError(const std::string& description);
+    void publishAnswer(bool measuring);
+    void publishRates(double x, double y, double z);
+
+    bool isConnected_ = false;
+    bool isMeasuring_ = false;
+    bool lastPollSucceeded_ = false;
+    double roll_ = 0.0;
+    double pitch_ = 0.0;
+    double yaw_ = 0.0;
+    std::string phyphoxIP_;
+    QTimer* pollTimer_ = nullptr;
+    std::uint64_t pollNumber_ = 0;
+    std::unique_ptr<Ingest> ingest_;
+};
+
+}  // namespace talvex
