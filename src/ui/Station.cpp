@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
@@ -22,6 +23,8 @@ void nameApplication() {
 }  // namespace
 
 int runStation(int argc, char** argv) {
+    // A peer that vanished must cost a failed write, never the process.
+    std::signal(SIGPIPE, SIG_IGN);
     std::unique_ptr<QCoreApplication> app;
     if (wantsNoWindow(argc, argv))
         app = std::make_unique<QCoreApplication>(argc, argv);
