@@ -3,16 +3,24 @@
 // Interface fixed for the camera side; the implementation belongs with the
 // movie writer.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
 #include "core/RecordingOperations.h"
+#include "core/SerialQueue.h"
 #include "media/VideoFrame.h"
 
+struct AVFrame;
+
 namespace talvex {
+
+class FfmpegScaler;
+class MovieWriter;
 
 // Puts two cameras side by side into one 2560x720 H.264 movie timed by
 // camera 0's capture clock. Shared by the camera manager and both recorders.
@@ -32,6 +40,45 @@ public:
     // Main thread: finishes (or cancels) the movie on the writer queue, then
     // calls completion once, on the writer queue; the caller hops to the main thread.
     void stopWriting(std::function<void()> completion);
+
+    // For tests and benchmarks: the movie's status as the log lines number it
+    // (0 before a start), the composites appended, and a wait until every
+    // piece of work queued so far on the writer queue has run.
+    int status() const;
+    std::int64_t compositesWritten() const { return compositesWritten_.load(); }
+    void waitUntilIdle();
+
+private:
+    void drainAndComposite();
+    void composite(const VideoFramePtr& left, const VideoFramePtr& right);
+    bool makeSideBySideFrame(const VideoFrame& first, const VideoFrame& second, AVFrame& out);
+    void finishOnWriterQueue(const std::function<void()>& completion);
+
+    const std::string outputPath_;
+    const bool swapped_;
+    const std::int64_t fps_;
+    const int singleWidth_ = 1280;
+    const int height_ = 720;
+    // Made by the start on the main thread; from then on used only on the
+    // writer queue (the queue hand-off orders the two).
+    std::unique_ptr<MovieWriter> movie_;
+    std::unique_ptr<FfmpegScaler> leftHalfScaler_;
+    std::unique_ptr<FfmpegScaler> rightHalfScaler_;
+    bool sessionStarted_ = false;
+    std::int64_t sessionStartMicros_ = 0;
+    std::atomic<bool> isWriting_{false};
+    std::atomic<std::int64_t> compositesWritten_{0};
+
+    // Guards exactly the two newest-frame slots and the pending flag; held
+    // only to swap them, never while scaling or encoding.
+    std::mutex bufferLock_;
+    VideoFramePtr latestLeft_;   // camera index 0
+    VideoFramePtr latestRight_;  // camera index 1
+    bool pendingComposite_ = false;
+
+    // Queued work holds the writer, so no work is left when it is destroyed;
+    // a writer released by its own queue's last task is destroyed there.
+    SerialQueue writerQueue_{"talvex.writer"};
 };
 
 }  // namespace talvex

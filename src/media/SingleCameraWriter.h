@@ -3,8 +3,11 @@
 // Interface fixed for the camera side; the implementation belongs with the
 // movie writer.
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -12,6 +15,8 @@
 #include "media/VideoFrame.h"
 
 namespace talvex {
+
+class MovieWriter;
 
 // The writing half of one camera recorder: its own 1280x720 H.264 movie
 // ("camera1.mp4"). Started on the main thread; frames and the stop run on
@@ -33,6 +38,24 @@ public:
     void stopRecording();
 
     bool isWriting() const;
+
+    // For tests and benchmarks: the movie's status as the log lines number
+    // it (0 when there is none) and the frames it took.
+    int status() const;
+    std::int64_t framesWritten() const;
+
+private:
+    void finishOrCancel();
+
+    std::string cameraName_;
+    // Guards the movie and its timeline: the start runs on the main thread,
+    // frames and the stop on the capture queue.
+    mutable std::mutex mutex_;
+    std::unique_ptr<MovieWriter> movie_;
+    bool sessionStarted_ = false;
+    std::int64_t sessionStartMicros_ = 0;
+    // Set last by the start, so a frame sees either no writer or a whole one.
+    std::atomic<bool> writing_{false};
 };
 
 }  // namespace talvex

@@ -1,0 +1,52 @@
+#pragma once
+
+// One owner per FFmpeg handle, each freed by its matching function, and the
+// library's own error text.
+
+#include <memory>
+#include <string>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
+#include <libswscale/swscale.h>
+}
+
+namespace talvex {
+
+struct CodecContextDeleter {
+    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+struct FrameDeleter {
+    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+struct PacketDeleter {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct SwsContextDeleter {
+    void operator()(SwsContext* context) const { sws_freeContext(context); }
+};
+// An output context also owns the file it opened.
+struct OutputContextDeleter {
+    void operator()(AVFormatContext* context) const {
+        if (context->oformat && !(context->oformat->flags & AVFMT_NOFILE))
+            avio_closep(&context->pb);
+        avformat_free_context(context);
+    }
+};
+
+using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
+using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
+using SwsContextPtr = std::unique_ptr<SwsContext, SwsContextDeleter>;
+using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextDeleter>;
+
+inline std::string ffmpegErrorText(int error) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(error, text, sizeof text);
+    return text;
+}
+
+}  // namespace talvex
