@@ -52,6 +52,8 @@ public:
         deadline->setSingleShot(true);
         QObject::connect(deadline, &QTimer::timeout, reply,
                          [reply, state] { abort(reply, *state, "The request timed out."); });
+        QObject::connect(reply, &QNetworkReply::metaDataChanged, reply,
+                         [reply, state] { checkSize(reply, *state); });
         QObject::connect(reply, &QNetworkReply::readyRead, reply,
                          [reply, state] { readSome(reply, *state); });
         QObject::connect(reply, &QNetworkReply::finished, reply,
@@ -72,15 +74,20 @@ private:
         reply->abort();
     }
 
+    // An answer announced as too large is refused as soon as its headers arrive.
+    static void checkSize(QNetworkReply* reply, State& state) {
+        if (state.sized) return;
+        state.sized = true;
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        const qulonglong announced = length.isValid() ? length.toULongLong() : 0;
+        if (announced > GyroReceiver::maxAnswerBytes)
+            return abort(reply, state, "The answer is larger than 256 MiB.");
+        if (announced > 0) state.transfer.body.reserve(announced + parserPadding);
+    }
+
     static void readSome(QNetworkReply* reply, State& state) {
-        if (!state.sized) {
-            state.sized = true;
-            const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-            const qulonglong announced = length.isValid() ? length.toULongLong() : 0;
-            if (announced > GyroReceiver::maxAnswerBytes)
-                return abort(reply, state, "The answer is larger than 256 MiB.");
-            if (announced > 0) state.transfer.body.reserve(announced + parserPadding);
-        }
+        checkSize(reply, state);
+        if (!state.abortReason.empty()) return;
         const qint64 available = reply->bytesAvailable();
         if (state.transfer.body.size() + std::size_t(available) > GyroReceiver::maxAnswerBytes)
             return abort(reply, state, "The answer is larger than 256 MiB.");
