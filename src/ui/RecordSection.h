@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QWidget>
+#include <functional>
+#include <optional>
+#include <string>
+
+class QLabel;
+class QPushButton;
+
+namespace talvex {
+
+class CameraManager;
+class GyroReceiver;
+class LumetraRow;
+class SessionManager;
+
+// The bottom of the side panel: elapsed time, the record button, the hint
+// when no camera is open, and the hand-off row after a finished session.
+class RecordSection : public QWidget {
+    Q_OBJECT
+public:
+    using NameSource = std::function<std::optional<std::string>()>;
+
+    RecordSection(SessionManager& session, CameraManager& cameras, GyroReceiver& gyro,
+                  NameSource sessionName, QWidget* parent = nullptr);
+
+    LumetraRow* lumetraRow() const { return lumetra_; }
+
+signals:
+    void lumetraError(const QString& text);
+
+private:
+    void record();
+    void refresh();
+
+    SessionManager& session_;
+    CameraManager& cameras_;
+    GyroReceiver& gyro_;
+    NameSource sessionName_;
+    QLabel* elapsed_ = nullptr;
+    QPushButton* button_ = nullptr;
+    QLabel* hint_ = nullptr;
+    LumetraRow* lumetra_ = nullptr;
+};
+
+}  // namespace talvex

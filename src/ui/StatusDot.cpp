@@ -1,0 +1,42 @@
+#include "ui/StatusDot.h"
+
+#include <QPainter>
+#include <QRadialGradient>
+
+namespace talvex {
+
+namespace {
+constexpr int dotSize = 12;
+constexpr int glowRadius = 4;
+}  // namespace
+
+StatusDot::StatusDot(QWidget* parent) : QWidget(parent) {
+    setFixedSize(dotSize + 2 * glowRadius, dotSize + 2 * glowRadius);
+}
+
+void StatusDot::setColors(const QColor& fill, const QColor& glow) {
+    if (fill == fill_ && glow == glow_) return;
+    fill_ = fill;
+    glow_ = glow;
+    update();
+}
+
+void StatusDot::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    QPointF centre = rect().center() + QPointF(0.5, 0.5);
+    if (glow_.isValid() && glow_.alpha() > 0) {
+        QRadialGradient halo(centre, dotSize / 2.0 + glowRadius);
+        QColor outer = glow_;
+        outer.setAlpha(0);
+        halo.setColorAt(0.5, glow_);
+        halo.setColorAt(1.0, outer);
+        painter.setBrush(halo);
+        painter.drawEllipse(centre, dotSize / 2.0 + glowRadius, dotSize / 2.0 + glowRadius);
+    }
+    painter.setBrush(fill_);
+    painter.drawEllipse(centre, dotSize / 2.0, dotSize / 2.0);
+}
+
+}  // namespace talvex

@@ -1,0 +1,87 @@
+#include "ui/StatusSection.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "app/GyroReceiver.h"
+#include "app/IPCServer.h"
+#include "ui/StatusRow.h"
+#include "ui/UiStyle.h"
+
+namespace talvex {
+
+StatusSection::StatusSection(IPCServer& ipc, GyroReceiver& gyro, QWidget* parent)
+    : QWidget(parent),
+      ipc_(ipc),
+      gyro_(gyro),
+      lumetra_(new StatusRow("Lumetra Apps", this)),
+      gyroRow_(new StatusRow("Gyroscope", this)),
+      hint_(new QLabel("Press ▶ in Phyphox to start the experiment", this)),
+      address_(new QLineEdit(this)),
+      connect_(new QPushButton("▶", this)) {
+    lumetra_->setObjectName("lumetraStatus");
+    gyroRow_->setObjectName("gyroStatus");
+    hint_->setObjectName("phyphoxHint");
+    hint_->setFont(ui::monoFont(11));
+    hint_->setWordWrap(true);
+    ui::setTextColor(hint_, ui::warningOrange());
+    address_->setObjectName("phyphoxAddressField");
+    address_->setPlaceholderText("192.168.x.x");
+    address_->setFont(ui::monoFont(12));
+    connect_->setObjectName("phyphoxConnectButton");
+    connect_->setFixedWidth(32);
+
+    auto* addressRow = new QHBoxLayout;
+    addressRow->setSpacing(8);
+    auto* addressLabel = new QLabel("Phyphox IP:", this);
+    addressLabel->setFont(ui::monoFont(12));
+    ui::setTextColor(addressLabel, ui::secondaryColor());
+    addressRow->addWidget(addressLabel);
+    addressRow->addWidget(address_, 1);
+    addressRow->addWidget(connect_);
+
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(6);
+    column->addWidget(ui::sectionHeader(
+        "Status", ui::symbolIcon("dialog-information", QStyle::SP_MessageBoxInformation), this));
+    column->addWidget(lumetra_);
+    column->addWidget(gyroRow_);
+    column->addWidget(hint_);
+    column->addLayout(addressRow);
+
+    address_->setText(QString::fromStdString(gyro_.phyphoxIP()));
+    connect(address_, &QLineEdit::textEdited, this, &StatusSection::addressEdited);
+    connect(connect_, &QPushButton::clicked, this, [this] { gyro_.connect(); });
+    connect(&ipc_, &IPCServer::isRunningChanged, this, &StatusSection::refreshListener);
+    connect(&gyro_, &GyroReceiver::stateChanged, this, &StatusSection::refreshGyro);
+    refreshListener();
+    refreshGyro();
+}
+
+void StatusSection::refreshListener() {
+    bool running = ipc_.isRunning();
+    lumetra_->setState(running, running ? "Ready" : "Offline");
+}
+
+void StatusSection::refreshGyro() {
+    bool connected = gyro_.isConnected();
+    bool answered = gyro_.lastPollSucceeded();
+    bool hasAddress = !gyro_.phyphoxIP().empty();
+    QString detail = connected ? "Measuring" : hasAddress ? "Not measuring" : "No IP set";
+    gyroRow_->setState(connected, detail, answered && !connected);
+    hint_->setVisible(!connected && answered && hasAddress);
+    connect_->setEnabled(hasAddress);
+    QString stored = QString::fromStdString(gyro_.phyphoxIP());
+    if (address_->text() != stored && !address_->hasFocus()) address_->setText(stored);
+}
+
+void StatusSection::addressEdited(const QString& text) {
+    gyro_.setPhyphoxIP(text.toStdString());
+    refreshGyro();
+}
+
+}  // namespace talvex
