@@ -1,0 +1,243 @@
+#include "app/CameraManager.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "app/MainThread.h"
+#include "core/FileUtil.h"
+#include "core/Log.h"
+#include "core/SerialQueue.h"
+#include "media/CameraDiscovery.h"
+#include "media/CameraRecorder.h"
+#include "media/DualCameraWriter.h"
+
+namespace talvex {
+
+// What background threads may reach of the manager: a way to post work to it
+// while it exists, and the number of the newest set-up.
+struct CameraManager::Relay {
+    std::mutex mutex;
+    CameraManager* target = nullptr;
+    std::atomic<std::uint64_t> generation{0};
+    std::shared_future<void> lastSetup;  // main thread only
+
+    void post(std::function<void(CameraManager&)> work) {
+        std::lock_guard lock(mutex);
+        if (!target) return;
+        CameraManager* manager = target;
+        postTo(manager, [manager, work = std::move(work)] { work(*manager); });
+    }
+};
+
+namespace {
+
+// Joins several asynchronous stops; the completion runs once on the main
+// thread after the last one, or at once when there was none.
+class StopGroup {
+public:
+    explicit StopGroup(std::function<void()> completion) : completion_(std::move(completion)) {}
+    void enter() { ++pending_; }
+    void leave() {
+        if (pending_.fetch_sub(1) == 1) postToMain(std::move(completion_));
+    }
+
+private:
+    std::atomic<int> pending_{1};  // the caller's own share, left after every enter
+    std::function<void()> completion_;
+};
+
+constexpr auto kPauseAfterOpen = std::chrono::milliseconds(300);
+
+std::string joinLines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const auto& line : lines) text += (text.empty() ? "" : "\n") + line;
+    return text;
+}
+
+}  // namespace
+
+CameraManager::CameraManager(const std::string& appDataDir, QObject* parent)
+    : QObject(parent),
+      registry_(appDataDir.empty() ? std::string() : joinPath(appDataDir, "camera_names.json")),
+      relay_(std::make_shared<Relay>()) {
+    relay_->target = this;
+}
+
+CameraManager::~CameraManager() {
+    {
+        std::lock_guard lock(relay_->mutex);
+        relay_->target = nullptr;
+    }
+    ++relay_->generation;  // running set-ups stop and close what they opened
+    setupQueues_.clear();
+    for (auto& recorder : openedRecorders_) recorder->close();
+}
+
+void CameraManager::setErrorMessage(std::optional<std::string> message) {
+    if (message == errorMessage_) return;
+    errorMessage_ = std::move(message);
+    emit errorMessageChanged();
+}
+
+void CameraManager::setCamerasSwapped(bool swapped) {
+    if (swapped == camerasSwapped_) return;
+    camerasSwapped_ = swapped;
+    emit camerasSwappedChanged();
+}
+
+void CameraManager::scan() {
+    auto found = CameraDiscovery::devices();
+    postTo(this, [this, found = std::move(found)] {
+        std::vector<CameraDevice> devices;
+        for (const auto& camera : found)
+            devices.push_back({camera.id, registry_.displayName(camera.id, camera.systemName),
+                               camera.systemName});
+        availableDevices_ = std::move(devices);
+        emit availableDevicesChanged();
+    });
+}
+
+void CameraManager::openCameras(const std::vector<CameraDevice>& devices) {
+    closeAll();
+    const std::uint64_t generation = ++relay_->generation;
+    auto done = std::make_shared<std::promise<void>>();
+    std::shared_future<void> previous =
+        std::exchange(relay_->lastSetup, done->get_future().share());
+    auto queue = std::make_unique<SerialQueue>("talvex.setup");
+    queue->async([relay = relay_, generation, devices, fps = targetFPS_, previous, done] {
+        auto current = [&] { return relay->generation.load() == generation; };
+        // An earlier set-up still opening would hold devices this one needs;
+        // it notices it is out of date and closes them.
+        if (previous.valid()) previous.wait();
+        Recorders recorders;
+        std::vector<std::string> errors;
+        for (const auto& device : devices) {
+            if (!current()) break;
+            auto recorder = std::make_shared<CameraRecorder>(device, fps);
+            recorder->setOnDisconnect(
+                [relay = std::weak_ptr(relay),
+                 reporter = std::weak_ptr(recorder)](const CameraDevice& lost) {
+                    if (auto r = relay.lock())
+                        r->post([reporter, lost](CameraManager& m) {
+                            m.handleDisconnect(reporter.lock().get(), lost);
+                        });
+                });
+            if (auto error = recorder->setup()) {
+                errors.push_back(*error);
+                continue;
+            }
+            recorders.push_back(std::move(recorder));
+            for (auto slept = std::chrono::milliseconds(0); slept < kPauseAfterOpen && current();
+                 slept += std::chrono::milliseconds(10))
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (current())
+            relay->post([generation, recorders = std::move(recorders), errors = std::move(errors)](
+                            CameraManager& m) { m.publishSetup(generation, recorders, errors); });
+        recorders.clear();  // an out-of-date set-up closes its cameras here
+        done->set_value();
+    });
+    setupQueues_.push_back(std::move(queue));
+}
+
+void CameraManager::publishSetup(std::uint64_t generation, Recorders recorders,
+                                 std::vector<std::string> errors) {
+    // A newer openCameras started after this result was posted: its recorders
+    // are dropped (and so closed) instead of published.
+    if (generation != relay_->generation.load()) return;
+    // Every earlier set-up has ended by now; their threads can go.
+    setupQueues_.erase(setupQueues_.begin(), setupQueues_.end() - 1);
+    setOpenedRecorders(std::move(recorders));
+    setErrorMessage(errors.empty() ? std::nullopt : std::optional(joinLines(errors)));
+}
+
+void CameraManager::closeAll() {
+    for (const auto& recorder : openedRecorders_) retire(recorder);
+    setOpenedRecorders({});
+}
+
+void CameraManager::retire(const std::shared_ptr<CameraRecorder>& recorder) {
+    recorder->close();
+    retiring_.push_back(recorder);
+    // Finishes a movie the camera may still have open; the recorder is kept
+    // until then so the next stopRecording can wait for it.
+    recorder->stopRecording([relay = std::weak_ptr(relay_), raw = recorder.get()] {
+        if (auto r = relay.lock())
+            r->post([raw](CameraManager& m) {
+                std::erase_if(m.retiring_, [raw](const auto& kept) { return kept.get() == raw; });
+            });
+    });
+}
+
+void CameraManager::handleDisconnect(const CameraRecorder* reporter, const CameraDevice& device) {
+    // A report from a recorder that was closed in the meantime concerns nothing open now.
+    bool open = std::any_of(openedRecorders_.begin(), openedRecorders_.end(),
+                            [&](const auto& r) { return r.get() == reporter; });
+    if (!reporter || !open) return;
+    Recorders kept;
+    for (const auto& recorder : openedRecorders_) {
+        if (recorder->device().id == device.id)
+            retire(recorder);
+        else
+            kept.push_back(recorder);
+    }
+    setOpenedRecorders(std::move(kept));
+    setErrorMessage("Camera '" + device.name + "' was disconnected.");
+    // Forced even when the text is unchanged, so a second loss is noticed.
+    emit errorMessageChanged();
+}
+
+void CameraManager::setOpenedRecorders(Recorders recorders) {
+    if (recorders.empty() && openedRecorders_.empty()) return;
+    openedRecorders_ = std::move(recorders);
+    emit openedRecordersChanged();
+}
+
+std::optional<RecordingError> CameraManager::startRecording(const std::string& folder) {
+    if (openedRecorders_.size() == 2) {
+        auto writer = std::make_shared<DualCameraWriter>(joinPath(folder, "recording.mp4"),
+                                                         camerasSwapped_, targetFPS_);
+        if (auto error = writer->startWriting()) return error;
+        activeDualWriter_ = writer;
+        for (std::size_t i = 0; i < openedRecorders_.size(); ++i) {
+            // Index first: a frame in between must not reach the writer as the other camera.
+            openedRecorders_[i]->setDualCameraIndex(static_cast<std::int64_t>(i));
+            openedRecorders_[i]->setDualWriter(writer);
+        }
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < openedRecorders_.size(); ++i) {
+        std::string file = joinPath(folder, "camera" + std::to_string(i + 1) + ".mp4");
+        if (auto error = openedRecorders_[i]->startRecording(file)) return error;
+    }
+    return std::nullopt;
+}
+
+void CameraManager::stopRecording(std::function<void()> completion) {
+    auto group = std::make_shared<StopGroup>(std::move(completion));
+    if (auto dual = std::exchange(activeDualWriter_, nullptr)) {
+        for (const auto& recorder : openedRecorders_) recorder->setDualWriter(nullptr);
+        logLine("Talvex: calling dual stopWriting");
+        group->enter();
+        dual->stopWriting([group] { group->leave(); });
+    } else {
+        for (const auto& recorder : openedRecorders_) {
+            group->enter();
+            recorder->stopRecording([group] { group->leave(); });
+        }
+    }
+    // Cameras closed or lost during the recording finish their movies on
+    // their own queues; the caller hears of the stop only after those too.
+    for (const auto& recorder : retiring_) {
+        group->enter();
+        recorder->stopRecording([group] { group->leave(); });
+    }
+    group->leave();
+}
+
+}  // namespace talvex

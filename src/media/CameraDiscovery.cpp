@@ -1,0 +1,223 @@
+#include "media/CameraDiscovery.h"
+
+#include <fcntl.h>
+#include <linux/videodev2.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "media/SyntheticCameras.h"
+
+namespace talvex {
+namespace {
+
+namespace fs = std::filesystem;
+
+int xioctl(int fd, unsigned long request, void* arg) {
+    int result;
+    do result = ::ioctl(fd, request, arg);
+    while (result == -1 && errno == EINTR);
+    return result;
+}
+
+class Fd {
+public:
+    explicit Fd(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_NONBLOCK)) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+std::string cString(const __u8* text, std::size_t size) {
+    const char* begin = reinterpret_cast<const char*>(text);
+    return std::string(begin, strnlen(begin, size));
+}
+
+// Canonical node path to its /dev/v4l/by-id name, which udev derives from the
+// USB vendor, product and serial and so survives re-plugging.
+std::map<std::string, std::string> byIdNames() {
+    std::map<std::string, std::string> names;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/dev/v4l/by-id", error)) {
+        auto target = fs::canonical(entry.path(), error);
+        if (!error && !names.count(target.string()))
+            names[target.string()] = entry.path().filename().string();
+    }
+    return names;
+}
+
+std::vector<std::string> videoNodes() {
+    std::vector<std::pair<int, std::string>> nodes;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/dev", error)) {
+        std::string name = entry.path().filename().string();
+        if (name.rfind("video", 0) != 0 || name.size() == 5) continue;
+        if (!std::all_of(name.begin() + 5, name.end(), ::isdigit)) continue;
+        nodes.emplace_back(std::stoi(name.substr(5)), entry.path().string());
+    }
+    std::sort(nodes.begin(), nodes.end());
+    std::vector<std::string> paths;
+    for (auto& [number, path] : nodes) paths.push_back(path);
+    return paths;
+}
+
+std::optional<DiscoveredCamera> probeNode(const std::string& path,
+                                          const std::map<std::string, std::string>& byId) {
+    Fd fd(path);
+    if (fd.get() < 0) return std::nullopt;
+    v4l2_capability cap{};
+    if (xioctl(fd.get(), VIDIOC_QUERYCAP, &cap) != 0) return std::nullopt;
+    std::uint32_t caps =
+        (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
+    // Metadata nodes lack the capture bit on their own node; codecs are m2m.
+    if (!(caps & V4L2_CAP_VIDEO_CAPTURE)) return std::nullopt;
+    if (caps & (V4L2_CAP_VIDEO_M2M | V4L2_CAP_VIDEO_M2M_MPLANE)) return std::nullopt;
+    DiscoveredCamera camera;
+    camera.systemName = cString(cap.card, sizeof cap.card);
+    camera.devicePath = path;
+    std::error_code error;
+    auto canonical = fs::canonical(path, error).string();
+    if (auto found = byId.find(canonical); found != byId.end())
+        camera.id = found->second;
+    else
+        camera.id = cString(cap.bus_info, sizeof cap.bus_info) + " " + camera.systemName;
+    return camera;
+}
+
+void addRates(int fd, std::uint32_t format, int width, int height, CaptureMode& mode) {
+    v4l2_frmivalenum interval{};
+    interval.pixel_format = format;
+    interval.width = static_cast<__u32>(width);
+    interval.height = static_cast<__u32>(height);
+    for (interval.index = 0; xioctl(fd, VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0;
+         ++interval.index) {
+        if (interval.type == V4L2_FRMIVAL_TYPE_DISCRETE) {
+            const auto& f = interval.discrete;
+            if (f.numerator == 0) continue;
+            double fps = static_cast<double>(f.denominator) / f.numerator;
+            mode.rates.push_back({fps, fps});
+        } else {
+            const auto& s = interval.stepwise;
+            if (s.min.numerator == 0 || s.max.numerator == 0) continue;
+            mode.rates.push_back({static_cast<double>(s.max.denominator) / s.max.numerator,
+                                  static_cast<double>(s.min.denominator) / s.min.numerator});
+            break;
+        }
+    }
+}
+
+std::vector<std::pair<int, int>> frameSizes(int fd, std::uint32_t format) {
+    std::vector<std::pair<int, int>> sizes;
+    v4l2_frmsizeenum size{};
+    size.pixel_format = format;
+    for (size.index = 0; xioctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) == 0; ++size.index) {
+        if (size.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
+            sizes.emplace_back(size.discrete.width, size.discrete.height);
+            continue;
+        }
+        const auto& s = size.stepwise;
+        // A continuous range: 1280x720 when it lies inside, and the largest.
+        if (s.min_width <= 1280 && s.max_width >= 1280 && s.min_height <= 720 &&
+            s.max_height >= 720)
+            sizes.emplace_back(1280, 720);
+        sizes.emplace_back(s.max_width, s.max_height);
+        break;
+    }
+    return sizes;
+}
+
+bool reaches(const CaptureMode& mode, std::int64_t fps) {
+    auto wanted = static_cast<double>(fps);
+    return std::any_of(mode.rates.begin(), mode.rates.end(), [&](const FrameRateRange& r) {
+        return r.minFps <= wanted && r.maxFps >= wanted;
+    });
+}
+
+std::pair<int, int> chooseSize(const std::vector<CaptureMode>& modes) {
+    std::set<std::pair<int, int>> sizes;
+    for (const auto& m : modes) sizes.emplace(m.width, m.height);
+    if (sizes.count({1280, 720})) return {1280, 720};
+    auto area = [](const std::pair<int, int>& s) { return std::int64_t{s.first} * s.second; };
+    std::optional<std::pair<int, int>> larger, largest;
+    for (const auto& s : sizes) {
+        if (s.first >= 1280 && s.second >= 720 && (!larger || area(s) < area(*larger))) larger = s;
+        if (!largest || area(s) > area(*largest)) largest = s;
+    }
+    return larger ? *larger : *largest;
+}
+
+}  // namespace
+
+std::vector<DiscoveredCamera> CameraDiscovery::devices() {
+    std::vector<DiscoveredCamera> cameras;
+    auto byId = byIdNames();
+    for (const auto& path : videoNodes())
+        if (auto camera = probeNode(path, byId)) cameras.push_back(*camera);
+    for (const auto& synthetic : SyntheticCameras::list())
+        cameras.push_back({synthetic.id, synthetic.name, "", true});
+    return cameras;
+}
+
+std::optional<DiscoveredCamera> CameraDiscovery::findById(const std::string& id) {
+    if (SyntheticCameras::isSyntheticId(id)) {
+        auto synthetic = SyntheticCameras::find(id);
+        if (!synthetic) return std::nullopt;
+        return DiscoveredCamera{synthetic->id, synthetic->name, "", true};
+    }
+    for (auto& camera : devices())
+        if (camera.id == id) return camera;
+    return std::nullopt;
+}
+
+std::vector<CaptureMode> CameraDiscovery::captureModes(const std::string& devicePath) {
+    std::vector<CaptureMode> modes;
+    Fd fd(devicePath);
+    if (fd.get() < 0) return modes;
+    for (std::uint32_t format : {V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_MJPEG}) {
+        for (auto [width, height] : frameSizes(fd.get(), format)) {
+            CaptureMode mode{format, width, height, {}};
+            addRates(fd.get(), format, width, height, mode);
+            modes.push_back(std::move(mode));
+        }
+    }
+    return modes;
+}
+
+ModeChoice CameraDiscovery::chooseMode(const std::vector<CaptureMode>& modes, std::int64_t fps) {
+    std::vector<CaptureMode> usable;
+    for (const auto& m : modes)
+        if (m.pixelFormat == V4L2_PIX_FMT_YUYV || m.pixelFormat == V4L2_PIX_FMT_MJPEG)
+            usable.push_back(m);
+    if (usable.empty()) return {};
+    auto [width, height] = chooseSize(usable);
+    auto at = [&](std::uint32_t format) -> const CaptureMode* {
+        for (const auto& m : usable)
+            if (m.pixelFormat == format && m.width == width && m.height == height) return &m;
+        return nullptr;
+    };
+    const CaptureMode* yuyv = at(V4L2_PIX_FMT_YUYV);
+    const CaptureMode* mjpeg = at(V4L2_PIX_FMT_MJPEG);
+    const CaptureMode* chosen = nullptr;
+    if (yuyv && reaches(*yuyv, fps))
+        chosen = yuyv;
+    else if (mjpeg && reaches(*mjpeg, fps))
+        chosen = mjpeg;
+    else
+        chosen = yuyv ? yuyv : mjpeg;
+    return {chosen->pixelFormat == V4L2_PIX_FMT_YUYV ? "yuyv422" : "mjpeg", width, height,
+            reaches(*chosen, fps)};
+}
+
+}  // namespace talvex

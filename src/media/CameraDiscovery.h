@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace talvex {
+
+// A capture device found on the machine, or a synthetic one.
+struct DiscoveredCamera {
+    std::string id;          // stable: the /dev/v4l/by-id name, or bus info + card name
+    std::string systemName;  // the driver's card name
+    std::string devicePath;  // "/dev/videoN"; empty for a synthetic camera
+    bool synthetic = false;
+};
+
+struct FrameRateRange {
+    double minFps = 0;
+    double maxFps = 0;
+};
+
+// One pixel format at one size, with the frame rates the device offers there.
+struct CaptureMode {
+    std::uint32_t pixelFormat = 0;  // V4L2 fourcc
+    int width = 0;
+    int height = 0;
+    std::vector<FrameRateRange> rates;
+};
+
+// What to ask libavdevice's v4l2 input for. Empty fields are left to the device.
+struct ModeChoice {
+    std::string inputFormat;  // "yuyv422" or "mjpeg"
+    int width = 0;
+    int height = 0;
+    bool askFrameRate = false;
+};
+
+class CameraDiscovery {
+public:
+    // Video capture nodes (no memory-to-memory, no metadata nodes) in device
+    // order, then the synthetic cameras.
+    static std::vector<DiscoveredCamera> devices();
+    static std::optional<DiscoveredCamera> findById(const std::string& id);
+
+    // Every YUYV and MJPEG mode of the node; empty when it cannot be asked.
+    static std::vector<CaptureMode> captureModes(const std::string& devicePath);
+
+    // 1280x720, else the nearest larger size (else the largest); raw YUYV when
+    // it reaches fps there, else MJPEG when that does. The rate is asked only
+    // when a range of the chosen mode holds it; otherwise the camera keeps its own.
+    static ModeChoice chooseMode(const std::vector<CaptureMode>& modes, std::int64_t fps);
+};
+
+}  // namespace talvex

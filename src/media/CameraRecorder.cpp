@@ -1,0 +1,310 @@
+#include "media/CameraRecorder.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <mutex>
+#include <utility>
+
+#include "core/Clock.h"
+#include "core/Log.h"
+#include "media/CameraDiscovery.h"
+#include "media/DualCameraWriter.h"
+#include "media/SingleCameraWriter.h"
+#include "media/SyntheticCameras.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavdevice/avdevice.h>
+#include <libavformat/avformat.h>
+#include <libavutil/dict.h>
+#include <libavutil/error.h>
+#include <libswscale/swscale.h>
+}
+
+namespace talvex {
+namespace {
+
+// A camera that sends nothing for this long counts as failed.
+constexpr double kStallSeconds = 5.0;
+// Frames waiting for the capture queue; beyond this the writer cannot keep up
+// and a frame is dropped instead of piling up memory.
+constexpr int kMaxBacklog = 8;
+
+struct InputCloser {
+    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+struct DecoderFreer {
+    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+struct PacketFreer {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct FrameFreer {
+    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+struct ScalerFreer {
+    void operator()(SwsContext* context) const { sws_freeContext(context); }
+};
+struct DictionaryFreer {
+    void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
+};
+
+std::string errorText(int error) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(error, text, sizeof text);
+    return text;
+}
+
+std::atomic<int> runningReaders{0};
+
+std::int64_t nowMicros() {
+    return std::llround(steadyNow() * 1e6);
+}
+
+}  // namespace
+
+struct CameraRecorder::Input {
+    std::unique_ptr<AVFormatContext, InputCloser> format;
+    std::unique_ptr<AVCodecContext, DecoderFreer> decoder;
+    std::unique_ptr<AVPacket, PacketFreer> packet{av_packet_alloc()};
+    std::unique_ptr<AVFrame, FrameFreer> frame{av_frame_alloc()};
+    std::unique_ptr<SwsContext, ScalerFreer> scaler;
+    int stream = -1;
+    std::string devicePath;  // empty for a synthetic camera
+};
+
+CameraRecorder::CameraRecorder(CameraDevice device, std::int64_t fps)
+    : device_(std::move(device)), fps_(fps) {}
+
+CameraRecorder::~CameraRecorder() {
+    close();
+    // Lets every frame already queued reach its writer before the queue goes.
+    captureQueue_.reset();
+    if (single_ && single_->isWriting()) single_->stopRecording();
+}
+
+int CameraRecorder::runningCaptures() {
+    return runningReaders.load();
+}
+
+void CameraRecorder::setOnDisconnect(std::function<void(const CameraDevice&)> onDisconnect) {
+    onDisconnect_ = std::move(onDisconnect);
+}
+
+std::optional<std::string> CameraRecorder::setup() {
+    static std::once_flag registered;
+    std::call_once(registered, [] { avdevice_register_all(); });
+    if (auto error = openInput()) return error;
+    captureQueue_ = std::make_unique<SerialQueue>("talvex.capture." + device_.id);
+    capturing_ = true;
+    ++runningReaders;
+    reader_ = std::thread([this] {
+        readLoop();
+        --runningReaders;
+    });
+    return std::nullopt;
+}
+
+std::optional<std::string> CameraRecorder::openInput() {
+    const std::string& name = device_.name;
+    auto found = CameraDiscovery::findById(device_.id);
+    if (!found) return "Device '" + name + "' not found";
+    const std::string cannotOpen = "Cannot open input for '" + name + "'";
+    const std::string cannotAddOutput = "Cannot add output for '" + name + "'";
+
+    AVDictionary* rawOptions = nullptr;
+    const AVInputFormat* format = nullptr;
+    std::string url;
+    if (found->synthetic) {
+        auto failure = SyntheticCameras::failure(device_.id);
+        if (failure == SyntheticCameras::Failure::openInput) return cannotOpen;
+        if (failure == SyntheticCameras::Failure::addOutput) return cannotAddOutput;
+        format = av_find_input_format("lavfi");
+        url = SyntheticCameras::filterGraph(*SyntheticCameras::find(device_.id), fps_);
+    } else {
+        format = av_find_input_format("v4l2");
+        url = found->devicePath;
+        ModeChoice mode = CameraDiscovery::chooseMode(CameraDiscovery::captureModes(url), fps_);
+        if (!mode.inputFormat.empty())
+            av_dict_set(&rawOptions, "input_format", mode.inputFormat.c_str(), 0);
+        if (mode.width > 0)
+            av_dict_set(&rawOptions, "video_size",
+                        (std::to_string(mode.width) + "x" + std::to_string(mode.height)).c_str(),
+                        0);
+        if (mode.askFrameRate)
+            av_dict_set(&rawOptions, "framerate", std::to_string(fps_).c_str(), 0);
+    }
+    if (!format) {
+        logLine("Talvex: no capture input in this FFmpeg build for '" + name + "'");
+        av_dict_free(&rawOptions);
+        return cannotOpen;
+    }
+
+    auto input = std::make_unique<Input>();
+    input->devicePath = found->devicePath;
+    AVFormatContext* context = avformat_alloc_context();
+    // Non-blocking reads let close() end the reading thread even when a
+    // camera stops sending frames.
+    if (!found->synthetic) context->flags |= AVFMT_FLAG_NONBLOCK;
+    int result = avformat_open_input(&context, url.c_str(), format, &rawOptions);
+    std::unique_ptr<AVDictionary, DictionaryFreer> leftover(rawOptions);
+    if (result < 0) {
+        logLine("Talvex: cannot open '" + name + "': " + errorText(result));
+        return cannotOpen;
+    }
+    input->format.reset(context);
+    for (const AVDictionaryEntry* e = nullptr;
+         (e = av_dict_get(leftover.get(), "", e, AV_DICT_IGNORE_SUFFIX));)
+        logLine("Talvex: capture option " + std::string(e->key) + "=" + e->value +
+                " ignored for '" + name + "'");
+
+    input->stream = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (input->stream < 0) return cannotAddOutput;
+    const AVCodecParameters* parameters = context->streams[input->stream]->codecpar;
+    const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
+    if (!codec) return cannotAddOutput;
+    input->decoder.reset(avcodec_alloc_context3(codec));
+    if (!input->decoder || avcodec_parameters_to_context(input->decoder.get(), parameters) < 0)
+        return cannotAddOutput;
+    if ((result = avcodec_open2(input->decoder.get(), codec, nullptr)) < 0) {
+        logLine("Talvex: cannot decode '" + name + "': " + errorText(result));
+        return cannotAddOutput;
+    }
+    if (!input->packet || !input->frame) return cannotAddOutput;
+    input_ = std::move(input);
+    return std::nullopt;
+}
+
+void CameraRecorder::readLoop() {
+    Input& in = *input_;
+    const bool synthetic = in.devicePath.empty();
+    double lastFrameAt = steadyNow();
+    while (!stopRequested_) {
+        if (synthetic && !SyntheticCameras::find(device_.id))
+            return lose("Talvex: disconnected: '" + device_.name + "'");
+        int result = av_read_frame(in.format.get(), in.packet.get());
+        if (result == AVERROR(EAGAIN)) {
+            if (steadyNow() - lastFrameAt > kStallSeconds)
+                return lose("Talvex: session error for '" + device_.name +
+                            "': no frame from the camera for 5 s");
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            continue;
+        }
+        if (result < 0) {
+            bool gone = result == AVERROR(ENODEV) ||
+                        (!synthetic && ::access(in.devicePath.c_str(), F_OK) != 0);
+            return lose(gone ? "Talvex: disconnected: '" + device_.name + "'"
+                             : "Talvex: session error for '" + device_.name +
+                                   "': " + errorText(result));
+        }
+        std::int64_t pts = nowMicros();
+        lastFrameAt = steadyNow();
+        if (in.packet->stream_index == in.stream &&
+            avcodec_send_packet(in.decoder.get(), in.packet.get()) >= 0) {
+            // A damaged compressed frame is skipped; the next one decodes on its own.
+            while (avcodec_receive_frame(in.decoder.get(), in.frame.get()) >= 0) {
+                const AVFrame* f = in.frame.get();
+                in.scaler.reset(sws_getCachedContext(
+                    in.scaler.release(), f->width, f->height, static_cast<AVPixelFormat>(f->format),
+                    f->width, f->height, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr));
+                if (in.scaler) {
+                    auto frame = VideoFrame::make(f->width, f->height, pts);
+                    std::uint8_t* planes[] = {frame->pixels.data()};
+                    int strides[] = {frame->stride};
+                    sws_scale(in.scaler.get(), f->data, f->linesize, 0, f->height, planes, strides);
+                    deliver(std::move(frame));
+                }
+                av_frame_unref(in.frame.get());
+            }
+        }
+        av_packet_unref(in.packet.get());
+    }
+}
+
+void CameraRecorder::deliver(VideoFramePtr frame) {
+    ++captured_;
+    slot_.offer(frame);
+    if (backlog_.load() >= kMaxBacklog) {
+        ++dropped_;
+        return;
+    }
+    ++backlog_;
+    captureQueue_->async([this, frame = std::move(frame)] {
+        --backlog_;
+        route(frame);
+    });
+}
+
+void CameraRecorder::route(const VideoFramePtr& frame) {
+    std::shared_ptr<DualCameraWriter> dual;
+    std::int64_t index;
+    {
+        std::lock_guard lock(routeMutex_);
+        dual = dualWriter_;
+        index = dualCameraIndex_;
+    }
+    if (dual) {
+        dual->appendFrame(frame, index);
+        return;
+    }
+    if (single_ && single_->isWriting()) single_->appendFrame(frame);
+}
+
+void CameraRecorder::lose(const std::string& line) {
+    logLine(line);
+    capturing_ = false;
+    // The movie of a lost camera is finished now, so it stays playable
+    // whatever happens to the recorder afterwards.
+    captureQueue_->async([this] {
+        if (single_ && single_->isWriting()) single_->stopRecording();
+    });
+    if (!stopRequested_ && onDisconnect_) onDisconnect_(device_);
+}
+
+std::optional<RecordingError> CameraRecorder::startRecording(const std::string& path) {
+    if (!captureQueue_) return RecordingError{"Talvex", 1, "Cannot add writer input"};
+    auto writer = std::make_shared<SingleCameraWriter>(device_.name);
+    if (auto error = writer->startRecording(path)) return error;
+    // Handed over on the capture queue, so no frame sees a half-made writer.
+    captureQueue_->async([this, writer] { single_ = writer; });
+    return std::nullopt;
+}
+
+void CameraRecorder::stopRecording(std::function<void()> completion) {
+    if (!captureQueue_) {
+        completion();
+        return;
+    }
+    captureQueue_->async([this, completion = std::move(completion)] {
+        if (single_ && single_->isWriting()) {
+            setDualWriter(nullptr);
+            single_->stopRecording();
+        }
+        completion();
+    });
+}
+
+void CameraRecorder::close() {
+    stopRequested_ = true;
+    if (reader_.joinable()) reader_.join();
+    capturing_ = false;
+    input_.reset();
+    setDualWriter(nullptr);
+}
+
+void CameraRecorder::setDualCameraIndex(std::int64_t index) {
+    std::lock_guard lock(routeMutex_);
+    dualCameraIndex_ = index;
+}
+
+void CameraRecorder::setDualWriter(std::shared_ptr<DualCameraWriter> writer) {
+    std::shared_ptr<DualCameraWriter> previous;
+    {
+        std::lock_guard lock(routeMutex_);
+        previous = std::exchange(dualWriter_, std::move(writer));
+    }
+}
+
+}  // namespace talvex
