@@ -87,8 +87,7 @@ QWidget* RenameSheet::makeRow(int index, const CameraDevice& device) {
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(10);
 
-    auto* dot = new StatusDot(row);
-    dot->setFixedSize(8, 8);
+    auto* dot = new StatusDot(8, row);
     dot->setColors(ui::activeGreen(), QColor());
     auto* systemName = secondaryLabel(QString::fromStdString(device.systemName), row);
     systemName->setFixedWidth(170);

@@ -6,12 +6,11 @@
 namespace talvex {
 
 namespace {
-constexpr int dotSize = 12;
 constexpr int glowRadius = 4;
 }  // namespace
 
-StatusDot::StatusDot(QWidget* parent) : QWidget(parent) {
-    setFixedSize(dotSize + 2 * glowRadius, dotSize + 2 * glowRadius);
+StatusDot::StatusDot(int diameter, QWidget* parent) : QWidget(parent), diameter_(diameter) {
+    setFixedSize(diameter + 2 * glowRadius, diameter + 2 * glowRadius);
 }
 
 void StatusDot::setColors(const QColor& fill, const QColor& glow) {
@@ -27,16 +26,16 @@ void StatusDot::paintEvent(QPaintEvent*) {
     painter.setPen(Qt::NoPen);
     QPointF centre = rect().center() + QPointF(0.5, 0.5);
     if (glow_.isValid() && glow_.alpha() > 0) {
-        QRadialGradient halo(centre, dotSize / 2.0 + glowRadius);
+        QRadialGradient halo(centre, diameter_ / 2.0 + glowRadius);
         QColor outer = glow_;
         outer.setAlpha(0);
         halo.setColorAt(0.5, glow_);
         halo.setColorAt(1.0, outer);
         painter.setBrush(halo);
-        painter.drawEllipse(centre, dotSize / 2.0 + glowRadius, dotSize / 2.0 + glowRadius);
+        painter.drawEllipse(centre, diameter_ / 2.0 + glowRadius, diameter_ / 2.0 + glowRadius);
     }
     painter.setBrush(fill_);
-    painter.drawEllipse(centre, dotSize / 2.0, dotSize / 2.0);
+    painter.drawEllipse(centre, diameter_ / 2.0, diameter_ / 2.0);
 }
 
 }  // namespace talvex

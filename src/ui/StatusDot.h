@@ -5,11 +5,11 @@
 
 namespace talvex {
 
-// A filled 12 px circle with an optional soft glow around it.
+// A filled circle with an optional soft glow around it.
 class StatusDot : public QWidget {
     Q_OBJECT
 public:
-    explicit StatusDot(QWidget* parent = nullptr);
+    explicit StatusDot(int diameter = 12, QWidget* parent = nullptr);
 
     // An invalid glow colour draws no glow.
     void setColors(const QColor& fill, const QColor& glow);
@@ -20,6 +20,7 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    int diameter_ = 12;
     QColor fill_ = Qt::gray;
     QColor glow_;
 };

@@ -10,7 +10,7 @@ namespace talvex {
 
 StatusRow::StatusRow(const QString& label, QWidget* parent)
     : QWidget(parent),
-      dot_(new StatusDot(this)),
+      dot_(new StatusDot(12, this)),
       label_(new QLabel(label, this)),
       detail_(new QLabel(this)) {
     dot_->setObjectName("dot");

@@ -1,0 +1,68 @@
+#include <gtest/gtest.h>
+
+#include <QImage>
+
+#include "media/LatestFrameSlot.h"
+#include "ui/PreviewView.h"
+
+using namespace talvex;
+
+namespace {
+
+// A frame of one colour, stored as the capture delivers it: B, G, R, A bytes.
+VideoFramePtr solidFrame(int width, int height, QRgb color) {
+    auto frame = VideoFrame::make(width, height, 0);
+    for (int y = 0; y < height; ++y) {
+        std::uint8_t* row = frame->row(y);
+        for (int x = 0; x < width; ++x) {
+            row[4 * x + 0] = static_cast<std::uint8_t>(qBlue(color));
+            row[4 * x + 1] = static_cast<std::uint8_t>(qGreen(color));
+            row[4 * x + 2] = static_cast<std::uint8_t>(qRed(color));
+            row[4 * x + 3] = 255;
+        }
+    }
+    return frame;
+}
+
+QRgb pixel(const QImage& image, int x, int y) {
+    return image.pixel(x, y) & 0xFFFFFF;
+}
+
+}  // namespace
+
+TEST(PreviewView, LetterboxKeepsAspectCentred) {
+    struct Case {
+        QSize frame;
+        QRect cell, expected;
+    };
+    for (const Case& c : {Case{{1280, 720}, {0, 0, 640, 720}, {0, 180, 640, 360}},
+                          Case{{1280, 720}, {0, 0, 1280, 360}, {320, 0, 640, 360}},
+                          Case{{640, 480}, {10, 10, 400, 300}, {10, 10, 400, 300}},
+                          Case{{0, 0}, {0, 0, 100, 100}, {0, 0, 100, 100}}})
+        EXPECT_EQ(PreviewView::letterbox(c.frame, c.cell), c.expected) << c.cell.width();
+}
+
+// Paints the newest frame in its own colours, letterboxed on black, with the
+// red outline only while recording.
+TEST(PreviewView, PaintsFrameBandsAndRecordingBorder) {
+    auto slot = std::make_shared<LatestFrameSlot>();
+    slot->offer(solidFrame(160, 90, qRgb(200, 40, 10)));
+    PreviewView view;
+    view.resize(320, 320);
+    view.setSource(slot.get(), slot);
+
+    QImage idle = view.grab().toImage();
+    EXPECT_EQ(pixel(idle, 160, 160), qRgb(200, 40, 10) & 0xFFFFFF) << "red stays red, not blue";
+    EXPECT_EQ(pixel(idle, 160, 20), 0u) << "band above the image";
+    EXPECT_EQ(pixel(idle, 0, 160), qRgb(200, 40, 10) & 0xFFFFFF) << "no outline while idle";
+
+    view.setRecording(true);
+    QImage recording = view.grab().toImage();
+    for (QPoint edge : {QPoint(0, 160), QPoint(2, 160), QPoint(160, 0), QPoint(319, 160)})
+        EXPECT_EQ(pixel(recording, edge.x(), edge.y()), QColor(255, 59, 48).rgb() & 0xFFFFFF)
+            << edge.x() << "," << edge.y();
+    EXPECT_EQ(pixel(recording, 3, 160), qRgb(200, 40, 10) & 0xFFFFFF) << "outline is 3 px";
+
+    slot->offer(solidFrame(160, 90, qRgb(0, 0, 250)));
+    EXPECT_EQ(pixel(view.grab().toImage(), 160, 160), qRgb(0, 0, 250) & 0xFFFFFF) << "newest frame";
+}
