@@ -14,7 +14,7 @@ OutputSection::OutputSection(SessionManager& session, QWidget* parent)
     : QWidget(parent), session_(session), path_(new QLabel(this)) {
     path_->setObjectName("outputPathLabel");
     path_->setFont(ui::monoFont(11));
-    path_->setWordWrap(true);
+    ui::limitLines(path_, 2);
     path_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     ui::setTextColor(path_, ui::secondaryColor());
     auto* browse = new QPushButton("Browse…", this);

@@ -19,7 +19,7 @@ SessionSection::SessionSection(SessionManager& session, QWidget* parent)
     nameField_->setFont(ui::monoFont(13));
     sessionId_->setObjectName("sessionIdLabel");
     sessionId_->setFont(ui::monoFont(11));
-    sessionId_->setWordWrap(true);
+    ui::limitLines(sessionId_, 2);
     ui::setTextColor(sessionId_, ui::secondaryColor());
 
     auto* column = new QVBoxLayout(this);

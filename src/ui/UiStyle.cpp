@@ -71,6 +71,11 @@ QFrame* divider(QWidget* parent) {
     return line;
 }
 
+void limitLines(QLabel* label, int lines) {
+    label->setWordWrap(true);
+    label->setMaximumHeight(QFontMetrics(label->font()).lineSpacing() * lines + 2);
+}
+
 void setTextColor(QLabel* label, const QColor& color) {
     QPalette palette = label->palette();
     palette.setColor(QPalette::WindowText, color);

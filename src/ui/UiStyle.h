@@ -31,6 +31,9 @@ QWidget* sectionHeader(const QString& text, const QIcon& icon, QWidget* parent);
 
 QFrame* divider(QWidget* parent);
 
+// Wraps the label's text onto at most the given number of lines.
+void limitLines(QLabel* label, int lines);
+
 // Colours a label's text in the secondary colour or another one.
 void setTextColor(QLabel* label, const QColor& color);
 

@@ -307,6 +307,7 @@ TEST_F(Window, RenameSheetSavesOneNameAtATime) {
     ASSERT_NE(field, nullptr);
     EXPECT_EQ(field->text().toStdString(), original);
     EXPECT_EQ(field->placeholderText(), "Name");
+    EXPECT_TRUE(sheet->grab().save(TALVEX_BINARY_DIR "/talvex_rename_sheet.png"));
 
     field->selectAll();
     QTest::keyClicks(field, "Left rig");
