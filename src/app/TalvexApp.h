@@ -4,13 +4,18 @@
 #include <functional>
 #include <memory>
 
+#include "app/CameraManager.h"
+#include "app/GyroReceiver.h"
+#include "app/IPCServer.h"
 #include "app/SessionManager.h"
 #include "app/StationOptions.h"
+#include "core/IPCCommand.h"
 
 namespace talvex {
 
-// Owns the long-lived managers and joins them with callbacks when the station
-// starts (the window's first show, or at once when headless).
+// Owns the four long-lived managers, created once in this order, and joins
+// them with callbacks when the station starts (the window's first show, or
+// at once when headless).
 class TalvexApp : public QObject {
     Q_OBJECT
 public:
@@ -21,11 +26,21 @@ public:
     // Stops a running session, waits until its files are finished, then runs done.
     void finishAndThen(std::function<void()> done);
 
+    CameraManager& cameras() { return *cameras_; }
     SessionManager& session() { return *session_; }
+    IPCServer& ipc() { return *ipc_; }
+    GyroReceiver& gyro() { return *gyro_; }
 
 private:
+    void handleCommand(const IPCCommand& command);
+    void openRequestedCameras();
+
     StationOptions options_;
+    std::shared_ptr<CameraManager> cameras_;
     std::unique_ptr<SessionManager> session_;
+    std::unique_ptr<IPCServer> ipc_;
+    std::unique_ptr<GyroReceiver> gyro_;
+    bool camerasRequested_ = false;
 };
 
 }  // namespace talvex

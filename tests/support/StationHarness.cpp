@@ -1,0 +1,97 @@
+#include "support/StationHarness.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <regex>
+
+#include "support/TestSupport.h"
+
+namespace talvex::test {
+
+ChildProcess::ChildProcess(const QString& program, const QStringList& arguments) {
+    process_.setProcessChannelMode(QProcess::MergedChannels);
+    process_.start(program, arguments);
+    process_.waitForStarted(10000);
+}
+
+ChildProcess::~ChildProcess() {
+    if (process_.state() != QProcess::NotRunning) {
+        process_.kill();
+        process_.waitForFinished(5000);
+    }
+}
+
+std::string ChildProcess::output() {
+    output_ += process_.readAll().toStdString();
+    return output_;
+}
+
+bool ChildProcess::waitForOutput(const std::string& text, int timeoutMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (output().find(text) == std::string::npos) {
+        if (timer.elapsed() > timeoutMs || process_.state() == QProcess::NotRunning) return false;
+        process_.waitForReadyRead(100);
+    }
+    return true;
+}
+
+void ChildProcess::signal(int signalNumber) { ::kill(static_cast<pid_t>(process_.processId()), signalNumber); }
+
+int ChildProcess::waitForExit(int timeoutMs) {
+    if (!process_.waitForFinished(timeoutMs)) return -1;
+    output();
+    return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
+}
+
+PhoneSimulator::PhoneSimulator(const QStringList& extraArguments)
+    : process_("python3", QStringList{QString::fromStdString(sourcePath("tools/phone_simulator.py")), "--port", "0"} +
+                              extraArguments) {
+    if (process_.waitForOutput("listening on ", 10000)) {
+        std::smatch match;
+        std::string out = process_.output();
+        if (std::regex_search(out, match, std::regex("listening on (\\d+)"))) port_ = std::stoi(match[1]);
+    }
+}
+
+std::string sendCommand(int port, const std::string& text) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    timeval timeout{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size())) {
+        char buffer[16];
+        while (reply.size() < 3) {
+            ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            reply.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    return reply;
+}
+
+int freePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+}  // namespace talvex::test

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <string>
+
+namespace talvex::test {
+
+// A child process whose standard output is collected, for the station and
+// the phone simulator.
+class ChildProcess {
+public:
+    ChildProcess(const QString& program, const QStringList& arguments);
+    ~ChildProcess();
+    // Waits until a line containing text has been printed; false on timeout or exit.
+    bool waitForOutput(const std::string& text, int timeoutMs);
+    std::string output();
+    void signal(int signalNumber);
+    int waitForExit(int timeoutMs);  // exit code, or -1
+    qint64 pid() const { return process_.processId(); }
+
+private:
+    QProcess process_;
+    std::string output_;
+};
+
+// The phone simulator on 127.0.0.1 with a free port.
+class PhoneSimulator {
+public:
+    explicit PhoneSimulator(const QStringList& extraArguments = {});
+    int port() const { return port_; }
+    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+private:
+    ChildProcess process_;
+    int port_ = 0;
+};
+
+// Sends one command over TCP to 127.0.0.1 and returns the reply ("" on failure).
+std::string sendCommand(int port, const std::string& text);
+
+// A port that was free a moment ago.
+int freePort();
+
+}  // namespace talvex::test
