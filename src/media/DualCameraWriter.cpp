@@ -26,6 +26,7 @@ std::optional<RecordingError> DualCameraWriter::startWriting() {
     settings.width = 2 * singleWidth_;
     settings.height = height_;
     settings.bitRate = 16'000'000;
+    settings.crashSafe = crashSafe_;
     // The rate only spaces the key frames about a second apart.
     settings.fps = fps_ > 0 && fps_ <= 240 ? static_cast<int>(fps_) : 30;
     auto movie = std::make_unique<MovieWriter>(outputPath_, settings);

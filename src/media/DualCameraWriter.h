@@ -45,6 +45,9 @@ public:
     // (0 before a start), the composites appended, and a wait until every
     // piece of work queued so far on the writer queue has run.
     int status() const;
+    // Before startWriting: a plain MP4 instead of the crash-safe fragmented
+    // one, so benchmarks can show what the safety costs.
+    void setCrashSafe(bool enabled) { crashSafe_ = enabled; }
     std::int64_t compositesWritten() const { return compositesWritten_.load(); }
     void waitUntilIdle();
 
@@ -59,6 +62,7 @@ private:
     const std::int64_t fps_;
     const int singleWidth_ = 1280;
     const int height_ = 720;
+    bool crashSafe_ = true;
     // Made by the start on the main thread; from then on used only on the
     // writer queue (the queue hand-off orders the two).
     std::unique_ptr<MovieWriter> movie_;

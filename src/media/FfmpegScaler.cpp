@@ -2,13 +2,21 @@
 
 namespace talvex {
 
+namespace {
+
+// Bicubic on full-resolution chroma: sharper colour edges, and cheaper than
+// letting the input stage halve the chroma first.
+constexpr int kScaleFlags = SWS_BICUBIC | SWS_FULL_CHR_H_INP;
+
+}  // namespace
+
 FfmpegScaler::FfmpegScaler(int outputWidth, int outputHeight)
     : outputWidth_(outputWidth), outputHeight_(outputHeight) {}
 
 bool FfmpegScaler::prepare(int sourceWidth, int sourceHeight) {
     if (context_ && sourceWidth == sourceWidth_ && sourceHeight == sourceHeight_) return true;
     context_.reset(sws_getContext(sourceWidth, sourceHeight, AV_PIX_FMT_BGRA, outputWidth_,
-                                  outputHeight_, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr,
+                                  outputHeight_, AV_PIX_FMT_YUV420P, kScaleFlags, nullptr, nullptr,
                                   nullptr));
     if (!context_) return false;
     // HD material is BT.709 in limited range; the encoder tags the stream the same way.

@@ -41,6 +41,41 @@ RecordingError startError(const MovieOpenError& error, int code, const std::stri
     return RecordingError{"FFmpeg", 0, error.text};
 }
 
+CodecContextPtr openH264Encoder(const MovieSettings& settings, bool globalHeader,
+                                std::string& error) {
+    const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
+    if (!codec) {
+        error = "the H.264 encoder libx264 is not available";
+        return nullptr;
+    }
+    CodecContextPtr encoder(avcodec_alloc_context3(codec));
+    if (!encoder) {
+        error = "out of memory";
+        return nullptr;
+    }
+    encoder->width = settings.width;
+    encoder->height = settings.height;
+    encoder->pix_fmt = AV_PIX_FMT_YUV420P;
+    encoder->time_base = kMicroseconds;
+    // Rate control needs the nominal rate; the times themselves are the capture clock's.
+    encoder->framerate = AVRational{settings.fps, 1};
+    encoder->gop_size = settings.fps;
+    encoder->bit_rate = settings.bitRate;
+    encoder->color_range = AVCOL_RANGE_MPEG;
+    encoder->color_primaries = AVCOL_PRI_BT709;
+    encoder->color_trc = AVCOL_TRC_BT709;
+    encoder->colorspace = AVCOL_SPC_BT709;
+    av_opt_set(encoder->priv_data, "preset", settings.preset.c_str(), 0);
+    av_opt_set(encoder->priv_data, "profile", "high", 0);
+    if (globalHeader) encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    int result = avcodec_open2(encoder.get(), codec, nullptr);
+    if (result < 0) {
+        error = "cannot open the H.264 encoder: " + ffmpegErrorText(result);
+        return nullptr;
+    }
+    return encoder;
+}
+
 // Pushes the movie's written bytes to the disk on a thread of its own, so
 // neither a capture thread nor the encoder waits for the disk.
 class MovieWriter::DiskSync {
@@ -121,38 +156,19 @@ std::optional<MovieOpenError> MovieWriter::open() {
 }
 
 std::optional<std::string> MovieWriter::openEncoder() {
-    const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
-    if (!codec) return "the H.264 encoder libx264 is not available";
     AVFormatContext* output = nullptr;
     int result = avformat_alloc_output_context2(&output, nullptr, "mp4", path_.c_str());
     if (result < 0) return "cannot set up the MP4 muxer: " + ffmpegErrorText(result);
     output_.reset(output);
     stream_ = avformat_new_stream(output_.get(), nullptr);
-    encoder_.reset(avcodec_alloc_context3(codec));
     packet_.reset(av_packet_alloc());
-    if (!stream_ || !encoder_ || !packet_) return "out of memory";
-
-    AVCodecContext& encoder = *encoder_;
-    encoder.width = settings_.width;
-    encoder.height = settings_.height;
-    encoder.pix_fmt = AV_PIX_FMT_YUV420P;
-    encoder.time_base = kMicroseconds;
-    encoder.framerate = AVRational{settings_.fps, 1};
-    encoder.gop_size = settings_.fps;
-    encoder.bit_rate = settings_.bitRate;
-    encoder.color_range = AVCOL_RANGE_MPEG;
-    encoder.color_primaries = AVCOL_PRI_BT709;
-    encoder.color_trc = AVCOL_TRC_BT709;
-    encoder.colorspace = AVCOL_SPC_BT709;
-    av_opt_set(encoder.priv_data, "preset", settings_.preset.c_str(), 0);
-    av_opt_set(encoder.priv_data, "profile", "high", 0);
-    av_opt_set(encoder.priv_data, "x264-params", "log=0", 0);
-    if (output_->oformat->flags & AVFMT_GLOBALHEADER) encoder.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    result = avcodec_open2(&encoder, codec, nullptr);
-    if (result < 0) return "cannot open the H.264 encoder: " + ffmpegErrorText(result);
-    result = avcodec_parameters_from_context(stream_->codecpar, &encoder);
+    if (!stream_ || !packet_) return "out of memory";
+    std::string error;
+    encoder_ = openH264Encoder(settings_, output_->oformat->flags & AVFMT_GLOBALHEADER, error);
+    if (!encoder_) return error;
+    result = avcodec_parameters_from_context(stream_->codecpar, encoder_.get());
     if (result < 0) return "cannot describe the video stream: " + ffmpegErrorText(result);
-    stream_->time_base = encoder.time_base;
+    stream_->time_base = encoder_->time_base;
     return std::nullopt;
 }
 

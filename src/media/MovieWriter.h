@@ -39,6 +39,12 @@ struct MovieOpenError {
 // created or its header written.
 RecordingError startError(const MovieOpenError& error, int code, const std::string& message);
 
+// The H.264 encoder exactly as the movies use it (libx264, High profile,
+// average bit rate, yuv420p, microsecond time base, a key frame per `fps`
+// pictures). Null with the reason in `error` when it cannot be opened.
+CodecContextPtr openH264Encoder(const MovieSettings& settings, bool globalHeader,
+                                std::string& error);
+
 // One H.264 (High) movie in an MP4 file, fed yuv420p pictures stamped in
 // microseconds. Not thread-safe: one thread at a time drives it.
 // Finishing always flushes the encoder, drains it and writes the trailer,
