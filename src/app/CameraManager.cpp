@@ -1,8 +1,12 @@
 #include "app/CameraManager.h"
 
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QThread>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -18,19 +22,69 @@
 
 namespace talvex {
 
+namespace {
+
+// Hands work from any thread to the main thread. The work travels through a
+// queue behind a std::mutex and the main thread is only woken, with no data
+// in the wake-up, so ThreadSanitizer sees the whole hand-over (Qt's own event
+// queue, built without it, would look like a race).
+class MainMailbox {
+public:
+    // Main thread, before any other thread posts.
+    static void install() {
+        auto* app = QCoreApplication::instance();
+        auto& box = instance();
+        if (!app || box.dispatcher_.load()) return;
+        QAbstractEventDispatcher* dispatcher = app->thread()->eventDispatcher();
+        if (!dispatcher) return;
+        QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, app,
+                         [] { instance().drain(); });
+        box.dispatcher_ = dispatcher;
+    }
+
+    static void post(std::function<void()> work) {
+        auto& box = instance();
+        QAbstractEventDispatcher* dispatcher = box.dispatcher_.load();
+        if (!dispatcher) return;
+        {
+            std::lock_guard lock(box.mutex_);
+            box.work_.push_back(std::move(work));
+        }
+        dispatcher->wakeUp();
+    }
+
+private:
+    static MainMailbox& instance() {
+        static MainMailbox mailbox;
+        return mailbox;
+    }
+    void drain() {
+        std::deque<std::function<void()>> ready;
+        {
+            std::lock_guard lock(mutex_);
+            ready.swap(work_);
+        }
+        for (auto& work : ready) work();
+    }
+
+    std::atomic<QAbstractEventDispatcher*> dispatcher_{nullptr};
+    std::mutex mutex_;
+    std::deque<std::function<void()>> work_;
+};
+
+}  // namespace
+
 // What background threads may reach of the manager: a way to post work to it
 // while it exists, and the number of the newest set-up.
-struct CameraManager::Relay {
-    std::mutex mutex;
-    CameraManager* target = nullptr;
+struct CameraManager::Relay : std::enable_shared_from_this<CameraManager::Relay> {
+    CameraManager* target = nullptr;  // main thread only
     std::atomic<std::uint64_t> generation{0};
     std::shared_future<void> lastSetup;  // main thread only
 
     void post(std::function<void(CameraManager&)> work) {
-        std::lock_guard lock(mutex);
-        if (!target) return;
-        CameraManager* manager = target;
-        postTo(manager, [manager, work = std::move(work)] { work(*manager); });
+        MainMailbox::post([relay = shared_from_this(), work = std::move(work)] {
+            if (relay->target) work(*relay->target);
+        });
     }
 };
 
@@ -43,7 +97,7 @@ public:
     explicit StopGroup(std::function<void()> completion) : completion_(std::move(completion)) {}
     void enter() { ++pending_; }
     void leave() {
-        if (pending_.fetch_sub(1) == 1) postToMain(std::move(completion_));
+        if (pending_.fetch_sub(1) == 1) MainMailbox::post(std::move(completion_));
     }
 
 private:
@@ -66,13 +120,11 @@ CameraManager::CameraManager(const std::string& appDataDir, QObject* parent)
       registry_(appDataDir.empty() ? std::string() : joinPath(appDataDir, "camera_names.json")),
       relay_(std::make_shared<Relay>()) {
     relay_->target = this;
+    MainMailbox::install();
 }
 
 CameraManager::~CameraManager() {
-    {
-        std::lock_guard lock(relay_->mutex);
-        relay_->target = nullptr;
-    }
+    relay_->target = nullptr;
     ++relay_->generation;  // running set-ups stop and close what they opened
     setupQueues_.clear();
     for (auto& recorder : openedRecorders_) recorder->close();
@@ -187,9 +239,11 @@ void CameraManager::handleDisconnect(const CameraRecorder* reporter, const Camer
             kept.push_back(recorder);
     }
     setOpenedRecorders(std::move(kept));
-    setErrorMessage("Camera '" + device.name + "' was disconnected.");
-    // Forced even when the text is unchanged, so a second loss is noticed.
-    emit errorMessageChanged();
+    std::string text = "Camera '" + device.name + "' was disconnected.";
+    if (errorMessage_ == text)
+        emit errorMessageChanged();  // a second loss is news even with the same text
+    else
+        setErrorMessage(text);
 }
 
 void CameraManager::setOpenedRecorders(Recorders recorders) {

@@ -184,11 +184,12 @@ void CameraRecorder::readLoop() {
     while (!stopRequested_) {
         if (synthetic && !SyntheticCameras::find(device_.id))
             return lose("Talvex: disconnected: '" + device_.name + "'");
+        if (steadyNow() - lastFrameAt > kStallSeconds)
+            return lose("Talvex: session error for '" + device_.name +
+                        "': no frame from the camera for " +
+                        std::to_string(static_cast<int>(kStallSeconds)) + " s");
         int result = av_read_frame(in.format.get(), in.packet.get());
         if (result == AVERROR(EAGAIN)) {
-            if (steadyNow() - lastFrameAt > kStallSeconds)
-                return lose("Talvex: session error for '" + device_.name +
-                            "': no frame from the camera for 5 s");
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
             continue;
         }
@@ -199,8 +200,12 @@ void CameraRecorder::readLoop() {
                              : "Talvex: session error for '" + device_.name +
                                    "': " + errorText(result));
         }
+        if (synthetic &&
+            SyntheticCameras::failure(device_.id) == SyntheticCameras::Failure::noFrames) {
+            av_packet_unref(in.packet.get());
+            continue;
+        }
         std::int64_t pts = nowMicros();
-        lastFrameAt = steadyNow();
         if (in.packet->stream_index == in.stream &&
             avcodec_send_packet(in.decoder.get(), in.packet.get()) >= 0) {
             // A damaged compressed frame is skipped; the next one decodes on its own.
@@ -215,6 +220,7 @@ void CameraRecorder::readLoop() {
                     int strides[] = {frame->stride};
                     sws_scale(in.scaler.get(), f->data, f->linesize, 0, f->height, planes, strides);
                     deliver(std::move(frame));
+                    lastFrameAt = steadyNow();
                 }
                 av_frame_unref(in.frame.get());
             }

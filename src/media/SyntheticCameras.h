@@ -20,7 +20,8 @@ struct SyntheticCamera {
 // graph instead of a v4l2 node). Thread-safe.
 class SyntheticCameras {
 public:
-    enum class Failure { none, openInput, addOutput };
+    // noFrames: the camera opens but never delivers a frame.
+    enum class Failure { none, openInput, addOutput, noFrames };
 
     // Adds count more cameras, numbered after the ones already added; returns them.
     static std::vector<SyntheticCamera> add(int count);
