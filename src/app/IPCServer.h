@@ -41,6 +41,7 @@ signals:
     void lastCommandChanged();
 
 private:
+    class Inbox;
     class Worker;
 
     void setRunning(bool running);
@@ -51,6 +52,7 @@ private:
     std::string lastCommand_ = "\u2014";
     // Tells the latest start's outcome apart from that of one it replaced.
     std::uint64_t generation_ = 0;
+    std::unique_ptr<Inbox> inbox_;  // outlives worker_, which posts into it
     std::unique_ptr<Worker> worker_;
 };
 
