@@ -203,7 +203,7 @@ void CameraManager::publishSetup(std::uint64_t generation, Recorders recorders,
     // are dropped (and so closed) instead of published.
     if (generation != relay_->generation.load()) return;
     // Every earlier set-up has ended by now; their threads can go.
-    setupQueues_.erase(setupQueues_.begin(), setupQueues_.end() - 1);
+    if (setupQueues_.size() > 1) setupQueues_.erase(setupQueues_.begin(), setupQueues_.end() - 1);
     setOpenedRecorders(std::move(recorders));
     setErrorMessage(errors.empty() ? std::nullopt : std::optional(joinLines(errors)));
 }
