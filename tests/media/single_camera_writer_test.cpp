@@ -76,6 +76,27 @@ INSTANTIATE_TEST_SUITE_P(CameraSizes, SingleWriterSizes,
                          testing::Values(SizeCase{1280, 720}, SizeCase{640, 480},
                                          SizeCase{1920, 1080}, SizeCase{1279, 719}));
 
+// Capture times are kept as they come, jitter and gaps included, across
+// fragment boundaries: nothing is derived from the frame rate.
+TEST(SingleCameraWriter, KeepsIrregularCaptureTimes) {
+    TempDir dir;
+    const std::string path = dir.file("camera1.mp4");
+    SingleCameraWriter writer("Cam A");
+    ASSERT_FALSE(writer.startRecording(path));
+    std::vector<std::int64_t> times;
+    std::int64_t time = kCaptureStart;
+    for (int i = 0; i < 70; ++i) {
+        times.push_back(time);
+        writer.appendFrame(makeFrame(320, 180, kRed, i, time));
+        time += 28'000 + (i * 7919) % 11'000 + (i == 40 ? 250'000 : 0);
+    }
+    writer.stopRecording();
+    auto info = probeMovie(path);
+    ASSERT_EQ(info.frameTimes.size(), times.size());
+    for (std::size_t i = 0; i < times.size(); ++i)
+        EXPECT_NEAR(info.frameTimes[i], (times[i] - kCaptureStart) / 1e6, 1e-6) << i;
+}
+
 struct StartFailure {
     const char* name;
     std::string (*prepare)(const std::string& folder);  // returns the target path
