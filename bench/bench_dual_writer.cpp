@@ -15,6 +15,7 @@
 #include <fstream>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "media/DualCameraWriter.h"
@@ -134,8 +135,9 @@ Rate runDualWriter(const Frames& frames, const std::string& path, bool crashSafe
     for (int i = 0; i < kPairs; ++i) {
         writer->appendFrame(frames.camera0[i], 0);
         writer->appendFrame(frames.camera1[i], 1);
-        // The next pair may only arrive once this one is taken, or it would replace it.
-        writer->waitUntilIdle();
+        // Like cameras, the next pair arrives while this one is encoded, but
+        // only once this one is taken from the slots, or it would replace it.
+        while (writer->pairWaiting()) std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     std::promise<void> done;
     writer->stopWriting([&] { done.set_value(); });

@@ -153,6 +153,11 @@ int DualCameraWriter::status() const {
     return movie_ ? static_cast<int>(movie_->status()) : 0;
 }
 
+bool DualCameraWriter::pairWaiting() const {
+    std::lock_guard lock(bufferLock_);
+    return pendingComposite_;
+}
+
 void DualCameraWriter::waitUntilIdle() {
     writerQueue_.sync([] {});
 }

@@ -42,13 +42,15 @@ public:
     void stopWriting(std::function<void()> completion);
 
     // For tests and benchmarks: the movie's status as the log lines number it
-    // (0 before a start), the composites appended, and a wait until every
-    // piece of work queued so far on the writer queue has run.
+    // (0 before a start), the composites appended, whether a pair waits, and
+    // a wait until every piece of work queued so far on the writer queue has run.
     int status() const;
     // Before startWriting: a plain MP4 instead of the crash-safe fragmented
     // one, so benchmarks can show what the safety costs.
     void setCrashSafe(bool enabled) { crashSafe_ = enabled; }
     std::int64_t compositesWritten() const { return compositesWritten_.load(); }
+    // True while a complete pair waits in the slots for its drain to start.
+    bool pairWaiting() const;
     void waitUntilIdle();
 
 private:
@@ -75,7 +77,7 @@ private:
 
     // Guards exactly the two newest-frame slots and the pending flag; held
     // only to swap them, never while scaling or encoding.
-    std::mutex bufferLock_;
+    mutable std::mutex bufferLock_;
     VideoFramePtr latestLeft_;   // camera index 0
     VideoFramePtr latestRight_;  // camera index 1
     bool pendingComposite_ = false;
