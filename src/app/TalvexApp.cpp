@@ -4,6 +4,7 @@
 #include "core/Clock.h"
 #include "core/Log.h"
 #include "media/CameraRecorder.h"
+#include "media/FfmpegPtr.h"
 #include "media/SyntheticCameras.h"
 
 namespace talvex {
@@ -18,6 +19,7 @@ struct Overloaded : Handlers... {
 }  // namespace
 
 TalvexApp::TalvexApp(const StationOptions& options, QObject* parent) : QObject(parent), options_(options) {
+    quietMediaLibraryLogs();
     if (options.virtualCameras > 0) SyntheticCameras::add(options.virtualCameras);
     cameras_ = std::make_shared<CameraManager>(paths::appDataDir());
     session_ = std::make_unique<SessionManager>(options.outputRoot);

@@ -11,6 +11,7 @@
 #include "core/Log.h"
 #include "media/CameraDiscovery.h"
 #include "media/DualCameraWriter.h"
+#include "media/FfmpegPtr.h"
 #include "media/SingleCameraWriter.h"
 #include "media/SyntheticCameras.h"
 
@@ -32,31 +33,6 @@ constexpr double kStallSeconds = 5.0;
 // and a frame is dropped instead of piling up memory.
 constexpr int kMaxBacklog = 8;
 
-struct InputCloser {
-    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-struct DecoderFreer {
-    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct PacketFreer {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct FrameFreer {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct ScalerFreer {
-    void operator()(SwsContext* context) const { sws_freeContext(context); }
-};
-struct DictionaryFreer {
-    void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
-};
-
-std::string errorText(int error) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(error, text, sizeof text);
-    return text;
-}
-
 std::atomic<int> runningReaders{0};
 
 std::int64_t nowMicros() {
@@ -66,11 +42,11 @@ std::int64_t nowMicros() {
 }  // namespace
 
 struct CameraRecorder::Input {
-    std::unique_ptr<AVFormatContext, InputCloser> format;
-    std::unique_ptr<AVCodecContext, DecoderFreer> decoder;
-    std::unique_ptr<AVPacket, PacketFreer> packet{av_packet_alloc()};
-    std::unique_ptr<AVFrame, FrameFreer> frame{av_frame_alloc()};
-    std::unique_ptr<SwsContext, ScalerFreer> scaler;
+    InputContextPtr format;
+    CodecContextPtr decoder;
+    PacketPtr packet{av_packet_alloc()};
+    FramePtr frame{av_frame_alloc()};
+    SwsContextPtr scaler;
     int stream = -1;
     std::string devicePath;  // empty for a synthetic camera
 };
@@ -149,9 +125,9 @@ std::optional<std::string> CameraRecorder::openInput() {
     // camera stops sending frames.
     if (!found->synthetic) context->flags |= AVFMT_FLAG_NONBLOCK;
     int result = avformat_open_input(&context, url.c_str(), format, &rawOptions);
-    std::unique_ptr<AVDictionary, DictionaryFreer> leftover(rawOptions);
+    DictionaryPtr leftover(rawOptions);
     if (result < 0) {
-        logLine("Talvex: cannot open '" + name + "': " + errorText(result));
+        logLine("Talvex: cannot open '" + name + "': " + ffmpegErrorText(result));
         return cannotOpen;
     }
     input->format.reset(context);
@@ -169,7 +145,7 @@ std::optional<std::string> CameraRecorder::openInput() {
     if (!input->decoder || avcodec_parameters_to_context(input->decoder.get(), parameters) < 0)
         return cannotAddOutput;
     if ((result = avcodec_open2(input->decoder.get(), codec, nullptr)) < 0) {
-        logLine("Talvex: cannot decode '" + name + "': " + errorText(result));
+        logLine("Talvex: cannot decode '" + name + "': " + ffmpegErrorText(result));
         return cannotAddOutput;
     }
     if (!input->packet || !input->frame) return cannotAddOutput;
@@ -198,7 +174,7 @@ void CameraRecorder::readLoop() {
                         (!synthetic && ::access(in.devicePath.c_str(), F_OK) != 0);
             return lose(gone ? "Talvex: disconnected: '" + device_.name + "'"
                              : "Talvex: session error for '" + device_.name +
-                                   "': " + errorText(result));
+                                   "': " + ffmpegErrorText(result));
         }
         if (synthetic &&
             SyntheticCameras::failure(device_.id) == SyntheticCameras::Failure::noFrames) {

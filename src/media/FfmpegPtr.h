@@ -10,7 +10,9 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
+#include <libavutil/dict.h>
 #include <libavutil/frame.h>
+#include <libavutil/log.h>
 #include <libswscale/swscale.h>
 }
 
@@ -28,6 +30,12 @@ struct PacketDeleter {
 struct SwsContextDeleter {
     void operator()(SwsContext* context) const { sws_freeContext(context); }
 };
+struct InputContextDeleter {
+    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+struct DictionaryDeleter {
+    void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
+};
 // An output context also owns the file it opened.
 struct OutputContextDeleter {
     void operator()(AVFormatContext* context) const {
@@ -42,11 +50,17 @@ using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using SwsContextPtr = std::unique_ptr<SwsContext, SwsContextDeleter>;
 using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextDeleter>;
+using InputContextPtr = std::unique_ptr<AVFormatContext, InputContextDeleter>;
+using DictionaryPtr = std::unique_ptr<AVDictionary, DictionaryDeleter>;
 
 inline std::string ffmpegErrorText(int error) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(error, text, sizeof text);
     return text;
 }
+
+// The libraries' own chatter (x264's option banner per movie) stays off the
+// station's output; errors still show.
+inline void quietMediaLibraryLogs() { av_log_set_level(AV_LOG_ERROR); }
 
 }  // namespace talvex
