@@ -153,3 +153,17 @@ TEST(HeadlessStation, KilledStationKeepsWhatWasSaved) {
     Station next(root.path(), phone.address());
     EXPECT_TRUE(next.process.waitForOutput("Talvex: session was interrupted", 20000)) << next.process.output();
 }
+
+TEST(StationCommandLine, HelpListsEveryOptionWithoutADisplay) {
+    int exitCode = -1;
+    std::string help = runCommand("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM '" + binaryPath("talvex") +
+                                  "' --help", &exitCode);
+    EXPECT_EQ(exitCode, 0);
+    for (const char* option : {"--headless", "--output-root", "--ipc-port", "--ipc-bind", "--phyphox",
+                               "--virtual-cameras", "--cameras", "--version"})
+        EXPECT_NE(help.find(option), std::string::npos) << option;
+    for (const char* bad : {"--ipc-port 0", "--ipc-port x", "--virtual-cameras -1", "--ipc-bind nowhere"}) {
+        runCommand("'" + binaryPath("talvex") + "' --headless " + bad + " 2>/dev/null", &exitCode);
+        EXPECT_EQ(exitCode, 2) << bad;
+    }
+}
