@@ -28,6 +28,9 @@ ChildProcess::~ChildProcess() {
 }
 
 std::string ChildProcess::output() {
+    // QProcess only pulls from the pipe inside an event loop or a wait.
+    while (process_.state() == QProcess::Running && process_.waitForReadyRead(20)) {
+    }
     output_ += process_.readAll().toStdString();
     return output_;
 }

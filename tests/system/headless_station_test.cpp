@@ -99,7 +99,7 @@ TEST(HeadlessStation, RemoteSessionLeavesMovieGyroAndRecord) {
     // 30 fps cameras: never more frames than captured, and no gross loss even
     // on a loaded machine under the sanitizers.
     EXPECT_LE(frames / duration, 31.0) << info;
-    EXPECT_GE(frames / duration, 20.0) << info;
+    EXPECT_GE(frames / duration, 15.0) << info;
 
     auto record = nlohmann::json::parse(readText(folder + "/session.json"));
     EXPECT_EQ(record["initiated_by"], "Lumetra Program");
@@ -166,4 +166,47 @@ TEST(StationCommandLine, HelpListsEveryOptionWithoutADisplay) {
         runCommand("'" + binaryPath("talvex") + "' --headless " + bad + " 2>/dev/null", &exitCode);
         EXPECT_EQ(exitCode, 2) << bad;
     }
+}
+
+// A disk that fills up mid-session: the movie plays up to the failure, a line
+// says why, the session still stops, and the next one starts once space is free.
+TEST(HeadlessStation, FullDiskKeepsWhatFitAndTheNextSessionWorks) {
+    TempDir root;
+    std::string disk = root.file("disk");
+    QDir().mkpath(QString::fromStdString(disk));
+    if (runCommand("mount -t tmpfs -o size=4m tmpfs '" + disk + "' 2>&1; echo $?").find("0\n") != 0)
+        GTEST_SKIP() << "cannot mount a small file system here";
+    runCommand("head -c 4050000 /dev/zero > '" + disk + "/filler'");  // about 140 kB stay free
+    PhoneSimulator phone;
+    {
+        Station station(disk, phone.address());
+        ASSERT_TRUE(station.ready()) << station.process.output();
+        EXPECT_EQ(sendCommand(station.port, "START full"), "OK\n");
+        QThread::msleep(4000);
+        EXPECT_EQ(sendCommand(station.port, "STOP"), "OK\n");
+        QThread::msleep(2000);
+        EXPECT_NE(station.process.output().find("No space left on device"), std::string::npos)
+            << station.process.output();
+        std::string first;
+        for (const auto& name : listDir(disk))
+            if (name.rfind("full_", 0) == 0) first = disk + "/" + name;
+        ASSERT_FALSE(first.empty());
+        std::string info = probe(first + "/recording.mp4", "stream=codec_name,nb_read_frames");
+        EXPECT_GT(probeValue(info, "nb_read_frames"), 0) << info;
+
+        runCommand("rm -f '" + disk + "/filler'");
+        EXPECT_EQ(sendCommand(station.port, "START again"), "OK\n");
+        QThread::msleep(1500);
+        EXPECT_EQ(sendCommand(station.port, "STOP"), "OK\n");
+        std::string second;
+        for (const auto& name : listDir(disk))
+            if (name.rfind("again_", 0) == 0) second = disk + "/" + name;
+        ASSERT_FALSE(second.empty());
+        EXPECT_TRUE(waitForFile(second + "/session.json", "recording_end", 20000)) << station.process.output();
+        station.process.signal(SIGTERM);
+        EXPECT_EQ(station.process.waitForExit(20000), 0);
+        info = probe(second + "/recording.mp4", "stream=codec_name,nb_read_frames");
+        EXPECT_GT(probeValue(info, "nb_read_frames"), 10) << info;
+    }
+    runCommand("umount '" + disk + "'");
 }
