@@ -75,7 +75,11 @@ TEST(HeadlessStation, RemoteSessionLeavesMovieGyroAndRecord) {
     EXPECT_EQ(sendCommand(station.port, "ANIMATION jump"), "OK\n");
     EXPECT_EQ(sendCommand(station.port, "ANIMATION fixation cross"), "OK\n");
     EXPECT_EQ(sendCommand(station.port, "PING"), "OK\n");
-    QThread::msleep(2500);
+    QThread::msleep(1000);
+    // The phone's experiment restarts mid-session: samples continue on the host clock.
+    runCommand("python3 -c \"import urllib.request; urllib.request.urlopen('http://127.0.0.1:" +
+               std::to_string(phone.port()) + "/control?restart=1').read()\"");
+    QThread::msleep(1500);
     EXPECT_EQ(sendCommand(station.port, "STOP"), "OK\n");
 
     std::string folder = onlyFolder(root.path());
@@ -84,6 +88,7 @@ TEST(HeadlessStation, RemoteSessionLeavesMovieGyroAndRecord) {
     station.process.signal(SIGTERM);
     EXPECT_EQ(station.process.waitForExit(20000), 0);
     EXPECT_NE(station.process.output().find("Talvex: unknown IPC command: PING"), std::string::npos);
+    EXPECT_NE(station.process.output().find("Talvex Gyro: Phyphox buffer reset detected"), std::string::npos);
 
     EXPECT_EQ(QDir(QString::fromStdString(folder)).dirName().left(6), "run_7_");
     EXPECT_EQ(listDir(folder), (std::vector<std::string>{"gyro.csv", "recording.mp4", "session.json"}));
