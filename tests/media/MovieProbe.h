@@ -1,11 +1,15 @@
 #pragma once
 
-// Test helpers for the movie writers: frames with a solid colour and a frame
-// counter drawn into them, and what ffprobe and ffmpeg read back from a movie.
+// Test helpers for the movie writers: frames of a solid colour with a frame
+// counter drawn in, and what ffprobe and ffmpeg read back from a movie.
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <nlohmann/json.hpp>
+#include <numeric>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,121 +19,106 @@
 namespace talvex::test {
 
 struct Rgb {
-    int r = 0;
-    int g = 0;
-    int b = 0;
+    int r = 0, g = 0, b = 0;
 };
 
-inline bool near(Rgb a, Rgb b, int tolerance = 40) {
-    return std::abs(a.r - b.r) <= tolerance && std::abs(a.g - b.g) <= tolerance &&
-           std::abs(a.b - b.b) <= tolerance;
+inline int countOf(const std::string& text, const std::string& line) {
+    int count = 0;
+    for (auto at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
+    return count;
+}
+
+inline std::vector<int> sequence(int first, int count) {
+    std::vector<int> values(count);
+    std::iota(values.begin(), values.end(), first);
+    return values;
 }
 
 // The counter's eight bits are white or black blocks across the bottom
-// quarter; the rest of the image is the solid colour. Everything scales with
-// the image, so the pattern survives any stretch.
-inline VideoFramePtr makeFrame(int width, int height, Rgb colour, int counter,
-                               std::int64_t ptsMicros) {
-    auto frame = VideoFrame::make(width, height, ptsMicros);
-    for (int y = 0; y < height; ++y) {
-        std::uint8_t* row = frame->row(y);
+// quarter, the rest is the colour: both survive any stretch.
+inline VideoFramePtr makeFrame(int width, int height, Rgb colour, int counter, std::int64_t pts) {
+    auto frame = VideoFrame::make(width, height, pts);
+    for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
-            Rgb pixel = colour;
-            if (y >= height * 3 / 4) {
-                int bit = x * 8 / width;
-                int level = (counter >> (7 - bit)) & 1 ? 255 : 0;
-                pixel = {level, level, level};
-            }
-            row[4 * x] = static_cast<std::uint8_t>(pixel.b);
-            row[4 * x + 1] = static_cast<std::uint8_t>(pixel.g);
-            row[4 * x + 2] = static_cast<std::uint8_t>(pixel.r);
-            row[4 * x + 3] = 255;
+            const int level = (counter >> (7 - x * 8 / width)) & 1 ? 255 : 0;
+            const Rgb pixel = y >= height * 3 / 4 ? Rgb{level, level, level} : colour;
+            std::uint8_t* p = frame->row(y) + 4 * x;
+            p[0] = pixel.b, p[1] = pixel.g, p[2] = pixel.r, p[3] = 255;
         }
-    }
     return frame;
 }
 
 struct MovieInfo {
-    int exitCode = -1;
-    std::string errors;  // what ffprobe printed while decoding every frame
-    std::string formatName;
-    int streams = 0;
-    std::string codec;
-    std::string profile;
-    std::string pixelFormat;
-    int width = 0;
-    int height = 0;
-    double duration = 0;
+    std::string errors;              // what ffmpeg printed while decoding every frame
+    std::string streams;             // ffprobe's stream and format lines
     std::vector<double> frameTimes;  // presentation times of the decoded frames
 };
 
-inline double numberField(const nlohmann::json& object, const char* key) {
-    if (!object.contains(key)) return -1;
-    const auto& value = object[key];
-    return value.is_string() ? std::stod(value.get<std::string>()) : value.get<double>();
-}
-
-// Decodes every frame (ffprobe -show_frames) and reads the container.
 inline MovieInfo probeMovie(const std::string& path) {
     MovieInfo info;
-    std::string errorFile = path + ".probe-errors";
-    std::string json = runCommand(
-        "ffprobe -v error -show_format -show_streams -show_frames "
-        "-of json '" +
-            path + "' 2>'" + errorFile + "'",
-        &info.exitCode);
-    info.errors = readText(errorFile);
-    std::remove(errorFile.c_str());
-    auto root = nlohmann::json::parse(json, nullptr, false);
-    if (root.is_discarded()) return info;
-    info.formatName = root["format"].value("format_name", "");
-    info.duration = numberField(root["format"], "duration");
-    info.streams = static_cast<int>(root["streams"].size());
-    if (info.streams > 0) {
-        const auto& stream = root["streams"][0];
-        info.codec = stream.value("codec_name", "");
-        info.profile = stream.value("profile", "");
-        info.pixelFormat = stream.value("pix_fmt", "");
-        info.width = stream.value("width", 0);
-        info.height = stream.value("height", 0);
-    }
-    for (const auto& frame : root["frames"])
-        info.frameTimes.push_back(numberField(frame, "pts_time"));
+    info.errors = runCommand("ffmpeg -v error -i '" + path + "' -f null - 2>&1");
+    std::istringstream lines(
+        runCommand("ffprobe -v error -of csv -show_entries format=format_name:"
+                   "stream=codec_name,profile,width,height,pix_fmt:frame=pts_time '" +
+                   path + "'"));
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("frame,", 0) == 0)
+            info.frameTimes.push_back(std::stod(line.substr(6)));
+        else if (line.rfind("stream,", 0) == 0 || line.rfind("format,", 0) == 0)
+            info.streams += line + "\n";
     return info;
 }
 
-// Every frame decoded and shrunk to width x height RGB, in presentation order.
+// Times in seconds of `count` frames 33.333 ms apart from 0.
+inline std::vector<double> evenTimes(int count) {
+    std::vector<double> times(count);
+    for (int i = 0; i < count; ++i) times[i] = i * 0.033333;
+    return times;
+}
+
+// What every writer leaves: an mp4 holding one High-profile H.264 yuv420p
+// stream `width` x 720, decoded without an error, frames at `times` seconds.
+inline void expectMovie(const MovieInfo& info, int width, const std::vector<double>& times) {
+    EXPECT_EQ(info.errors, "");
+    EXPECT_EQ(info.streams, "stream,h264,High," + std::to_string(width) +
+                                ",720,yuv420p\nformat,\"mov,mp4,m4a,3gp,3g2,mj2\"\n");
+    ASSERT_EQ(info.frameTimes.size(), times.size());
+    for (std::size_t i = 0; i < times.size(); ++i)
+        EXPECT_NEAR(info.frameTimes[i], times[i], 1e-6) << "frame " << i;
+}
+
+// Every frame decoded and shrunk to width x 36 RGB, in presentation order.
 class SmallFrames {
 public:
-    SmallFrames(const std::string& path, int width, int height) : width_(width), height_(height) {
-        bytes_ = runCommand("ffmpeg -v error -i '" + path + "' -fps_mode passthrough -vf scale=" +
-                            std::to_string(width) + ":" + std::to_string(height) +
-                            ":flags=area -pix_fmt rgb24 -f rawvideo - 2>/dev/null");
+    SmallFrames(const std::string& path, int width) : width_(width) {
+        bytes_ = runCommand("ffmpeg -v error -i '" + path +
+                            "' -fps_mode passthrough -vf scale=" + std::to_string(width) +
+                            ":36:flags=area -pix_fmt rgb24 -f rawvideo - 2>/dev/null");
     }
-    int count() const { return static_cast<int>(bytes_.size() / (3 * width_ * height_)); }
-    Rgb at(int frame, int x, int y) const {
-        std::size_t offset = 3 * ((static_cast<std::size_t>(frame) * height_ + y) * width_ + x);
-        auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes_[offset + i]); };
-        return {byte(0), byte(1), byte(2)};
-    }
-    // The colour and counter of the image stretched over columns [x0, x0 + w).
-    Rgb colour(int frame, int x0, int w) const { return at(frame, x0 + w / 2, height_ / 3); }
-    Rgb corner(int frame, int x0, int w, bool right, bool bottom) const {
-        return at(frame, right ? x0 + w - 1 : x0, bottom ? height_ * 3 / 4 - 2 : 0);
-    }
-    int counter(int frame, int x0, int w) const {
-        int value = 0;
-        int y = height_ * 7 / 8;
-        for (int bit = 0; bit < 8; ++bit) {
-            int x = x0 + (2 * bit + 1) * w / 16;
-            value = value << 1 | (at(frame, x, y).g > 128 ? 1 : 0);
+    // The counter of each frame's image in columns [x0, x0 + w), or -1 when
+    // the corners of its coloured part are not near `colour`.
+    std::vector<int> counters(int x0, int w, Rgb colour) const {
+        std::vector<int> values;
+        for (std::size_t f = 0; (f + 1) * 3 * width_ * 36 <= bytes_.size(); ++f) {
+            int value = 0;
+            for (int bit = 0; bit < 8; ++bit)
+                value = value << 1 | (at(f, x0 + (2 * bit + 1) * w / 16, 31).g > 128);
+            for (Rgb p : {at(f, x0, 0), at(f, x0 + w - 1, 0), at(f, x0, 25), at(f, x0 + w - 1, 25)})
+                if (std::max({std::abs(p.r - colour.r), std::abs(p.g - colour.g),
+                              std::abs(p.b - colour.b)}) > 40)
+                    value = -1;
+            values.push_back(value);
         }
-        return value;
+        return values;
     }
 
 private:
-    int width_;
-    int height_;
+    Rgb at(std::size_t frame, int x, int y) const {
+        const auto* p = reinterpret_cast<const unsigned char*>(bytes_.data()) +
+                        3 * ((frame * 36 + y) * width_ + x);
+        return {p[0], p[1], p[2]};
+    }
+    std::size_t width_;
     std::string bytes_;
 };
 

@@ -5,40 +5,18 @@
 #include <chrono>
 #include <future>
 #include <thread>
+#include <tuple>
 
 #include "media/CameraDiscovery.h"
 #include "media/CameraRecorder.h"
+#include "media/MovieProbe.h"
 #include "media/SyntheticCameras.h"
-#include "support/TestSupport.h"
 
 using namespace talvex;
+using namespace talvex::test;
 using namespace std::chrono_literals;
-using talvex::test::runCommand;
-using talvex::test::TempDir;
 
 namespace {
-
-struct Probe {
-    std::string codec;
-    int width = 0, height = 0, frames = 0;
-};
-
-// The movie as ffprobe decodes it: every frame is read, so a file without
-// its trailer or with broken packets does not pass.
-Probe probe(const std::string& path) {
-    int exit = 0;
-    std::string out = runCommand(
-        "ffprobe -v error -select_streams v:0 -count_frames -show_entries "
-        "stream=codec_name,width,height,nb_read_frames -of csv=p=0 '" +
-            path + "'",
-        &exit);
-    Probe p;
-    char codec[32] = {};
-    if (exit == 0)
-        std::sscanf(out.c_str(), "%31[^,],%d,%d,%d", codec, &p.width, &p.height, &p.frames);
-    p.codec = codec;
-    return p;
-}
 
 CameraDevice synthetic(int number) {
     auto camera = SyntheticCameras::find("synthetic-" + std::to_string(number));
@@ -47,11 +25,9 @@ CameraDevice synthetic(int number) {
 
 template <typename Predicate>
 bool waitFor(Predicate predicate, std::chrono::milliseconds limit = 5000ms) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (!predicate()) {
+    for (auto end = std::chrono::steady_clock::now() + limit; !predicate();
+         std::this_thread::sleep_for(5ms))
         if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(5ms);
-    }
     return true;
 }
 
@@ -72,53 +48,37 @@ struct Cameras : ::testing::Test {
 }  // namespace
 
 TEST(CameraDiscovery, ChoosesSizeFormatAndWhetherToAskTheRate) {
-    auto mode = [](std::uint32_t format, int w, int h, std::vector<FrameRateRange> rates) {
-        return CaptureMode{format, w, h, std::move(rates)};
+    auto yuyv = [](int w, int h, std::vector<FrameRateRange> rates) {
+        return CaptureMode{V4L2_PIX_FMT_YUYV, w, h, std::move(rates)};
     };
-    constexpr auto yuyv = V4L2_PIX_FMT_YUYV;
-    constexpr auto mjpg = V4L2_PIX_FMT_MJPEG;
-    struct Case {
-        const char* label;
-        std::vector<CaptureMode> modes;
-        ModeChoice expected;
+    auto mjpg = [](int w, int h, std::vector<FrameRateRange> rates) {
+        return CaptureMode{V4L2_PIX_FMT_MJPEG, w, h, std::move(rates)};
     };
-    const std::vector<Case> cases = {
-        {"raw 720p reaches 30",
-         {mode(yuyv, 1280, 720, {{5, 30}}), mode(mjpg, 1280, 720, {{30, 30}})},
-         {"yuyv422", 1280, 720, true}},
-        {"typical webcam: raw 720p only 10 fps",
-         {mode(yuyv, 640, 480, {{30, 30}}), mode(yuyv, 1280, 720, {{10, 10}}),
-          mode(mjpg, 1280, 720, {{30, 30}, {15, 15}})},
-         {"mjpeg", 1280, 720, true}},
-        {"nearest larger size",
-         {mode(yuyv, 640, 480, {{30, 30}}), mode(yuyv, 1920, 1080, {{30, 30}}),
-          mode(yuyv, 1600, 900, {{30, 30}})},
-         {"yuyv422", 1600, 900, true}},
-        {"only smaller sizes: the largest",
-         {mode(yuyv, 320, 240, {{30, 30}}), mode(yuyv, 640, 480, {{30, 30}})},
-         {"yuyv422", 640, 480, true}},
-        {"rates stop at 25: keep the camera's own",
-         {mode(yuyv, 1280, 720, {{5, 25}})},
-         {"yuyv422", 1280, 720, false}},
-        {"neither reaches: raw kept, rate not asked",
-         {mode(yuyv, 1280, 720, {{10, 10}}), mode(mjpg, 1280, 720, {{15, 15}})},
-         {"yuyv422", 1280, 720, false}},
-        {"nothing known", {}, {"", 0, 0, false}},
+    const std::pair<std::vector<CaptureMode>, std::string> cases[] = {
+        {{yuyv(1280, 720, {{5, 30}}), mjpg(1280, 720, {{30, 30}})}, "yuyv422 1280x720 ask"},
+        // the typical webcam: raw 720p at 10 fps only
+        {{yuyv(640, 480, {{30, 30}}), yuyv(1280, 720, {{10, 10}}),
+          mjpg(1280, 720, {{30, 30}, {15, 15}})},
+         "mjpeg 1280x720 ask"},
+        {{yuyv(640, 480, {{30, 30}}), yuyv(1920, 1080, {{30, 30}}), yuyv(1600, 900, {{30, 30}})},
+         "yuyv422 1600x900 ask"},
+        {{yuyv(320, 240, {{30, 30}}), yuyv(640, 480, {{30, 30}})}, "yuyv422 640x480 ask"},
+        {{yuyv(1280, 720, {{5, 25}})}, "yuyv422 1280x720 keep"},
+        {{yuyv(1280, 720, {{10, 10}}), mjpg(1280, 720, {{15, 15}})}, "yuyv422 1280x720 keep"},
+        {{}, " 0x0 keep"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        ModeChoice got = CameraDiscovery::chooseMode(c.modes, 30);
-        EXPECT_EQ(got.inputFormat, c.expected.inputFormat);
-        EXPECT_EQ(got.width, c.expected.width);
-        EXPECT_EQ(got.height, c.expected.height);
-        EXPECT_EQ(got.askFrameRate, c.expected.askFrameRate);
+    for (const auto& [modes, expected] : cases) {
+        ModeChoice got = CameraDiscovery::chooseMode(modes, 30);
+        EXPECT_EQ(got.inputFormat + " " + std::to_string(got.width) + "x" +
+                      std::to_string(got.height) + (got.askFrameRate ? " ask" : " keep"),
+                  expected);
     }
 }
 
-TEST_F(Cameras, SyntheticCamerasAreListedWithStableIdsAndNeverByNodePath) {
-    auto more = SyntheticCameras::add(1);
-    EXPECT_EQ(more.at(0).id, "synthetic-3");
-    EXPECT_EQ(more.at(0).name, "Synthetic Camera 3");
+// Synthetic cameras are listed by stable id, never by node path; a camera
+// that cannot be opened gives its error text.
+TEST_F(Cameras, ListedByStableIdAndSetupYieldsTheOpenErrorTexts) {
+    EXPECT_EQ(SyntheticCameras::add(1).at(0).name, "Synthetic Camera 3");
     SyntheticCameras::disconnect("synthetic-2");
     std::vector<std::string> ids;
     for (const auto& camera : CameraDiscovery::devices()) {
@@ -126,81 +86,56 @@ TEST_F(Cameras, SyntheticCamerasAreListedWithStableIdsAndNeverByNodePath) {
         if (camera.synthetic) ids.push_back(camera.id);
     }
     EXPECT_EQ(ids, (std::vector<std::string>{"synthetic-1", "synthetic-3"}));
-}
-
-TEST_F(Cameras, SetupYieldsTheOpenErrorTexts) {
     SyntheticCameras::setFailure("synthetic-1", SyntheticCameras::Failure::openInput);
-    SyntheticCameras::setFailure("synthetic-2", SyntheticCameras::Failure::addOutput);
-    SyntheticCameras::add(1);
-    SyntheticCameras::disconnect("synthetic-3");
-    struct Case {
-        CameraDevice device;
-        std::string expected;
-    };
-    const std::vector<Case> cases = {
+    SyntheticCameras::setFailure("synthetic-3", SyntheticCameras::Failure::addOutput);
+    const std::pair<CameraDevice, std::string> cases[] = {
         {{"synthetic-1", "Left", "Synthetic Camera 1"}, "Cannot open input for 'Left'"},
-        {{"synthetic-2", "Right", "Synthetic Camera 2"}, "Cannot add output for 'Right'"},
-        {{"synthetic-3", "Gone", "Synthetic Camera 3"}, "Device 'Gone' not found"},
+        {{"synthetic-3", "Right", "Synthetic Camera 3"}, "Cannot add output for 'Right'"},
+        {{"synthetic-2", "Gone", "Synthetic Camera 2"}, "Device 'Gone' not found"},
         {{"usb-Nobody_Cam-video-index0", "Unplugged", "Cam"}, "Device 'Unplugged' not found"},
     };
-    for (const auto& c : cases) {
-        CameraRecorder recorder(c.device, 30);
-        EXPECT_EQ(recorder.setup(), c.expected);
+    for (const auto& [device, expected] : cases) {
+        CameraRecorder recorder(device, 30);
+        EXPECT_EQ(recorder.setup(), expected);
         EXPECT_FALSE(recorder.isCapturing());
     }
 }
 
-TEST_F(Cameras, CapturesBgraFramesInTheCameraColourOnTheSteadyClock) {
+// Frames are BGRA in the camera's colour on the steady clock; a stop without
+// a recording completes, also after the close, and nothing is reported lost.
+TEST_F(Cameras, CapturesBgraFramesAndStopsQuietly) {
     CameraRecorder recorder(synthetic(2), 30);
+    std::atomic<int> notified{0}, reports{0};
+    recorder.setOnDisconnect([&](const CameraDevice&) { ++reports; });
     ASSERT_EQ(recorder.setup(), std::nullopt);
-    std::atomic<int> notified{0};
     recorder.frameSlot().setOnNewFrame([&](std::uint64_t) { ++notified; });
     ASSERT_TRUE(waitFor([&] { return recorder.framesCaptured() >= 10; }));
     VideoFramePtr frame = recorder.latestFrame();
     ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->width, 1280);
-    EXPECT_EQ(frame->height, 720);
-    EXPECT_EQ(frame->stride, 1280 * 4);
-    // Away from the counter the pixels are the camera's colour (0x2040D0), stored B, G, R, A.
-    const std::uint8_t* pixel = frame->row(600) + 1000 * 4;
+    EXPECT_EQ(std::tuple(frame->width, frame->height, frame->stride), std::tuple(1280, 720, 5120));
+    const std::uint8_t* pixel = frame->row(600) + 1000 * 4;  // away from the counter: 0x2040D0
     EXPECT_NEAR(pixel[0], 0xD0, 6);
     EXPECT_NEAR(pixel[1], 0x40, 6);
     EXPECT_NEAR(pixel[2], 0x20, 6);
     EXPECT_EQ(pixel[3], 0xFF);
     ASSERT_TRUE(waitFor([&] { return recorder.latestFrame() != frame; }));
-    VideoFramePtr next = recorder.latestFrame();
-    EXPECT_GT(next->ptsMicros, frame->ptsMicros);
+    EXPECT_GT(recorder.latestFrame()->ptsMicros, frame->ptsMicros);
     EXPECT_GT(notified.load(), 0);
+    stopAndWait(recorder);
     recorder.close();
     EXPECT_FALSE(recorder.isCapturing());
-}
-
-TEST_F(Cameras, OwnMovieIs720pH264AtTheCameraRate) {
-    TempDir dir;
-    CameraRecorder recorder(synthetic(1), 30);
-    ASSERT_EQ(recorder.setup(), std::nullopt);
-    ASSERT_EQ(recorder.startRecording(dir.file("camera1.mp4")), std::nullopt);
-    std::this_thread::sleep_for(2s);
     stopAndWait(recorder);
-    Probe p = probe(dir.file("camera1.mp4"));
-    EXPECT_EQ(p.codec, "h264");
-    EXPECT_EQ(p.width, 1280);
-    EXPECT_EQ(p.height, 720);
-    // 2 s at 30 fps, with room for a loaded machine.
-    EXPECT_GE(p.frames, 20);
-    EXPECT_LE(p.frames, 66);
-    EXPECT_EQ(recorder.framesDropped(), 0u);
+    EXPECT_EQ(reports.load(), 0);
+    CameraRecorder neverOpened(synthetic(1), 30);
+    stopAndWait(neverOpened);
 }
 
-int occurrences(const std::string& text, const std::string& line) {
-    int count = 0;
-    for (auto at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
-    return count;
-}
-
-TEST_F(Cameras, LostCameraFinishesItsMovieAndReportsOnce) {
+// The own movie is 720p H.264 at the camera's rate; a lost camera finishes
+// it, playable before anyone asks for the stop, and is reported once.
+TEST_F(Cameras, OwnMovieSurvivesALostCameraReportedOnce) {
     testing::internal::CaptureStdout();
     TempDir dir;
+    const std::string path = dir.file("camera1.mp4");
     CameraRecorder recorder(synthetic(1), 30);
     std::atomic<int> reports{0};
     std::string reported;
@@ -209,20 +144,25 @@ TEST_F(Cameras, LostCameraFinishesItsMovieAndReportsOnce) {
         ++reports;
     });
     ASSERT_EQ(recorder.setup(), std::nullopt);
-    ASSERT_EQ(recorder.startRecording(dir.file("lost.mp4")), std::nullopt);
-    std::this_thread::sleep_for(1s);
+    ASSERT_EQ(recorder.startRecording(path), std::nullopt);
+    std::this_thread::sleep_for(2s);
     SyntheticCameras::disconnect("synthetic-1");
     ASSERT_TRUE(waitFor([&] { return reports.load() == 1; }));
     EXPECT_FALSE(recorder.isCapturing());
-    // Playable before anyone asks for the stop.
-    ASSERT_TRUE(waitFor([&] { return probe(dir.file("lost.mp4")).frames > 10; }));
+    ASSERT_TRUE(waitFor([&] { return probeMovie(path).frameTimes.size() > 10; }));
+    auto info = probeMovie(path);
+    EXPECT_EQ(info.errors, "");
+    EXPECT_EQ(info.streams,
+              "stream,h264,High,1280,720,yuv420p\nformat,\"mov,mp4,m4a,3gp,3g2,mj2\"\n");
+    EXPECT_GE(info.frameTimes.size(), 20u);  // 2 s at 30 fps, with room for a loaded machine
+    EXPECT_LE(info.frameTimes.size(), 66u);
+    EXPECT_EQ(recorder.framesDropped(), 0u);
     stopAndWait(recorder);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(reports.load(), 1);
     EXPECT_EQ(reported, "synthetic-1");
-    EXPECT_EQ(probe(dir.file("lost.mp4")).codec, "h264");
-    std::string log = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(occurrences(log, "Talvex: disconnected: 'Synthetic Camera 1'\n"), 1) << log;
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(countOf(log, "Talvex: disconnected: 'Synthetic Camera 1'\n"), 1) << log;
 }
 
 TEST_F(Cameras, CameraThatSendsNothingEndsAsASessionError) {
@@ -236,21 +176,8 @@ TEST_F(Cameras, CameraThatSendsNothingEndsAsASessionError) {
     EXPECT_EQ(recorder.framesCaptured(), 0u);
     EXPECT_FALSE(recorder.latestFrame());
     stopAndWait(recorder);
-    std::string log = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(
-        occurrences(log, "Talvex: session error for 'Dark': no frame from the camera for 5 s\n"), 1)
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(countOf(log, "Talvex: session error for 'Dark': no frame from the camera for 5 s\n"),
+              1)
         << log;
-}
-
-TEST_F(Cameras, StopWithoutRecordingCompletesAndCloseIsQuiet) {
-    CameraRecorder recorder(synthetic(1), 30);
-    std::atomic<int> reports{0};
-    recorder.setOnDisconnect([&](const CameraDevice&) { ++reports; });
-    ASSERT_EQ(recorder.setup(), std::nullopt);
-    stopAndWait(recorder);
-    recorder.close();
-    stopAndWait(recorder);
-    EXPECT_EQ(reports.load(), 0);
-    CameraRecorder neverOpened(synthetic(2), 30);
-    stopAndWait(neverOpened);
 }
