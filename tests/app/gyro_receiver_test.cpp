@@ -5,10 +5,8 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QProcess>
 #include <QThread>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -25,48 +23,34 @@ namespace talvex {
 namespace {
 
 // The phone simulator on a free loopback port, stopped with the test.
-class PhoneSimulator {
-public:
+struct PhoneSimulator {
+    QProcess process;
+    std::string address;
+
     explicit PhoneSimulator(QStringList extra = {}) {
-        const QString python = QFile::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
-        process_.start(
-            python,
-            QStringList{QString::fromStdString(test::sourcePath("tools/phone_simulator.py")),
-                        "--port", "0"} +
-                extra);
-        process_.waitForReadyRead(10000);
-        const QString line = QString::fromUtf8(process_.readLine()).trimmed();
-        if (line.startsWith("listening on ")) port_ = line.mid(13).toInt();
+        const QString script = QString::fromStdString(test::sourcePath("tools/phone_simulator.py"));
+        process.start("python3", QStringList{script, "--port", "0"} + extra);
+        process.waitForReadyRead(10000);
+        const QString line = QString::fromUtf8(process.readLine()).trimmed();
+        if (line.startsWith("listening on ")) address = "127.0.0.1:" + line.mid(13).toStdString();
     }
     ~PhoneSimulator() {
-        process_.kill();
-        process_.waitForFinished(5000);
+        process.kill();
+        process.waitForFinished(5000);
     }
-    int port() const { return port_; }
-    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
-
-    // Blocking GET of /control with the query; returns the reply body.
-    std::string control(const std::string& query) const {
+    void control(const std::string& query) const {  // a blocking GET of /control?query
         int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in peer{};
-        peer.sin_family = AF_INET;
-        peer.sin_port = htons(uint16_t(port_));
-        peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        std::string reply;
+        sockaddr_in peer{
+            AF_INET, htons(uint16_t(std::stoi(address.substr(10)))), {htonl(INADDR_LOOPBACK)}, {}};
         if (::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0) {
-            const std::string request =
-                "GET /control?" + query + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+            const std::string request = "GET /control?" + query + " HTTP/1.0\r\n\r\n";
             (void)!::write(fd, request.data(), request.size());
             char buffer[4096];
-            for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) reply.append(buffer, n);
+            while (::read(fd, buffer, sizeof buffer) > 0) {
+            }
         }
         ::close(fd);
-        return reply.substr(reply.find("\r\n\r\n") + 4);
     }
-
-private:
-    QProcess process_;
-    int port_ = 0;
 };
 
 bool waitUntil(const std::function<bool()>& done, double seconds = 5.0) {
@@ -84,58 +68,38 @@ void settle(double seconds) {
 
 struct Sample {
     double timestamp, x, y, z;
-    double phoneTime() const { return z * 1000.0; }
+    double phoneTime() const { return z * 1000.0; }  // the simulator sends z = t / 1000
 };
 
-class Samples {
-public:
-    void install(GyroReceiver& receiver) {
+// What onSample delivered, from whichever thread.
+struct Samples {
+    std::mutex mutex;
+    std::vector<Sample> list;
+
+    explicit Samples(GyroReceiver& receiver) {
         receiver.onSample = [this](double t, double x, double y, double z) {
-            std::lock_guard lock(mutex_);
-            samples_.push_back({t, x, y, z});
+            // Every value must be the simulator's value for its phone time.
+            EXPECT_NEAR(x, std::sin(z * 1000.0), 1e-9) << z * 1000.0;
+            EXPECT_NEAR(y, std::cos(z * 1000.0), 1e-9) << z * 1000.0;
+            std::lock_guard lock(mutex);
+            list.push_back({t, x, y, z});
         };
     }
-    std::vector<Sample> all() const {
-        std::lock_guard lock(mutex_);
-        return samples_;
+    std::vector<Sample> all() {
+        std::lock_guard lock(mutex);
+        return list;
     }
-    std::size_t size() const {
-        std::lock_guard lock(mutex_);
-        return samples_.size();
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<Sample> samples_;
 };
 
-// Every delivered value must be the simulator's value for that phone time.
-void expectRealSamples(const std::vector<Sample>& samples) {
-    for (const Sample& s : samples) {
-        ASSERT_NEAR(s.x, std::sin(s.phoneTime()), 1e-9) << s.phoneTime();
-        ASSERT_NEAR(s.y, std::cos(s.phoneTime()), 1e-9) << s.phoneTime();
-    }
-}
-
-// Collects the log lines printed on standard output; whatever is still
-// collected when a test stops early is printed after all, with the failure.
-class LogCapture {
-public:
-    LogCapture() { start(); }
-    ~LogCapture() {
-        if (active_) std::fputs(take().c_str(), stdout);
-    }
-    void start() {
+// Captures standard output, where the log goes; what is not taken is printed at the end.
+struct LogCapture {
+    LogCapture() { testing::internal::CaptureStdout(); }
+    ~LogCapture() { std::fputs(testing::internal::GetCapturedStdout().c_str(), stdout); }
+    std::string take() {  // what was logged since the last take
+        std::string log = testing::internal::GetCapturedStdout();
         testing::internal::CaptureStdout();
-        active_ = true;
+        return log;
     }
-    std::string take() {
-        active_ = false;
-        return testing::internal::GetCapturedStdout();
-    }
-
-private:
-    bool active_ = false;
 };
 
 std::size_t count(const std::string& text, const std::string& part) {
@@ -146,21 +110,17 @@ std::size_t count(const std::string& text, const std::string& part) {
 
 TEST(GyroReceiverTest, SessionSamplesFollowThePhoneAndSurviveARestart) {
     PhoneSimulator phone({"--offset", "30"});
-    ASSERT_GT(phone.port(), 0);
-    GyroReceiver receiver(phone.address());
-    Samples samples;
-    samples.install(receiver);
+    GyroReceiver receiver(phone.address);
+    Samples samples(receiver);
     LogCapture capture;
     receiver.connect();
     ASSERT_TRUE(waitUntil([&] { return receiver.isConnected() && receiver.isMeasuring(); }));
-    EXPECT_TRUE(receiver.lastPollSucceeded());
 
     const double start = steadyNow();
     receiver.beginSession(start);
-    const std::size_t before = samples.size();
-    ASSERT_TRUE(waitUntil([&] { return samples.size() >= before + 60; }));
-    // The window's rates follow the delivered samples.
-    EXPECT_TRUE(waitUntil([&] {
+    const std::size_t before = samples.all().size();
+    ASSERT_TRUE(waitUntil([&] { return samples.all().size() >= before + 60; }));
+    EXPECT_TRUE(waitUntil([&] {  // the window's rates follow the delivered samples
         for (const Sample& s : samples.all())
             if (s.x == receiver.roll() && s.y == receiver.pitch() && s.z == receiver.yaw())
                 return true;
@@ -171,7 +131,7 @@ TEST(GyroReceiverTest, SessionSamplesFollowThePhoneAndSurviveARestart) {
     const double restart = steadyNow();
     phone.control("restart=1");
     receiver.connect();
-    std::size_t atRestart = samples.size();
+    const std::size_t atRestart = samples.all().size();
     ASSERT_TRUE(waitUntil([&] {
         auto all = samples.all();
         return all.size() > atRestart + 40 && all.back().phoneTime() < 5.0;
@@ -180,7 +140,6 @@ TEST(GyroReceiverTest, SessionSamplesFollowThePhoneAndSurviveARestart) {
 
     const std::vector<Sample> all = samples.all();
     const std::vector<Sample> session(all.begin() + long(before), all.end());
-    expectRealSamples(session);
     ASSERT_GE(session.front().timestamp, start);
     std::size_t restartAt = 0;
     for (std::size_t i = 1; i < session.size(); ++i) {
@@ -201,20 +160,16 @@ TEST(GyroReceiverTest, SessionSamplesFollowThePhoneAndSurviveARestart) {
     EXPECT_LE(session.back().timestamp, steadyNow() + 0.1);
 
     EXPECT_NE(log.find("Talvex Gyro: config response: {\"crc32\""), std::string::npos) << log;
-    EXPECT_EQ(
-        count(log,
-              "Talvex Gyro: discovered buffers: [\"gyrX\", \"gyrY\", \"gyrZ\", \"gyr_time\"]\n"),
-        2u)
-        << log;
+    const std::string buffers = "[\"gyrX\", \"gyrY\", \"gyrZ\", \"gyr_time\"]\n";
+    EXPECT_EQ(count(log, "Talvex Gyro: discovered buffers: " + buffers), 2u) << log;
     EXPECT_EQ(count(log, "Talvex Gyro: Phyphox buffer reset detected ("), 1u) << log;
     EXPECT_EQ(count(log, "Talvex Gyro: anchoring at "), 2u) << log;
 }
 
 TEST(GyroReceiverTest, BadAnswersAndFailuresKeepTheRightState) {
     PhoneSimulator phone;
-    GyroReceiver receiver(phone.address());
-    Samples samples;
-    samples.install(receiver);
+    GyroReceiver receiver(phone.address);
+    Samples samples(receiver);
     LogCapture capture;
     receiver.connect();
     ASSERT_TRUE(waitUntil([&] { return receiver.isConnected(); }));
@@ -225,56 +180,42 @@ TEST(GyroReceiverTest, BadAnswersAndFailuresKeepTheRightState) {
         SCOPED_TRACE(mode);
         phone.control(std::string("mode=") + mode);
         settle(0.3);
-        const std::size_t before = samples.size();
+        const std::size_t before = samples.all().size();
         settle(0.3);
         EXPECT_TRUE(receiver.isConnected());
         EXPECT_TRUE(receiver.lastPollSucceeded());
-        EXPECT_EQ(samples.size(), before);
+        EXPECT_EQ(samples.all().size(), before);
     }
 
-    struct Failure {
-        const char* mode;
-        const char* description;
-    };
-    for (Failure failure : {Failure{"close", ""}, Failure{"stall", "The request timed out."},
-                            Failure{"huge", "The answer is larger than 256 MiB."}}) {
-        SCOPED_TRACE(failure.mode);
+    for (std::string failure : {"close", "stall", "huge"}) {
+        SCOPED_TRACE(failure);
         phone.control("mode=normal");
         ASSERT_TRUE(waitUntil([&] { return receiver.isConnected(); }));
-        phone.control(std::string("mode=") + failure.mode);
+        phone.control("mode=" + failure);
         ASSERT_TRUE(waitUntil([&] { return !receiver.lastPollSucceeded(); }));
         EXPECT_FALSE(receiver.isConnected());
         EXPECT_TRUE(receiver.isMeasuring());
-        // Let the polls sent before the change come back.
-        settle(1.2);
+        settle(1.2);  // let the polls sent before the change come back
         // Answers and failures already on their way may reconnect for a
         // moment, so the loss can be logged more than once.
         const std::string log = capture.take();
-        EXPECT_GE(count(log, "Talvex Gyro: poll error: "), 1u) << log;
-        EXPECT_GE(count(log, std::string("Talvex Gyro: poll error: ") + failure.description), 1u)
-            << log;
-        // Further failures while disconnected are silent.
-        capture.start();
-        settle(1.0);
-        const std::string later = capture.take();
-        EXPECT_EQ(count(later, "Talvex Gyro: poll error: "), 0u) << later;
-        capture.start();
+        const std::string why = failure == "stall"  ? "The request timed out."
+                                : failure == "huge" ? "The answer is larger than 256 MiB."
+                                                    : "";
+        EXPECT_GE(count(log, "Talvex Gyro: poll error: " + why), 1u) << log;
+        settle(1.0);  // further failures while disconnected are silent
+        EXPECT_EQ(count(capture.take(), "Talvex Gyro: poll error: "), 0u);
     }
 
     phone.control("mode=normal&measuring=0");
     ASSERT_TRUE(waitUntil([&] { return receiver.lastPollSucceeded(); }));
     EXPECT_FALSE(receiver.isMeasuring());
     EXPECT_FALSE(receiver.isConnected());
-    const std::string log = capture.take();
-    EXPECT_EQ(count(log, "Talvex Gyro: poll error: "), 0u) << log;
-    expectRealSamples(samples.all());
+    EXPECT_EQ(count(capture.take(), "Talvex Gyro: poll error: "), 0u);
 }
 
 TEST(GyroReceiverTest, AddressIsStoredUnlessGivenForThisRun) {
-    {
-        GyroReceiver receiver;
-        receiver.setPhyphoxIP("127.0.0.1:1");
-    }
+    GyroReceiver().setPhyphoxIP("127.0.0.1:1");
     EXPECT_EQ(GyroReceiver().phyphoxIP(), "127.0.0.1:1");
     GyroReceiver overridden(std::string("127.0.0.1:2"));
     EXPECT_EQ(overridden.phyphoxIP(), "127.0.0.1:2");
@@ -288,8 +229,8 @@ TEST(GyroReceiverTest, AddressIsStoredUnlessGivenForThisRun) {
     overridden.setPhyphoxIP("127.0.0.1:1");
     settle(0.3);
     EXPECT_FALSE(overridden.lastPollSucceeded());
-    const std::string log = capture.take();
-    EXPECT_EQ(log, "") << "no config is fetched again, failures while disconnected are silent";
+    EXPECT_EQ(capture.take(), "")
+        << "no config is fetched again, failures while disconnected are silent";
 }
 
 }  // namespace

@@ -22,9 +22,7 @@ struct ParseCase {
 class ParseTable : public ::testing::TestWithParam<ParseCase> {};
 
 TEST_P(ParseTable, GivesTheCommand) {
-    const auto& c = GetParam();
-    EXPECT_EQ(describeCommand(parseCommand(c.text)), describeCommand(c.expected));
-    EXPECT_TRUE(parseCommand(c.text) == c.expected);
+    EXPECT_EQ(describeCommand(parseCommand(GetParam().text)), describeCommand(GetParam().expected));
 }
 
 using namespace std::string_literals;
@@ -32,23 +30,18 @@ using namespace std::string_literals;
 INSTANTIATE_TEST_SUITE_P(
     Commands, ParseTable,
     ::testing::Values(
-        // verbs are case-insensitive, arguments keep their case
-        ParseCase{"START", start(std::nullopt)}, ParseCase{"start", start(std::nullopt)},
-        ParseCase{"Start", start(std::nullopt)}, ParseCase{"start my session", start("my session")},
-        ParseCase{"START Run 3/4", start("Run 3/4")}, ParseCase{"START  x", start(" x")},
-        ParseCase{"START x  y ", start("x  y")}, ParseCase{"START\r\n", start(std::nullopt)},
-        ParseCase{"START x\n", start("x")},
+        // verbs are case-insensitive, arguments keep their case and inner spacing
+        ParseCase{"START", start(std::nullopt)}, ParseCase{"Start\r\n", start(std::nullopt)},
+        ParseCase{"start Run 3/4", start("Run 3/4")}, ParseCase{"START  x", start(" x")},
+        ParseCase{"START x  y \n", start("x  y")},
         ParseCase{"  \tSTART Caf\xC3\xA9\xE3\x80\x80", start("Caf\xC3\xA9")},
-        ParseCase{"STOP", StopCommand{}}, ParseCase{"STOP please", StopCommand{}},
-        ParseCase{"stop\r\n", StopCommand{}}, ParseCase{"ANIMATION", AnimationCommand{"unknown"}},
+        ParseCase{"STOP please", StopCommand{}}, ParseCase{"stop\r\n", StopCommand{}},
         ParseCase{"ANIMATION\n", AnimationCommand{"unknown"}},
-        ParseCase{"animation jump", AnimationCommand{"jump"}},
-        ParseCase{"ANIMATION fixation cross", AnimationCommand{"fixation cross"}},
+        ParseCase{"animation fixation cross", AnimationCommand{"fixation cross"}},
         // only U+0020 separates the verb
         ParseCase{"START\tx", UnknownCommand{"START\tx"}},
         ParseCase{"STOP\nSTART", UnknownCommand{"STOP\nSTART"}},
         ParseCase{"STOP\xC2\xA0now", UnknownCommand{"STOP\xC2\xA0now"}},
-        ParseCase{"HELLO", UnknownCommand{"HELLO"}}, ParseCase{"PING\n", UnknownCommand{"PING"}},
         ParseCase{" hello World ", UnknownCommand{"hello World"}},
         ParseCase{"STARTX", UnknownCommand{"STARTX"}}, ParseCase{"", UnknownCommand{""}},
         ParseCase{" \t\r\n\v\f", UnknownCommand{""}},
@@ -89,12 +82,6 @@ TEST(CommandText, OnlyNonEmptyValidUtf8IsAText) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(isCommandText(c.bytes), c.text) << testing::PrintToString(c.bytes);
-}
-
-TEST(CommandText, TrimKeepsInnerSpacingAndCase) {
-    EXPECT_EQ(trimCommandText("\r\n  Start  My Run \t\n"), "Start  My Run");
-    EXPECT_EQ(trimCommandText("\xE3\x80\x80x\xE2\x80\xA9"), "x");
-    EXPECT_EQ(trimCommandText("\n"), "");
 }
 
 }  // namespace
