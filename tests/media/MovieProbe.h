@@ -56,7 +56,8 @@ struct MovieInfo {
 
 inline MovieInfo probeMovie(const std::string& path) {
     MovieInfo info;
-    info.errors = runCommand("ffmpeg -v error -i '" + path + "' -f null - 2>&1");
+    info.errors = runCommand("ffmpeg -v error -i '" + path +
+                             "' -fps_mode passthrough -enc_time_base -1 -f null - 2>&1");
     std::istringstream lines(
         runCommand("ffprobe -v error -of csv -show_entries format=format_name:"
                    "stream=codec_name,profile,width,height,pix_fmt:frame=pts_time '" +
