@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include "core/Clock.h"
@@ -48,8 +49,28 @@ struct CameraRecorder::Input {
     FramePtr frame{av_frame_alloc()};
     SwsContextPtr scaler;
     int stream = -1;
-    std::string devicePath;  // empty for a synthetic camera
+    std::string devicePath;                    // empty for a synthetic camera
+    std::optional<std::int64_t> sourceOffset;  // source clock to steady clock, microseconds
+
+    std::int64_t captureTime(const AVPacket& packet);
 };
+
+// Frames keep the source's own timing (the driver's time stamps, the test
+// pattern's frame clock), moved once onto the steady clock, so a reading
+// thread that falls behind and catches up does not bunch the frames' times.
+// The offset follows the fastest delivery seen, and starts over when the
+// source clock jumps (a clock step, a restarted device).
+std::int64_t CameraRecorder::Input::captureTime(const AVPacket& packet) {
+    constexpr std::int64_t kMaxLagMicros = 500'000;
+    std::int64_t now = nowMicros();
+    if (packet.pts == AV_NOPTS_VALUE) return now;
+    std::int64_t source = av_rescale_q(packet.pts, format->streams[packet.stream_index]->time_base,
+                                       AVRational{1, 1'000'000});
+    if (!sourceOffset || source + *sourceOffset > now ||
+        now - (source + *sourceOffset) > kMaxLagMicros)
+        sourceOffset = now - source;
+    return source + *sourceOffset;
+}
 
 CameraRecorder::CameraRecorder(CameraDevice device, std::int64_t fps)
     : device_(std::move(device)), fps_(fps) {}
@@ -181,7 +202,7 @@ void CameraRecorder::readLoop() {
             av_packet_unref(in.packet.get());
             continue;
         }
-        std::int64_t pts = nowMicros();
+        std::int64_t pts = in.captureTime(*in.packet);
         if (in.packet->stream_index == in.stream &&
             avcodec_send_packet(in.decoder.get(), in.packet.get()) >= 0) {
             // A damaged compressed frame is skipped; the next one decodes on its own.
