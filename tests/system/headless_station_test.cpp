@@ -181,6 +181,10 @@ TEST(HeadlessStation, FullDiskKeepsWhatFitAndTheNextSessionWorks) {
     QDir().mkpath(QString::fromStdString(disk));
     if (runCommand("mount -t tmpfs -o size=4m tmpfs '" + disk + "' 2>&1; echo $?").find("0\n") != 0)
         GTEST_SKIP() << "cannot mount a small file system here";
+    struct Unmount {
+        std::string path;
+        ~Unmount() { runCommand("umount '" + path + "'"); }
+    } unmount{disk};
     runCommand("head -c 4050000 /dev/zero > '" + disk + "/filler'");  // about 140 kB stay free
     PhoneSimulator phone;
     {
@@ -213,5 +217,4 @@ TEST(HeadlessStation, FullDiskKeepsWhatFitAndTheNextSessionWorks) {
         info = probe(second + "/recording.mp4", "stream=codec_name,nb_read_frames");
         EXPECT_GT(probeValue(info, "nb_read_frames"), 10) << info;
     }
-    runCommand("umount '" + disk + "'");
 }
