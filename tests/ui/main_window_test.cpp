@@ -10,7 +10,9 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
+#include <algorithm>
 #include <filesystem>
+#include <sstream>
 
 #include "app/LumetraHandoff.h"
 #include "app/Paths.h"
@@ -168,6 +170,11 @@ TEST_F(Window, RecordSwapAndHandOffWithTwoCameras) {
     EXPECT_EQ(left->badge(), "L");
     QTest::mouseClick(swap, Qt::LeftButton);
 
+    test::PhoneSimulator phone;  // the record button's session takes its own gyro anchor
+    app->gyro().setPhyphoxIP(phone.address());
+    app->gyro().connect();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return app->gyro().isConnected(); }, waitMs));
+
     QTest::keyClicks(find<QLineEdit>("sessionNameField"), "run_7");
     click("recordButton");
     ASSERT_TRUE(QTest::qWaitFor([&] { return recording(); }, waitMs));
@@ -189,6 +196,16 @@ TEST_F(Window, RecordSwapAndHandOffWithTwoCameras) {
 
     click("recordButton");
     ASSERT_TRUE(QTest::qWaitFor([&] { return !app->session().isBusy(); }, waitMs));
+    auto gyro = app->session().lastSessionGyroURL();
+    ASSERT_TRUE(gyro);
+    std::istringstream lines(test::readText(*gyro));
+    std::string line;
+    std::getline(lines, line);
+    std::vector<double> times;
+    while (std::getline(lines, line)) times.push_back(std::stod(line));
+    ASSERT_GT(times.size(), 50u);
+    EXPECT_GE(times.front(), 0.0);
+    EXPECT_TRUE(std::is_sorted(times.begin(), times.end(), std::less_equal<>())) << "strictly increasing";
     ASSERT_TRUE(QTest::qWaitFor([&] { return find<QWidget>("lumetraRow")->isVisible(); }, waitMs))
         << "after a finished session";
     auto* open = find<QPushButton>("openInLumetraButton");
