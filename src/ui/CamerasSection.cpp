@@ -29,11 +29,8 @@ QPushButton* captionButton(const QIcon& icon, const QString& text, const char* n
 
 CamerasSection::CamerasSection(CameraManager& cameras, SessionManager& session, QWidget* parent)
     : QWidget(parent), cameras_(cameras), session_(session) {
-    auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(8);
-    column->addWidget(ui::sectionHeader(
-        "Cameras", ui::symbolIcon("camera-photo", QStyle::SP_ComputerIcon), this));
+    auto* column = ui::sectionColumn(this, "Cameras",
+                                     ui::symbolIcon("camera-photo", QStyle::SP_ComputerIcon), 8);
 
     for (int index = 0; index < 2; ++index) {
         auto* row = new QHBoxLayout;

@@ -20,11 +20,8 @@ OutputSection::OutputSection(SessionManager& session, QWidget* parent)
     auto* browse = new QPushButton("Browse…", this);
     browse->setObjectName("browseButton");
 
-    auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(6);
-    column->addWidget(ui::sectionHeader(
-        "Output", ui::symbolIcon("folder-new", QStyle::SP_FileDialogNewFolder), this));
+    auto* column = ui::sectionColumn(
+        this, "Output", ui::symbolIcon("folder-new", QStyle::SP_FileDialogNewFolder), 6);
     column->addWidget(path_);
     column->addWidget(browse, 0, Qt::AlignLeft);
 

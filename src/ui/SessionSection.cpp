@@ -22,11 +22,8 @@ SessionSection::SessionSection(SessionManager& session, QWidget* parent)
     ui::limitLines(sessionId_, 2);
     ui::setTextColor(sessionId_, ui::secondaryColor());
 
-    auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(6);
-    column->addWidget(
-        ui::sectionHeader("Session", ui::symbolIcon("folder", QStyle::SP_DirIcon), this));
+    auto* column =
+        ui::sectionColumn(this, "Session", ui::symbolIcon("folder", QStyle::SP_DirIcon), 6);
     column->addWidget(nameField_);
     column->addWidget(sessionId_);
 

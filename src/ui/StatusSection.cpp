@@ -43,11 +43,8 @@ StatusSection::StatusSection(IPCServer& ipc, GyroReceiver& gyro, QWidget* parent
     addressRow->addWidget(address_, 1);
     addressRow->addWidget(connect_);
 
-    auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(6);
-    column->addWidget(ui::sectionHeader(
-        "Status", ui::symbolIcon("dialog-information", QStyle::SP_MessageBoxInformation), this));
+    auto* column = ui::sectionColumn(
+        this, "Status", ui::symbolIcon("dialog-information", QStyle::SP_MessageBoxInformation), 6);
     column->addWidget(lumetra_);
     column->addWidget(gyroRow_);
     column->addWidget(hint_);

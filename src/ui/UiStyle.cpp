@@ -6,6 +6,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPalette>
+#include <QVBoxLayout>
 
 namespace talvex::ui {
 
@@ -62,6 +63,14 @@ QWidget* sectionHeader(const QString& text, const QIcon& icon, QWidget* parent) 
     row->addWidget(title);
     row->addStretch();
     return header;
+}
+
+QVBoxLayout* sectionColumn(QWidget* section, const QString& title, const QIcon& icon, int spacing) {
+    auto* column = new QVBoxLayout(section);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(spacing);
+    column->addWidget(sectionHeader(title, icon, section));
+    return column;
 }
 
 QFrame* divider(QWidget* parent) {

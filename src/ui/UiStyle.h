@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStyle>
 
+class QVBoxLayout;
+
 class QFrame;
 class QLabel;
 class QWidget;
@@ -28,6 +30,9 @@ QIcon symbolIcon(const char* themeName, QStyle::StandardPixmap fallback);
 
 // Section title: icon and text, 13 px semibold, secondary colour.
 QWidget* sectionHeader(const QString& text, const QIcon& icon, QWidget* parent);
+
+// The section's own layout: a flush column that starts with its header.
+QVBoxLayout* sectionColumn(QWidget* section, const QString& title, const QIcon& icon, int spacing);
 
 QFrame* divider(QWidget* parent);
 
