@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "core/GyroSample.h"
+
 class QTimer;
 
 namespace talvex {
@@ -57,6 +59,10 @@ public:
 
 signals:
     void stateChanged();
+    // Emitted on the main thread once per answer that delivered samples, with
+    // those samples in order, so views can follow the phone without one post
+    // per sample.
+    void samplesArrived(const talvex::GyroSampleBatch& batch);
 
 private:
     void fetchConfig();
