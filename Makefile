@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_CONFIGURE = cmake -G Ninja -Wno-dev
 
-.PHONY: all setup build run test bench clean
+.PHONY: all setup build run test bench package clean
 
 all: build
 
@@ -27,5 +27,8 @@ bench: setup
 	@cmake --build build-release -j $(JOBS)
 	@bash scripts/bench.sh
 
+package: setup
+	@bash scripts/package.sh
+
 clean:
-	rm -rf build build-asan build-tsan build-release
+	rm -rf build build-asan build-tsan build-release build-package talvex_*.deb

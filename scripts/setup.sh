@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   python3 libglib2.0-bin netcat-openbsd
+  dpkg-dev groff-base desktop-file-utils
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -17,4 +17,5 @@ if compgen -G "tests/*/*_concurrency_test.cpp" > /dev/null; then
 fi
 bash scripts/fuzz.sh || status=1
 (cd build-asan && ctest --output-on-failure -j 2) || status=1
+if command -v dpkg-deb > /dev/null; then bash scripts/test-package.sh || status=1; fi
 exit $status
