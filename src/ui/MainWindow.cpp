@@ -75,7 +75,7 @@ QWidget* MainWindow::buildSidePanel() {
     cameras_ = new CamerasSection(app_.cameras(), app_.session(), panel);
     session_ = new SessionSection(app_.session(), panel);
     auto* output = new OutputSection(app_.session(), panel);
-    auto* status = new StatusSection(app_.ipc(), app_.gyro(), panel);
+    auto* status = new StatusSection(app_.ipc(), app_.gyro(), app_.session(), panel);
     record_ = new RecordSection(
         app_.session(), app_.cameras(), app_.gyro(), [this] { return session_->sessionName(); },
         panel);

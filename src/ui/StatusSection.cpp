@@ -8,22 +8,27 @@
 
 #include "app/GyroReceiver.h"
 #include "app/IPCServer.h"
+#include "app/SessionManager.h"
+#include "ui/GyroMonitor.h"
 #include "ui/StatusRow.h"
 #include "ui/UiStyle.h"
 
 namespace talvex {
 
-StatusSection::StatusSection(IPCServer& ipc, GyroReceiver& gyro, QWidget* parent)
+StatusSection::StatusSection(IPCServer& ipc, GyroReceiver& gyro, SessionManager& session,
+                             QWidget* parent)
     : QWidget(parent),
       ipc_(ipc),
       gyro_(gyro),
       lumetra_(new StatusRow("Lumetra Apps", this)),
       gyroRow_(new StatusRow("Gyroscope", this)),
+      monitor_(new GyroMonitor(this)),
       hint_(new QLabel("Press ▶ in Phyphox to start the experiment", this)),
       address_(new QLineEdit(this)),
       connect_(new QPushButton("▶", this)) {
     lumetra_->setObjectName("lumetraStatus");
     gyroRow_->setObjectName("gyroStatus");
+    monitor_->setObjectName("gyroMonitor");
     hint_->setObjectName("phyphoxHint");
     hint_->setFont(ui::monoFont(11));
     hint_->setWordWrap(true);
@@ -47,6 +52,7 @@ StatusSection::StatusSection(IPCServer& ipc, GyroReceiver& gyro, QWidget* parent
         this, "Status", ui::symbolIcon("dialog-information", QStyle::SP_MessageBoxInformation), 6);
     column->addWidget(lumetra_);
     column->addWidget(gyroRow_);
+    column->addWidget(monitor_);
     column->addWidget(hint_);
     column->addLayout(addressRow);
 
@@ -55,6 +61,9 @@ StatusSection::StatusSection(IPCServer& ipc, GyroReceiver& gyro, QWidget* parent
     connect(connect_, &QPushButton::clicked, this, [this] { gyro_.connect(); });
     connect(&ipc_, &IPCServer::isRunningChanged, this, &StatusSection::refreshListener);
     connect(&gyro_, &GyroReceiver::stateChanged, this, &StatusSection::refreshGyro);
+    connect(&gyro_, &GyroReceiver::samplesArrived, monitor_, &GyroMonitor::addSamples);
+    connect(&session, &SessionManager::recordingStateChanged, monitor_,
+            [this, &session] { monitor_->setRecording(session.recordingState().recording); });
     refreshListener();
     refreshGyro();
 }
@@ -70,6 +79,9 @@ void StatusSection::refreshGyro() {
     bool hasAddress = !gyro_.phyphoxIP().empty();
     QString detail = connected ? "Measuring" : hasAddress ? "Not measuring" : "No IP set";
     gyroRow_->setState(connected, detail, answered && !connected);
+    // The chart shows only while the phone measures, so the hint takes its place.
+    monitor_->setVisible(connected);
+    if (!connected) monitor_->clear();
     hint_->setVisible(!connected && answered && hasAddress);
     connect_->setEnabled(hasAddress);
     QString stored = QString::fromStdString(gyro_.phyphoxIP());

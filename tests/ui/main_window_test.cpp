@@ -22,6 +22,7 @@
 #include "media/SyntheticCameras.h"
 #include "support/StationHarness.h"
 #include "support/TestSupport.h"
+#include "ui/GyroMonitor.h"
 #include "ui/MainWindow.h"
 #include "ui/PreviewView.h"
 #include "ui/RenameSheet.h"
@@ -113,6 +114,14 @@ TEST_F(Window, IdleWindowTextsAndRules) {
     EXPECT_FALSE(find<QPushButton>("applyButton")->isEnabled()) << "Cam 2 alone cannot be applied";
     pick("cam1Picker", 2);
     EXPECT_TRUE(find<QPushButton>("applyButton")->isEnabled());
+
+    // The receiver's batches reach the gyro chart, which stays hidden until the phone measures.
+    GyroSampleBatch batch;
+    for (int i = 0; i < 100; ++i) batch.push_back({10 + i / 100.0, 0.1, 0.2, 0.3});
+    emit app->gyro().samplesArrived(batch);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return find<QLabel>("gyroRateLabel")->text() == "100 Hz"; }, waitMs));
+    EXPECT_FALSE(find<QWidget>("gyroMonitor")->isVisible());
 }
 
 TEST_F(Window, GyroscopeStatusFollowsThePhone) {
@@ -142,6 +151,8 @@ TEST_F(Window, GyroscopeStatusFollowsThePhone) {
     QTest::mouseClick(play, Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return detail("gyroStatus") == "Measuring"; }, waitMs));
     EXPECT_EQ(dot->fill().rgb(), QColor(52, 199, 89).rgb());
+    auto* monitor = find<GyroMonitor>("gyroMonitor");
+    EXPECT_TRUE(monitor->isVisible());
 
     runCommand("python3 -c \"import urllib.request; urllib.request.urlopen('http://" +
                phone.address() + "/control?measuring=0').read()\"");
@@ -149,6 +160,8 @@ TEST_F(Window, GyroscopeStatusFollowsThePhone) {
     EXPECT_EQ(hint->text(), "Press ▶ in Phyphox to start the experiment");
     EXPECT_TRUE(hint->isVisible());
     EXPECT_EQ(dot->fill().rgb(), QColor(255, 149, 0).rgb()) << "orange: answers, not measuring";
+    EXPECT_TRUE(monitor->trace().empty()) << "a phone that stopped leaves no stale chart";
+    EXPECT_FALSE(monitor->isVisible()) << "the hint takes the chart's place";
 
     type("");
     EXPECT_EQ(detail("gyroStatus"), "No IP set");
