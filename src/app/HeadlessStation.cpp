@@ -1,10 +1,11 @@
 #include "app/HeadlessStation.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "app/TalvexApp.h"
 #include "core/Log.h"
@@ -35,6 +36,12 @@ void installSignalHandlers() {
 int runHeadlessStation(const StationOptions& options) {
     installSignalHandlers();
     TalvexApp app(options);
+    // Without its port nobody can drive the station: say so and end with a failure.
+    QObject::connect(&app.ipc(), &IPCServer::listenerFailed, [&] {
+        logLine("Talvex: the command port cannot listen on port " +
+                std::to_string(options.ipcPort) + ", the headless station stops");
+        app.finishAndThen([] { QCoreApplication::exit(1); });
+    });
     app.setupApp();
 
     QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);

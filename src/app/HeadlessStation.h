@@ -5,7 +5,8 @@
 namespace talvex {
 
 // Runs the station without a window until SIGINT or SIGTERM; a running
-// session is stopped and its files finished before it returns 0.
+// session is stopped and its files finished before it returns 0. When the
+// command port cannot listen it stops the same way and returns 1.
 int runHeadlessStation(const StationOptions& options);
 
 }  // namespace talvex

@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/Clock.h"
+#include "core/FileUtil.h"
 #include "core/Log.h"
 #include "core/SerialQueue.h"
 
@@ -27,35 +29,14 @@ const std::string kLogPrefix = "Talvex IPC: ";
 // Replies a peer leaves unread pile up to this much before its connection is
 // no longer read from, so a client that never reads cannot grow memory.
 constexpr std::size_t kMaxUnsent = 64 * 1024;
+// How long accepting rests after the process ran out of files or memory.
+constexpr double kAcceptPause = 0.1;
+// Closing connections to make room is reported at most this often.
+constexpr double kEvictionReportInterval = 1.0;
 
 std::string errorText(int error) {
     return std::strerror(error);
 }
-
-// Owns one file descriptor and closes it when dropped.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    ~UniqueFd() { reset(); }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-};
 
 // One place to listen on: an address of either family, and whether an IPv6
 // wildcard should take IPv4 clients as well.
@@ -117,6 +98,33 @@ std::string peerText(int fd) {
     return text;
 }
 
+// Errors of accept(2) that pass: the process or the system is short of files
+// or memory, or the pending connection met a network error.
+bool isPassingAcceptError(int error) {
+    switch (error) {
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+        case EPROTO:
+        case ENETDOWN:
+        case ENOPROTOOPT:
+        case EHOSTDOWN:
+        case ENONET:
+        case EHOSTUNREACH:
+        case EOPNOTSUPP:
+        case ENETUNREACH:
+        case EPERM:
+            return true;
+        default:
+            return false;
+    }
+}
+
+int millisecondsUntil(double when, double now) {
+    return static_cast<int>((when - now) * 1000) + 1;
+}
+
 }  // namespace
 
 // Hands jobs from the ipc queue to the main thread, in order, without ever
@@ -175,29 +183,37 @@ private:
         std::string unsent;
         bool peerDone = false;  // the peer sent its last byte
         bool closed = false;
+        double lastHeard = 0;  // steady time of the accept or the last bytes read
     };
 
     void pollRound();
-    std::vector<pollfd> pollSet() const;
+    std::vector<pollfd> pollSet(bool accepting) const;
+    int pollTimeout(double now, bool accepting) const;
     void serve(Connection& connection, short events);
     void open(quint16 port, const std::string& bindAddress);
     void closeAll();
     void acceptAll();
-    void refuse(UniqueFd fd);
+    void pauseAccepting(int error);
+    void evictLongestSilent();
+    void reportEvictions(double now);
     void readOnce(Connection& connection);
     void handle(Connection& connection, std::string_view bytes);
     void flush(Connection& connection);
     void failListener(const std::string& error);
-    void report(bool ready, const std::string& error = {});
+    void report(bool ready, const std::string& line);
     void wake();
 
     IPCServer* server_;  // outlives the worker: the server destroys it first
     Inbox& inbox_;
     UniqueFd wake_;
     UniqueFd listener_;
-    quint16 port_ = 0;
     std::uint64_t generation_ = 0;
     std::vector<std::unique_ptr<Connection>> connections_;
+    double acceptPausedUntil_ = 0;
+    bool acceptTroubleReported_ = false;  // once per spell of failing accepts
+    int evictedSinceReport_ = 0;
+    std::string lastEvictedPeer_;
+    double lastEvictionReport_ = -kEvictionReportInterval;
     std::atomic<bool> stopping_ = false;
     // Declared last so that it is joined before the sockets above are closed.
     SerialQueue queue_{"talvex.ipc"};
@@ -229,25 +245,28 @@ void IPCServer::Worker::wake() {
 
 void IPCServer::Worker::pollRound() {
     if (stopping_) return;
-    std::vector<pollfd> fds = pollSet();
-    if (::poll(fds.data(), fds.size(), -1) > 0) {
+    double now = steadyNow();
+    bool accepting = listener_ && now >= acceptPausedUntil_;
+    std::vector<pollfd> fds = pollSet(accepting);
+    if (::poll(fds.data(), fds.size(), pollTimeout(now, accepting)) > 0) {
         if (fds[0].revents) {
             std::uint64_t count;
             [[maybe_unused]] auto ignored = ::read(wake_.get(), &count, sizeof count);
         }
         // Connections accepted in this round are served from the next one.
-        std::size_t first = listener_ ? 2 : 1;
+        std::size_t first = accepting ? 2 : 1;
         for (std::size_t i = first; i < fds.size(); ++i)
             if (fds[i].revents) serve(*connections_[i - first], fds[i].revents);
         std::erase_if(connections_, [](const auto& c) { return c->closed; });
-        if (listener_ && fds[1].revents) acceptAll();
+        if (accepting && fds[1].revents) acceptAll();
     }
+    reportEvictions(steadyNow());
     if (!stopping_) queue_.async([this] { pollRound(); });
 }
 
-std::vector<pollfd> IPCServer::Worker::pollSet() const {
+std::vector<pollfd> IPCServer::Worker::pollSet(bool accepting) const {
     std::vector<pollfd> fds{{wake_.get(), POLLIN, 0}};
-    if (listener_) fds.push_back({listener_.get(), POLLIN, 0});
+    if (accepting) fds.push_back({listener_.get(), POLLIN, 0});
     for (const auto& c : connections_) {
         short events = 0;
         if (!c->peerDone && c->unsent.size() < kMaxUnsent) events |= POLLIN;
@@ -255,6 +274,17 @@ std::vector<pollfd> IPCServer::Worker::pollSet() const {
         fds.push_back({c->fd.get(), events, 0});
     }
     return fds;
+}
+
+// Wakes up for the end of a pause in accepting and for a due eviction report.
+int IPCServer::Worker::pollTimeout(double now, bool accepting) const {
+    int timeout = -1;
+    if (listener_ && !accepting) timeout = millisecondsUntil(acceptPausedUntil_, now);
+    if (evictedSinceReport_ > 0) {
+        int report = millisecondsUntil(lastEvictionReport_ + kEvictionReportInterval, now);
+        timeout = timeout < 0 ? report : std::min(timeout, report);
+    }
+    return timeout < 0 ? -1 : std::max(timeout, 1);
 }
 
 void IPCServer::Worker::serve(Connection& connection, short events) {
@@ -268,7 +298,6 @@ void IPCServer::Worker::serve(Connection& connection, short events) {
 
 void IPCServer::Worker::open(quint16 port, const std::string& bindAddress) {
     closeAll();
-    port_ = port;
     std::vector<Endpoint> endpoints = endpointsFor(bindAddress, port);
     bool created = false;
     std::string error;
@@ -285,15 +314,17 @@ void IPCServer::Worker::open(quint16 port, const std::string& bindAddress) {
                    endpoint.length) == 0 &&
             ::listen(fd.get(), kMaxConnections) == 0) {
             listener_ = std::move(fd);
-            report(true);
+            acceptPausedUntil_ = 0;
+            acceptTroubleReported_ = false;
+            report(true, kLogPrefix + "listening on port " + std::to_string(port));
             return;
         }
         error = errorText(errno);
     }
     if (created)
-        report(false, error);
+        report(false, kLogPrefix + "listener failed: " + error);
     else
-        logLine(kLogPrefix + "failed to create listener on port " + std::to_string(port));
+        report(false, kLogPrefix + "failed to create listener on port " + std::to_string(port));
 }
 
 void IPCServer::Worker::closeAll() {
@@ -306,35 +337,66 @@ void IPCServer::Worker::acceptAll() {
         UniqueFd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!fd) {
             int error = errno;
-            if (error == EINTR || error == ECONNABORTED || error == EPROTO) continue;
-            // Anything but "nothing left" (out of files, out of memory) ends the listener.
-            if (error != EAGAIN && error != EWOULDBLOCK) failListener(errorText(error));
+            if (error == EINTR || error == ECONNABORTED) continue;
+            if (error == EAGAIN || error == EWOULDBLOCK) return;
+            // Only a failure of the listening socket itself ends the listener.
+            if (isPassingAcceptError(error))
+                pauseAccepting(error);
+            else
+                failListener(errorText(error));
             return;
         }
-        if (connections_.size() >= static_cast<std::size_t>(kMaxConnections)) {
-            refuse(std::move(fd));
-            continue;
-        }
+        acceptTroubleReported_ = false;
+        if (connections_.size() >= static_cast<std::size_t>(kMaxConnections)) evictLongestSilent();
         auto connection = std::make_unique<Connection>();
         connection->fd = std::move(fd);
+        connection->lastHeard = steadyNow();
         connections_.push_back(std::move(connection));
     }
 }
 
-void IPCServer::Worker::refuse(UniqueFd fd) {
-    logLine(kLogPrefix + "refusing connection from " + peerText(fd.get()) + ": " +
-            std::to_string(kMaxConnections) + " connections already open");
+// The pending clients wait in the backlog meanwhile; polling the listener
+// at once would only spin on the same error.
+void IPCServer::Worker::pauseAccepting(int error) {
+    acceptPausedUntil_ = steadyNow() + kAcceptPause;
+    if (acceptTroubleReported_) return;
+    acceptTroubleReported_ = true;
+    logLine(kLogPrefix +
+            "cannot accept connections for now, trying again shortly: " + errorText(error));
+}
+
+// A client that keeps a connection open for a whole experiment stays as long
+// as there is room; at the cap the one silent the longest makes way.
+void IPCServer::Worker::evictLongestSilent() {
+    auto oldest =
+        std::min_element(connections_.begin(), connections_.end(),
+                         [](const auto& a, const auto& b) { return a->lastHeard < b->lastHeard; });
+    lastEvictedPeer_ = peerText((*oldest)->fd.get());
+    connections_.erase(oldest);
+    ++evictedSinceReport_;
+    reportEvictions(steadyNow());
+}
+
+void IPCServer::Worker::reportEvictions(double now) {
+    if (evictedSinceReport_ == 0 || now - lastEvictionReport_ < kEvictionReportInterval) return;
+    logLine(kLogPrefix + std::to_string(kMaxConnections) +
+            " connections already open: closed the one silent the longest, from " +
+            lastEvictedPeer_ + " (" + std::to_string(evictedSinceReport_) +
+            " closed since the last such line)");
+    lastEvictionReport_ = now;
+    evictedSinceReport_ = 0;
 }
 
 void IPCServer::Worker::failListener(const std::string& error) {
     listener_.reset();
-    report(false, error);
+    report(false, kLogPrefix + "listener failed: " + error);
 }
 
 void IPCServer::Worker::readOnce(Connection& connection) {
     char buffer[kMaxReadSize];
     ssize_t n = ::recv(connection.fd.get(), buffer, sizeof buffer, 0);
     if (n > 0) {
+        connection.lastHeard = steadyNow();
         handle(connection, std::string_view(buffer, static_cast<std::size_t>(n)));
     } else if (n == 0) {
         // Replies still queued go out first; then the connection is done.
@@ -374,12 +436,9 @@ void IPCServer::Worker::flush(Connection& connection) {
     if (connection.peerDone) connection.closed = true;
 }
 
-void IPCServer::Worker::report(bool ready, const std::string& error) {
-    inbox_.post([server = server_, generation = generation_, port = port_, ready, error] {
-        if (ready)
-            logLine(kLogPrefix + "listening on port " + std::to_string(port));
-        else
-            logLine(kLogPrefix + "listener failed: " + error);
+void IPCServer::Worker::report(bool ready, const std::string& line) {
+    inbox_.post([server = server_, generation = generation_, ready, line] {
+        logLine(line);
         server->listenerReported(generation, ready);
     });
 }
@@ -408,7 +467,9 @@ void IPCServer::setRunning(bool running) {
 }
 
 void IPCServer::listenerReported(std::uint64_t generation, bool ready) {
-    if (generation == generation_) setRunning(ready);
+    if (generation != generation_) return;
+    setRunning(ready);
+    if (!ready) emit listenerFailed();
 }
 
 void IPCServer::deliver(std::string text, const IPCCommand& command) {

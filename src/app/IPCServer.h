@@ -18,8 +18,9 @@ namespace talvex {
 class IPCServer : public QObject {
     Q_OBJECT
 public:
-    // Connections beyond this many open at once are refused, so that a
-    // misbehaving client on the network cannot use up the process's files.
+    // At most this many connections are open at once, so that a misbehaving
+    // client on the network cannot use up the process's files; a new one
+    // beyond it takes the place of the one silent the longest.
     static constexpr int kMaxConnections = 64;
     static constexpr int kMaxReadSize = 1024;
 
@@ -39,6 +40,8 @@ public:
 signals:
     void isRunningChanged(bool running);
     void lastCommandChanged();
+    // The listener could not be set up or its socket failed (after its line).
+    void listenerFailed();
 
 private:
     class Inbox;

@@ -10,7 +10,10 @@ namespace talvex {
 class CameraNameRegistry {
 public:
     // An empty path keeps the names in memory only. The file is read once,
-    // here; a missing or unreadable file starts the registry empty.
+    // here: every member that is a text is kept, the others are dropped with
+    // a line. A file that cannot be read at all (not a regular file, too
+    // large) starts the registry empty and is never written this run, so
+    // the file never gets fewer names than it held.
     explicit CameraNameRegistry(std::string filePath);
 
     // The stored name, or, on the first sighting of the id, the system name,
@@ -29,6 +32,7 @@ private:
 
     std::map<std::string, std::string> store_;
     std::string filePath_;
+    bool keepFile_ = false;
 };
 
 }  // namespace talvex

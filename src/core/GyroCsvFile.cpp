@@ -1,6 +1,5 @@
 #include "core/GyroCsvFile.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,14 +12,20 @@
 
 namespace talvex {
 
-GyroCsvFile::~GyroCsvFile() { close(); }
+GyroCsvFile::~GyroCsvFile() {
+    close();
+}
 
 bool GyroCsvFile::open(const std::string& folder) {
     close();
     failed_ = false;
-    std::string path = joinPath(folder, kGyroFileName);
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd_ < 0) return false;
+    // A new file only: never through a link, never over an earlier recording.
+    CreatedFile file = createFileForWriting(joinPath(folder, kGyroFileName), true);
+    fd_ = file.fd;
+    if (fd_ < 0) {
+        logLine("Talvex: cannot create gyro.csv, this session records no gyroscope: " + file.error);
+        return false;
+    }
     append(std::string(kGyroCsvHeader));
     return true;
 }

@@ -8,6 +8,7 @@
 
 #include "app/HeadlessStation.h"
 #include "app/StationOptions.h"
+#include "core/Log.h"
 #include "ui/MainWindow.h"
 
 namespace talvex {
@@ -38,6 +39,8 @@ int runStation(int argc, char** argv) {
         return 2;
     }
     if (parsed.exitNow) return 0;
+    // From here on a standard output nobody reads cannot hold up recording.
+    startLogWriter();
     if (parsed.options.headless) return runHeadlessStation(parsed.options);
     return runWindowStation(parsed.options);
 }

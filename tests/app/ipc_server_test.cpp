@@ -1,11 +1,13 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QThread>
 #include <csignal>
 #include <cstdio>
@@ -207,38 +209,88 @@ TEST_F(Fixture, GonePeersLeaveNoFilesBehindAndRaiseNoSignal) {
     std::signal(SIGPIPE, previous);
 }
 
-TEST_F(Fixture, ConnectionsBeyondTheCapAreRefusedUntilARestartCancelsThem) {
+// Idle connections never lock a new client out: at the cap, the one silent
+// the longest makes room, and the line saying so comes at most once a second.
+TEST_F(Fixture, AtTheCapTheConnectionSilentTheLongestMakesRoom) {
     std::vector<std::unique_ptr<Client>> clients;
     for (int i = 0; i < IPCServer::kMaxConnections; ++i) {
         clients.push_back(std::make_unique<Client>(port));
         ASSERT_NO_FATAL_FAILURE(command(*clients.back(), "ANIMATION " + std::to_string(i)));
     }
+    ASSERT_NO_FATAL_FAILURE(command(*clients[0], "ANIMATION heard again"));
     testing::internal::CaptureStdout();
-    Client refused(port);
-    refused.send("STOP");
-    EXPECT_TRUE(refused.endsWithin());  // closed after the line is logged
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Talvex IPC: refusing connection from 127.0.0.1: 64 connections already open\n");
-    EXPECT_EQ(countOf(StopCommand{}), 0);
+    Client next(port);
+    ASSERT_NO_FATAL_FAILURE(command(next, "STOP"));
+    EXPECT_TRUE(clients[1]->endsWithin());
+    ASSERT_NO_FATAL_FAILURE(command(*clients[0], "ANIMATION still here"));
 
-    clients.front()->reset();  // a place frees up once one of them leaves
-    bool served = false;
-    for (int attempt = 0; attempt < 100 && !served; ++attempt) {
-        Client next(port);
-        served = next.send("STOP") && next.receive(3, 100) == "OK\n";
+    // A crowd of new clients: each one pushes out the one silent the longest.
+    constexpr int kCrowd = 150;
+    std::vector<std::unique_ptr<Client>> crowd;
+    QElapsedTimer took;
+    took.start();
+    for (int i = 0; i < kCrowd; ++i) crowd.push_back(std::make_unique<Client>(port));
+    ASSERT_NO_FATAL_FAILURE(command(*crowd.back(), "STOP"));
+    const int seconds = static_cast<int>(took.elapsed() / 1000);
+    spinUntil([] { return false; }, 1500);  // the count of the last second is reported
+    std::string log = testing::internal::GetCapturedStdout();
+    int lines = 0, closed = 0;
+    const std::string marker =
+        "64 connections already open: closed the one silent the longest, from 127.0.0.1 (";
+    for (auto at = log.find(marker); at != log.npos; at = log.find(marker, at + 1)) {
+        ++lines;
+        closed += std::stoi(log.substr(at + marker.size()));
     }
-    EXPECT_TRUE(served);
+    EXPECT_EQ(closed, 1 + kCrowd) << log;
+    EXPECT_LE(lines, seconds + 3) << log;
 
+    // A restart cancels every connection.
     std::vector<bool> states;
     QObject::connect(server.get(), &IPCServer::isRunningChanged,
                      [&](bool running) { states.push_back(running); });
     server->startListening(port, "127.0.0.1");
     EXPECT_FALSE(server->isRunning());
-    for (std::size_t i = 1; i < clients.size(); ++i) EXPECT_TRUE(clients[i]->endsWithin()) << i;
+    for (int i = kCrowd - IPCServer::kMaxConnections; i < kCrowd; ++i)
+        EXPECT_TRUE(crowd[i]->endsWithin()) << i;
     ASSERT_TRUE(spinUntil([&] { return server->isRunning(); }));
     EXPECT_EQ(states, (std::vector<bool>{false, true}));
     Client fresh(port);
     ASSERT_NO_FATAL_FAILURE(command(fresh, "STOP"));
+}
+
+// With the process out of file descriptors, accepting rests and resumes;
+// clients that come once there are files again are answered.
+TEST_F(Fixture, AnswersAgainAfterABurstThatUsedUpTheFiles) {
+    int highest = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        highest = std::max(highest, std::stoi(entry.path().filename().string()));
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(highest + 40);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    testing::internal::CaptureStdout();
+    // Take every descriptor left, then connect some (fewer than the backlog
+    // holds): the server cannot accept them.
+    std::vector<int> sockets;
+    for (int fd; (fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) >= 0;)
+        sockets.push_back(fd);
+    sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    for (std::size_t i = 0; i < std::min<std::size_t>(sockets.size(), 40); ++i)
+        ::connect(sockets[i], reinterpret_cast<sockaddr*>(&address), sizeof address);
+    spinUntil([] { return false; }, 1000);
+    for (int fd : sockets) ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+
+    Client after(port);
+    ASSERT_NO_FATAL_FAILURE(command(after, "STOP"));
+    EXPECT_TRUE(server->isRunning());
+    std::string log = testing::internal::GetCapturedStdout();
+    const std::string line =
+        "Talvex IPC: cannot accept connections for now, trying again shortly: Too many open "
+        "files\n";
+    EXPECT_EQ(log.find(line), log.rfind(line)) << log;
+    EXPECT_NE(log.find(line), log.npos) << log;
 }
 
 TEST_F(Fixture, NothingIsDeliveredOnceTheServerIsGone) {

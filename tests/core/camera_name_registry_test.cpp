@@ -35,20 +35,58 @@ TEST(CameraNameRegistry, SightingsAndGivenNamesAreSavedAndSurviveANewRegistry) {
     EXPECT_EQ(again.displayName("usb-A", "Renamed By Driver"), "Left");
 }
 
-TEST(CameraNameRegistry, UnusableFilesStartEmptyAndAreReplacedAtTheNextSighting) {
-    for (std::string content : {std::string("{\"usb-A\": \"Left\""), std::string("[]"),
-                                std::string("{\"usb-A\": \"Left\", \"usb-B\": 3}"), std::string(""),
-                                std::string("\0\xff\x01", 3)}) {
-        SCOPED_TRACE(content);
+// Every readable name is kept and the bad members are dropped with a line;
+// the next save writes back at least the names that were read.
+TEST(CameraNameRegistry, KeepsEveryReadableNameOfAFlawedFile) {
+    struct Case {
+        std::string content;
+        json kept;
+        std::string line;
+    } cases[] = {
+        {"{\"usb-A\": \"Left\", \"usb-B\": \"Ri", {{"usb-A", "Left"}}, "is broken, keeping the 1"},
+        {"{\"usb-A\": \"Left\", \"usb-B\": 3, \"usb-C\": {\"x\": \"y\"}, \"usb-D\": \"R\"}",
+         {{"usb-A", "Left"}, {"usb-D", "R"}},
+         "dropped 2 camera names that are not texts"},
+        {"[]", json::object(), "holds no object of camera names"},
+        {"", json::object(), "is broken, keeping the 0"},
+        {std::string("\0\xff\x01", 3), json::object(), "is broken, keeping the 0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.content);
         TempDir dir;
         std::string path = dir.file("camera_names.json");
-        ASSERT_FALSE(writeFile(path, content));
+        ASSERT_FALSE(writeFile(path, c.content));
+        testing::internal::CaptureStdout();
         CameraNameRegistry registry(path);
-        EXPECT_TRUE(registry.store().empty());
-        EXPECT_EQ(readText(path), content) << "reading never rewrites";
-        EXPECT_EQ(registry.displayName("usb-A", "Cam"), "Cam");
-        EXPECT_EQ(json::parse(readText(path)), json({{"usb-A", "Cam"}}));
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find(c.line), std::string::npos) << out;
+        EXPECT_EQ(json(registry.store()), c.kept);
+        EXPECT_EQ(readText(path), c.content) << "reading never rewrites";
+        EXPECT_EQ(registry.displayName("usb-Z", "Cam"), "Cam");
+        json expected = c.kept;
+        expected["usb-Z"] = "Cam";
+        EXPECT_EQ(json::parse(readText(path)), expected);
     }
+}
+
+// A file that cannot be read at all may hold names: it is never replaced.
+TEST(CameraNameRegistry, AFileThatCannotBeReadIsNeverOverwritten) {
+    TempDir dir;
+    std::string big = "{\"usb-A\":\"" + std::string(kSmallFileCap, 'x') + "\"}";
+    ASSERT_FALSE(writeFile(dir.file("big.json"), big));
+    ASSERT_EQ(::mkfifo(dir.file("fifo.json").c_str(), 0600), 0);
+    for (std::string name : {"big.json", "fifo.json"}) {
+        testing::internal::CaptureStdout();
+        CameraNameRegistry registry(dir.file(name));
+        registry.setName("Left", "usb-B");
+        EXPECT_EQ(registry.displayName("usb-B", "Cam"), "Left");
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find("Talvex: skipped " + dir.file(name) + ": "), std::string::npos) << out;
+    }
+    EXPECT_EQ(readText(dir.file("big.json")), big);
+    struct stat info {};
+    ASSERT_EQ(::lstat(dir.file("fifo.json").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
 }
 
 TEST(CameraNameRegistry, NoPathOrUnwritableFolderKeepsNamesInMemory) {

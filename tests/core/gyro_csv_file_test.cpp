@@ -1,35 +1,72 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
+
+#include "core/FileUtil.h"
 #include "core/GyroCsvFile.h"
 #include "core/SessionFiles.h"
 #include "support/TestSupport.h"
 
 using namespace talvex;
 
-TEST(GyroCsvFile, TruncatesAStaleFileAndWritesHeaderAndLines) {
+TEST(GyroCsvFile, WritesHeaderAndLines) {
     test::TempDir dir;
-    {
-        GyroCsvFile old;
-        ASSERT_TRUE(old.open(dir.path()));
-        for (int i = 0; i < 100; ++i) old.append(gyroCsvLine(i, 1, 2, 3));
-    }
     GyroCsvFile file;
     ASSERT_TRUE(file.open(dir.path()));
     file.append(gyroCsvLine(0.5, 0, 0, 1e-05));
     file.close();
-    EXPECT_EQ(test::readText(dir.file("gyro.csv")), std::string(kGyroCsvHeader) + "0.5,0.0,0.0,1e-05\n");
+    EXPECT_EQ(test::readText(dir.file("gyro.csv")),
+              std::string(kGyroCsvHeader) + "0.5,0.0,0.0,1e-05\n");
 }
 
-TEST(GyroCsvFile, FullDiskIsReportedOnceAndStopsAppending) {
+// Whatever already has the name, an earlier recording or a planted link, is
+// left as it is, and the session says once that it records no gyroscope.
+TEST(GyroCsvFile, NeverWritesIntoWhatIsAlreadyThere) {
     test::TempDir dir;
-    ASSERT_EQ(::symlink("/dev/full", dir.file("gyro.csv").c_str()), 0);
+    ASSERT_FALSE(writeFile(dir.file("elsewhere"), "precious"));
+    for (std::string kind : {"stale", "link", "folder"}) {
+        SCOPED_TRACE(kind);
+        std::string folder = dir.file(kind);
+        makeDirectories(folder);
+        std::string path = folder + "/gyro.csv";
+        if (kind == "stale") writeFile(path, "earlier session\n");
+        if (kind == "link") (void)::symlink(dir.file("elsewhere").c_str(), path.c_str());
+        if (kind == "folder") makeDirectories(path);
+        GyroCsvFile file;
+        testing::internal::CaptureStdout();
+        EXPECT_FALSE(file.open(folder));
+        file.append(gyroCsvLine(1, 2, 3, 4));
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(out.rfind("Talvex: cannot create gyro.csv, this session records no gyroscope: " +
+                                path + ": ",
+                            0),
+                  0u)
+            << out;
+        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    }
+    EXPECT_EQ(test::readText(dir.file("stale/gyro.csv")), "earlier session\n");
+    EXPECT_EQ(test::readText(dir.file("elsewhere")), "precious");
+}
+
+TEST(GyroCsvFile, FailedWriteIsReportedOnceAndStopsAppending) {
+    test::TempDir dir;
     GyroCsvFile file;
-    testing::internal::CaptureStdout();
     ASSERT_TRUE(file.open(dir.path()));
+    // A file-size limit makes writes fail as a full disk would.
+    auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit small = saved;
+    small.rlim_cur = 100;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    testing::internal::CaptureStdout();
     for (int i = 0; i < 10; ++i) file.append(gyroCsvLine(i, 0, 0, 0));
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "Talvex: gyro.csv write failed, no more samples are written: No space left on device\n");
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_EQ(out, "Talvex: gyro.csv write failed, no more samples are written: File too large\n");
 }
 
 TEST(GyroCsvFile, MissingFolderLeavesItClosed) {

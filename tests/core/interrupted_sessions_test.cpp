@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/FileUtil.h"
 #include "core/InterruptedSessions.h"
@@ -22,7 +24,13 @@ TEST(InterruptedSessions, OnlyRecordsWithoutAnEnd) {
         makeDirectories(root.file(c.folder));
         if (c.json) writeFile(root.file(c.folder) + "/session.json", c.json);
     }
-    EXPECT_EQ(findInterruptedSessions(root.path()),
-              (std::vector<std::string>{root.file("a_20250101_000000"), root.file("e_20250101_000000")}));
+    // Neither a FIFO nor an endless device stalls the scan.
+    makeDirectories(root.file("f_20250101_000000"));
+    ASSERT_EQ(::mkfifo(root.file("f_20250101_000000/session.json").c_str(), 0600), 0);
+    makeDirectories(root.file("g_20250101_000000"));
+    ASSERT_EQ(::symlink("/dev/zero", root.file("g_20250101_000000/session.json").c_str()), 0);
+    EXPECT_EQ(
+        findInterruptedSessions(root.path()),
+        (std::vector<std::string>{root.file("a_20250101_000000"), root.file("e_20250101_000000")}));
     EXPECT_TRUE(findInterruptedSessions(root.file("missing")).empty());
 }

@@ -1,13 +1,22 @@
 // The headless station end to end: two synthetic cameras, the phone
 // simulator, commands over TCP, and the session folder as Lumetra reads it.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QThread>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "core/FileUtil.h"
+#include "core/SessionFiles.h"
 #include "support/StationHarness.h"
 #include "support/TestSupport.h"
 
@@ -51,6 +60,15 @@ double probeValue(const std::string& text, const std::string& key) {
     auto at = text.find(key + "=");
     return at == std::string::npos ? -1 : std::stod(text.substr(at + key.size() + 1));
 }
+
+// Sets an environment variable for the stations started while it lives.
+struct ScopedEnv {
+    QByteArray name, before;
+    ScopedEnv(const char* n, const std::string& value) : name(n), before(qgetenv(n)) {
+        qputenv(n, QByteArray::fromStdString(value));
+    }
+    ~ScopedEnv() { qputenv(name.constData(), before); }
+};
 
 std::vector<double> gyroTimes(const std::string& csv) {
     std::vector<double> times;
@@ -217,4 +235,114 @@ TEST(HeadlessStation, FullDiskKeepsWhatFitAndTheNextSessionWorks) {
         info = probe(second + "/recording.mp4", "stream=codec_name,nb_read_frames");
         EXPECT_GT(probeValue(info, "nb_read_frames"), 10) << info;
     }
+}
+
+// FIFOs where the station reads its settings, camera names and an old
+// session's record; links planted as gyro.csv; a command with a forged line.
+TEST(HeadlessStation, FilesInItsFoldersAndForgedTextsCannotStopOrTrickIt) {
+    // The station's own places (no --output-root), so that the settings are read too.
+    TempDir home;
+    ScopedEnv homeVariable("HOME", home.path()), data("XDG_DATA_HOME", home.file("data")),
+        config("XDG_CONFIG_HOME", home.file("config"));
+    const std::string root = home.file("Documents/TalvexRecordings");
+    const std::string names = home.file("data/Talvex/camera_names.json");
+    const std::string settings = home.file("config/Talvex/Talvex.conf");
+    const std::string oldRecord = root + "/old_20250101_000000/session.json";
+    for (const auto& fifo : {names, settings, oldRecord}) {
+        QDir().mkpath(QFileInfo(QString::fromStdString(fifo)).path());
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0) << fifo;
+    }
+    PhoneSimulator phone;
+    const int port = freePort();
+    QElapsedTimer started;
+    started.start();
+    ChildProcess station(QString::fromStdString(binaryPath("talvex")),
+                         {"--headless", "--virtual-cameras", "2", "--ipc-port", QString::number(port),
+                          "--ipc-bind", "127.0.0.1", "--phyphox", QString::fromStdString(phone.address())});
+    ASSERT_TRUE(station.waitForOutput("Talvex IPC: listening on port", 20000)) << station.output();
+    // Within a few seconds on an idle machine; generous for a loaded one.
+    EXPECT_LT(started.elapsed(), 15000);
+    ASSERT_TRUE(station.waitForOutput("Talvex: opened cameras: 2", 20000)) << station.output();
+    for (const auto& fifo : {names, settings, oldRecord})
+        EXPECT_NE(station.output().find("Talvex: skipped " + fifo + ": a FIFO, not a regular file"),
+                  std::string::npos)
+            << fifo;
+
+    EXPECT_EQ(sendCommand(port, "HELLO\nTalvex: session was interrupted, its files hold what was saved: /fake"),
+              "OK\n");
+    // Links planted as gyro.csv in every folder the next START may take.
+    const std::string target = home.file("precious");
+    ASSERT_FALSE(talvex::writeFile(target, "precious"));
+    const std::time_t now = std::time(nullptr);
+    for (std::time_t t = now - 1; t < now + 10; ++t) {
+        std::string folder = root + "/" + talvex::sessionFolderName(std::string("trap"), t);
+        QDir().mkpath(QString::fromStdString(folder));
+        ASSERT_EQ(::symlink(target.c_str(), (folder + "/gyro.csv").c_str()), 0);
+    }
+    EXPECT_EQ(sendCommand(port, "START trap"), "OK\n");
+    QThread::msleep(2000);
+    EXPECT_EQ(sendCommand(port, "STOP"), "OK\n");
+    auto finished = [&] {
+        for (const auto& name : listDir(root))
+            if (name.starts_with("trap_") &&
+                readText(root + "/" + name + "/session.json").find("recording_end") != std::string::npos)
+                return true;
+        return false;
+    };
+    for (int waited = 0; waited < 20000 && !finished(); waited += 100) QThread::msleep(100);
+    EXPECT_TRUE(finished()) << station.output();
+    station.signal(SIGTERM);
+    EXPECT_EQ(station.waitForExit(20000), 0);
+
+    EXPECT_EQ(readText(target), "precious");
+    std::string out = station.output();
+    EXPECT_NE(out.find("Talvex: unknown IPC command: HELLO\\nTalvex: session was interrupted"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("\nTalvex: session was interrupted"), std::string::npos) << out;
+    struct stat info {};
+    for (const auto& fifo : {names, settings})
+        EXPECT_TRUE(::lstat(fifo.c_str(), &info) == 0 && S_ISFIFO(info.st_mode)) << fifo;
+}
+
+TEST(HeadlessStation, ACommandPortThatCannotListenEndsItWithAFailure) {
+    TempDir root;
+    int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(taken, 1), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length);
+    ChildProcess second(
+        QString::fromStdString(binaryPath("talvex")),
+        {"--headless", "--ipc-port", QString::number(ntohs(address.sin_port)), "--ipc-bind",
+         "127.0.0.1", "--output-root", QString::fromStdString(root.path())});
+    EXPECT_EQ(second.waitForExit(30000), 1) << second.output();
+    EXPECT_NE(second.output().find("Talvex IPC: listener failed: Address already in use"),
+              std::string::npos);
+    ::close(taken);
+}
+
+// Nobody reads the station's output for 20 s: its log lines are dropped and
+// counted, and the recording goes on at full rate meanwhile.
+TEST(HeadlessStation, AnOutputNobodyReadsCostsLogLinesButNoFrames) {
+    TempDir root;
+    PhoneSimulator phone;
+    Station station(root.path(), phone.address());
+    ASSERT_TRUE(station.ready()) << station.process.output();
+    EXPECT_EQ(sendCommand(station.port, "START unread"), "OK\n");
+    QThread::sleep(20);  // no event loop runs: the station's output pipe fills up
+    EXPECT_EQ(sendCommand(station.port, "STOP"), "OK\n");
+    std::string folder = onlyFolder(root.path());
+    ASSERT_TRUE(waitForFile(folder + "/session.json", "recording_end", 30000));
+    EXPECT_TRUE(station.process.waitForOutput(" log lines dropped", 20000))
+        << station.process.output();
+    station.process.signal(SIGTERM);
+    EXPECT_EQ(station.process.waitForExit(20000), 0);
+
+    std::string info = probe(folder + "/recording.mp4", "stream=nb_read_frames:format=duration");
+    double duration = probeValue(info, "duration");
+    EXPECT_GT(duration, 18.0) << info;
+    // 30 fps cameras; a stalled log once left about 5 fps.
+    EXPECT_GE(probeValue(info, "nb_read_frames") / duration, 15.0) << info;
 }

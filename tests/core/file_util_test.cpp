@@ -1,0 +1,113 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include "core/FileUtil.h"
+#include "core/Log.h"
+#include "support/TestSupport.h"
+
+using namespace talvex;
+
+namespace {
+
+using Status = SmallFile::Status;
+
+std::string capturedOutput() {
+    flushLog();
+    return testing::internal::GetCapturedStdout();
+}
+
+// Ends the whole program if a call blocks, so a FIFO that stalls a reader or
+// a writer fails the test instead of hanging it.
+struct Watchdog {
+    Watchdog() { ::alarm(30); }
+    ~Watchdog() { ::alarm(0); }
+};
+
+}  // namespace
+
+TEST(SmallFile, OnlyRegularFilesUpToTheCapAreReadAndTheRestIsSaidOnce) {
+    Watchdog watchdog;
+    test::TempDir dir;
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> make;
+        Status status;
+        std::string bytesOrProblem;
+    } cases[] = {
+        {"regular", [](auto& p) { writeFile(p, "{\"a\":\"b\"}"); }, Status::read, "{\"a\":\"b\"}"},
+        {"at the cap", [](auto& p) { writeFile(p, std::string(16, 'x')); }, Status::read,
+         std::string(16, 'x')},
+        {"over the cap", [](auto& p) { writeFile(p, std::string(17, 'x')); }, Status::skipped,
+         "larger than 16 bytes"},
+        {"fifo", [](auto& p) { ::mkfifo(p.c_str(), 0600); }, Status::skipped,
+         "a FIFO, not a regular file"},
+        {"zero", [](auto& p) { (void)::symlink("/dev/zero", p.c_str()); }, Status::skipped,
+         "a device, not a regular file"},
+        {"folder", [](auto& p) { makeDirectories(p); }, Status::skipped,
+         "a folder, not a regular file"},
+        {"dangling", [](auto& p) { (void)::symlink("/nonexistent/x", p.c_str()); }, Status::skipped,
+         "a link to nothing"},
+        {"missing", [](auto&) {}, Status::missing, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = dir.file(c.name);
+        c.make(path);
+        testing::internal::CaptureStdout();
+        SmallFile file = readSmallFile(path, 16);
+        std::string out = capturedOutput();
+        EXPECT_EQ(file.status, c.status);
+        std::string said = "Talvex: skipped " + path + ": " + c.bytesOrProblem + "\n";
+        EXPECT_EQ(file.bytes, c.status == Status::read ? c.bytesOrProblem : "");
+        EXPECT_EQ(out, c.status == Status::skipped ? said : "");
+    }
+}
+
+TEST(CreateFile, NeverFollowsALinkNorBlocksOnWhatIsInTheWay) {
+    Watchdog watchdog;
+    test::TempDir dir;
+    std::string target = dir.file("target");
+    ASSERT_FALSE(writeFile(target, "precious"));
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> make;
+        bool mustBeNew;
+        std::string problem;  // empty: created
+    } cases[] = {
+        {"new", [](auto&) {}, true, ""},
+        {"stale", [](auto& p) { writeFile(p, "old"); }, true, "the file exists already"},
+        {"replaced", [](auto& p) { writeFile(p, "old"); }, false, ""},
+        {"link", [&](auto& p) { (void)::symlink(target.c_str(), p.c_str()); }, true,
+         "a link is in the way"},
+        {"link2", [&](auto& p) { (void)::symlink(target.c_str(), p.c_str()); }, false,
+         "a link is in the way"},
+        {"fifo", [](auto& p) { ::mkfifo(p.c_str(), 0600); }, false, "a FIFO is in the way"},
+        {"folder", [](auto& p) { makeDirectories(p); }, false, "a folder is in the way"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = dir.file(c.name);
+        c.make(path);
+        CreatedFile file = createFileForWriting(path, c.mustBeNew);
+        if (c.problem.empty()) {
+            ASSERT_GE(file.fd, 0) << file.error;
+            EXPECT_TRUE(writeAll(file.fd, "new"));
+            ::close(file.fd);
+            EXPECT_EQ(test::readText(path), "new");
+        } else {
+            EXPECT_EQ(file.fd, -1);
+            EXPECT_EQ(file.error, path + ": " + c.problem);
+        }
+    }
+    EXPECT_EQ(test::readText(target), "precious");
+    // A whole-file replacement puts a file where the link was, leaving its target alone.
+    EXPECT_EQ(writeFileAtomically(dir.file("link"), "record"), std::nullopt);
+    EXPECT_EQ(test::readText(target), "precious");
+    EXPECT_EQ(test::readText(dir.file("link")), "record");
+    EXPECT_TRUE(writeFileAtomically(dir.file("folder"), "record").has_value());
+    EXPECT_TRUE(writeFile(dir.file("link2"), "x").has_value());
+    EXPECT_EQ(test::readText(target), "precious");
+}

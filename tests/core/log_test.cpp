@@ -1,0 +1,76 @@
+#include "core/Log.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <thread>
+
+using namespace talvex;
+
+TEST(Log, ControlCharactersAndBrokenUtf8AreEscapedSoALineStaysOneLine) {
+    struct Case {
+        std::string text, escaped;
+    } cases[] = {
+        {"HELLO\nTalvex: forged", "HELLO\\nTalvex: forged"},
+        {"\x1b[31mred\r\t", "\\x1b[31mred\\r\\t"},
+        {std::string("a\0b", 3), "a\\x00b"},
+        {"del\x7f", "del\\x7f"},
+        {"caf\xC3\xA9 \xE2\x80\x94 \xF0\x9F\x8E\xA5", "caf\xC3\xA9 \xE2\x80\x94 \xF0\x9F\x8E\xA5"},
+        {"c1 \xC2\x9B"
+         "2J",
+         "c1 \\xc2\\x9b2J"},
+        {"\xFF\xC0\xA0", "\\xff\\xc0\\xa0"},
+        {"cut \xE2\x82", "cut \\xe2\\x82"},
+        {"surrogate \xED\xA0\x80", "surrogate \\xed\\xa0\\x80"},
+        {"back\\slash", "back\\slash"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(escapeControlCharacters(c.text), c.escaped) << c.escaped;
+}
+
+// Standard output is a pipe nobody reads: logging goes on without waiting,
+// and once the pipe is read again the lines come out whole and in order,
+// followed by the count of those that did not fit.
+TEST(Log, ABlockedOutputDropsAndCountsLinesInsteadOfWaiting) {
+    ::alarm(60);  // a logLine that waits for the reader would hang here
+    startLogWriter();
+    ASSERT_TRUE(flushLog());
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    int savedStdout = ::dup(STDOUT_FILENO);
+    ::dup2(pipeFds[1], STDOUT_FILENO);
+    ::close(pipeFds[1]);
+    constexpr int kLines = 30000;
+    for (int i = 0; i < kLines; ++i) logLine("line " + std::to_string(i));
+
+    std::string output;
+    std::thread reader([&] {
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;)
+            output.append(buffer, n);
+    });
+    EXPECT_TRUE(flushLog());
+    ::dup2(savedStdout, STDOUT_FILENO);  // the pipe's last writer goes: the reader sees its end
+    reader.join();
+    ::close(pipeFds[0]);
+    ::close(savedStdout);
+    ::alarm(0);
+
+    std::istringstream lines(output);
+    std::string line;
+    int next = 0, written = 0, dropped = 0;
+    while (std::getline(lines, line)) {
+        if (line.starts_with("Talvex: ") && line.ends_with(" log lines dropped")) {
+            dropped += std::stoi(line.substr(8));
+            continue;
+        }
+        ASSERT_TRUE(line.starts_with("line ")) << line;
+        int number = std::stoi(line.substr(5));
+        ASSERT_GE(number, next) << "in order";
+        next = number + 1;
+        ++written;
+    }
+    EXPECT_GT(dropped, 0);
+    EXPECT_GT(written, 1000);
+    EXPECT_EQ(written + dropped, kLines);
+}
