@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QTest>
@@ -153,15 +155,22 @@ TEST_F(Handoff, FailedPendingWriteLeavesNoEarlierRecord) {
         SCOPED_TRACE(blockWrite ? "file cannot be written" : "path is not UTF-8");
         writePendingSession(video, std::nullopt);
         ASSERT_TRUE(fileExists(pending));
-        if (blockWrite) makeDirectories(pending + ".tmp/x");
         testing::internal::CaptureStdout();
+        // No descriptor left: the record's file cannot be made.
+        rlimit saved{};
+        ::getrlimit(RLIMIT_NOFILE, &saved);
+        rlimit none = saved;
+        int lowestFree = ::dup(0);
+        ::close(lowestFree);
+        none.rlim_cur = static_cast<rlim_t>(lowestFree);
+        if (blockWrite) ::setrlimit(RLIMIT_NOFILE, &none);
         writePendingSession(blockWrite ? video : dir.file("e/bad\xff.mp4"), std::nullopt);
+        ::setrlimit(RLIMIT_NOFILE, &saved);
         std::string log = testing::internal::GetCapturedStdout();
         EXPECT_FALSE(fileExists(pending));
         if (blockWrite) {
             EXPECT_NE(log.find("Talvex: failed to write pending session: "), std::string::npos);
         }
-        std::filesystem::remove_all(pending + ".tmp");
     }
 }
 
