@@ -194,6 +194,7 @@ private:
     void closeAll();
     void acceptAll();
     void pauseAccepting(int error);
+    void reapFinished();
     void evictLongestSilent();
     void reportEvictions(double now);
     void readOnce(Connection& connection);
@@ -347,12 +348,24 @@ void IPCServer::Worker::acceptAll() {
             return;
         }
         acceptTroubleReported_ = false;
+        if (connections_.size() >= static_cast<std::size_t>(kMaxConnections)) reapFinished();
         if (connections_.size() >= static_cast<std::size_t>(kMaxConnections)) evictLongestSilent();
         auto connection = std::make_unique<Connection>();
         connection->fd = std::move(fd);
         connection->lastHeard = steadyNow();
         connections_.push_back(std::move(connection));
     }
+}
+
+// Serves every connection with something to read, so that those whose peers
+// have already left are gone before one is closed to make room.
+void IPCServer::Worker::reapFinished() {
+    std::vector<pollfd> fds;
+    for (const auto& c : connections_) fds.push_back({c->fd.get(), POLLIN, 0});
+    if (::poll(fds.data(), fds.size(), 0) > 0)
+        for (std::size_t i = 0; i < fds.size(); ++i)
+            if (fds[i].revents) serve(*connections_[i], fds[i].revents);
+    std::erase_if(connections_, [](const auto& c) { return c->closed; });
 }
 
 // The pending clients wait in the backlog meanwhile; polling the listener
