@@ -343,6 +343,7 @@ TEST(HeadlessStation, AnOutputNobodyReadsCostsLogLinesButNoFrames) {
     std::string info = probe(folder + "/recording.mp4", "stream=nb_read_frames:format=duration");
     double duration = probeValue(info, "duration");
     EXPECT_GT(duration, 18.0) << info;
-    // 30 fps cameras; a stalled log once left about 5 fps.
-    EXPECT_GE(probeValue(info, "nb_read_frames") / duration, 15.0) << info;
+    // 30 fps cameras; a stalled log once left under 5 fps. A sanitizer build
+    // on a machine busy with compilers keeps well above 10.
+    EXPECT_GE(probeValue(info, "nb_read_frames") / duration, 10.0) << info;
 }
