@@ -8,11 +8,12 @@ set(TALVEX_DATA_DIR ${CMAKE_INSTALL_FULL_DATADIR}/talvex)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/talvex-headless.service.in
   ${CMAKE_BINARY_DIR}/packaging/talvex-headless.service @ONLY)
 
-# Debian ships manual pages compressed.
+# The manual page carries the version; Debian ships manual pages compressed.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/talvex.1 ${CMAKE_BINARY_DIR}/packaging/talvex.1 @ONLY)
 set(talvex_manpage ${CMAKE_BINARY_DIR}/packaging/talvex.1.gz)
 add_custom_command(OUTPUT ${talvex_manpage}
-  COMMAND gzip -9nc ${CMAKE_CURRENT_LIST_DIR}/talvex.1 > ${talvex_manpage}
-  DEPENDS ${CMAKE_CURRENT_LIST_DIR}/talvex.1 VERBATIM)
+  COMMAND gzip -9nc ${CMAKE_BINARY_DIR}/packaging/talvex.1 > ${talvex_manpage}
+  DEPENDS ${CMAKE_BINARY_DIR}/packaging/talvex.1 VERBATIM)
 add_custom_target(talvex_manpage ALL DEPENDS ${talvex_manpage})
 
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/talvex.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)

@@ -32,6 +32,7 @@ for option in $("$root/usr/bin/talvex" --help | grep -o -- '--[a-z][a-z-]*' | so
 done
 warnings=$(groff -man -Tutf8 -ww -z <<< "$man" 2>&1)
 [[ -z "$warnings" ]] || fail "man page: $warnings"
+grep -q "^\.TH TALVEX 1 .*\"Talvex $version\"" <<< "$man" || fail "man page does not say version $version"
 
 desktop=$root/usr/share/applications/talvex.desktop
 desktop-file-validate "$desktop" || fail "desktop entry is not valid"
