@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QThread>
 #include <nlohmann/json.hpp>
@@ -254,14 +253,12 @@ TEST(HeadlessStation, FilesInItsFoldersAndForgedTextsCannotStopOrTrickIt) {
     }
     PhoneSimulator phone;
     const int port = freePort();
-    QElapsedTimer started;
-    started.start();
     ChildProcess station(QString::fromStdString(binaryPath("talvex")),
                          {"--headless", "--virtual-cameras", "2", "--ipc-port", QString::number(port),
                           "--ipc-bind", "127.0.0.1", "--phyphox", QString::fromStdString(phone.address())});
+    // A station stalled by any of them never listens; an idle machine gets here
+    // within a few seconds, a loaded one within the deadline.
     ASSERT_TRUE(station.waitForOutput("Talvex IPC: listening on port", 20000)) << station.output();
-    // Within a few seconds on an idle machine; generous for a loaded one.
-    EXPECT_LT(started.elapsed(), 15000);
     ASSERT_TRUE(station.waitForOutput("Talvex: opened cameras: 2", 20000)) << station.output();
     for (const auto& fifo : {names, settings, oldRecord})
         EXPECT_NE(station.output().find("Talvex: skipped " + fifo + ": a FIFO, not a regular file"),
