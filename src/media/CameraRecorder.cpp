@@ -22,7 +22,6 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/dict.h>
 #include <libavutil/error.h>
-#include <libswscale/swscale.h>
 }
 
 namespace talvex {
@@ -47,7 +46,6 @@ struct CameraRecorder::Input {
     CodecContextPtr decoder;
     PacketPtr packet{av_packet_alloc()};
     FramePtr frame{av_frame_alloc()};
-    SwsContextPtr scaler;
     int stream = -1;
     std::string devicePath;                    // empty for a synthetic camera
     std::optional<std::int64_t> sourceOffset;  // source clock to steady clock, microseconds
@@ -206,20 +204,11 @@ void CameraRecorder::readLoop() {
         if (in.packet->stream_index == in.stream &&
             avcodec_send_packet(in.decoder.get(), in.packet.get()) >= 0) {
             // A damaged compressed frame is skipped; the next one decodes on its own.
+            // The picture stays in the camera's own format: the writers
+            // scale it straight into the encoder's picture.
             while (avcodec_receive_frame(in.decoder.get(), in.frame.get()) >= 0) {
-                const AVFrame* f = in.frame.get();
-                in.scaler.reset(sws_getCachedContext(
-                    in.scaler.release(), f->width, f->height, static_cast<AVPixelFormat>(f->format),
-                    f->width, f->height, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr));
-                if (in.scaler) {
-                    auto frame = VideoFrame::make(f->width, f->height, pts);
-                    std::uint8_t* planes[] = {frame->pixels.data()};
-                    int strides[] = {frame->stride};
-                    sws_scale(in.scaler.get(), f->data, f->linesize, 0, f->height, planes, strides);
-                    deliver(std::move(frame));
-                    lastFrameAt = steadyNow();
-                }
-                av_frame_unref(in.frame.get());
+                deliver(VideoFrame::adopt(*in.frame, pts));
+                lastFrameAt = steadyNow();
             }
         }
         av_packet_unref(in.packet.get());

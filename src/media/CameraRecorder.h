@@ -20,8 +20,8 @@ namespace talvex {
 class DualCameraWriter;
 class SingleCameraWriter;
 
-// One open camera: a reading thread pulls frames from libavdevice, converts
-// them to BGRA and hands them to the capture queue ("talvex.capture." + id),
+// One open camera: a reading thread pulls frames from libavdevice, decodes
+// them to the camera's own YUV and hands them to the capture queue ("talvex.capture." + id),
 // which writes them to the recorder's own movie or to the dual writer. The
 // newest frame also goes to a slot the preview reads.
 class CameraRecorder {

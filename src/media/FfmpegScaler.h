@@ -7,25 +7,44 @@
 
 namespace talvex {
 
-// Stretches a BGRA image to a fixed-size region of a yuv420p picture (width
-// and height scaled independently, bicubic). The scaler is made once per
-// source geometry and kept while the geometry stays.
+// Stretches a captured picture of any pixel format to a fixed-size region of
+// a picture in the output format (width and height scaled independently,
+// bilinear), converting format and range on the way. The conversion keeps the
+// BT.601 matrix of camera YUV: the movies are tagged with it. A source of the
+// output's own format and size is copied, not filtered. The scaling context is
+// made once per source geometry, format and range and kept while they stay.
 class FfmpegScaler {
 public:
-    FfmpegScaler(int outputWidth, int outputHeight);
+    FfmpegScaler(int outputWidth, int outputHeight,
+                 AVPixelFormat outputFormat = AV_PIX_FMT_YUV420P);
 
-    // Writes the whole picture of `image` into the yuv420p region whose
-    // top-left luma sample is at column `x` (even) of `picture`.
-    // Returns false when no scaler can be made for the source geometry.
+    // Writes the whole picture of `image` into the region of `picture` whose
+    // top-left sample is at column `x` (even). Returns false when the image is
+    // empty or no scaler can be made for it.
     bool scale(const VideoFrame& image, AVFrame& picture, int x);
+    // The same into planes the caller owns.
+    bool scale(const VideoFrame& image, std::uint8_t* const planes[4], const int strides[4]);
+
+    // A new region size; the next scale makes its context anew.
+    void setOutputSize(int width, int height);
+    int outputWidth() const { return outputWidth_; }
+    int outputHeight() const { return outputHeight_; }
 
 private:
-    bool prepare(int sourceWidth, int sourceHeight);
+    struct Source {
+        int width = 0;
+        int height = 0;
+        AVPixelFormat format = AV_PIX_FMT_NONE;
+        bool fullRange = false;
+        bool bt709 = false;
+        bool operator==(const Source&) const = default;
+    };
+    bool prepare(const VideoFrame& image);
 
     int outputWidth_;
     int outputHeight_;
-    int sourceWidth_ = 0;
-    int sourceHeight_ = 0;
+    const AVPixelFormat outputFormat_;
+    Source source_;
     SwsContextPtr context_;
 };
 

@@ -61,10 +61,12 @@ CodecContextPtr openH264Encoder(const MovieSettings& settings, bool globalHeader
     encoder->framerate = AVRational{settings.fps, 1};
     encoder->gop_size = settings.fps;
     encoder->bit_rate = settings.bitRate;
+    // Camera YUV goes in with its own BT.601 matrix, in the video range, and
+    // the stream says so; the primaries are the sRGB/BT.709 ones of webcams.
     encoder->color_range = AVCOL_RANGE_MPEG;
     encoder->color_primaries = AVCOL_PRI_BT709;
     encoder->color_trc = AVCOL_TRC_BT709;
-    encoder->colorspace = AVCOL_SPC_BT709;
+    encoder->colorspace = AVCOL_SPC_SMPTE170M;
     av_opt_set(encoder->priv_data, "preset", settings.preset.c_str(), 0);
     av_opt_set(encoder->priv_data, "profile", "high", 0);
     if (globalHeader) encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
@@ -231,6 +233,8 @@ std::optional<std::string> MovieWriter::append(AVFrame& picture, std::int64_t pt
     if (auto refusal = checkTime(ptsMicros)) return refusal;
     picture.pts = ptsMicros;
     picture.pict_type = AV_PICTURE_TYPE_NONE;
+    picture.color_range = AVCOL_RANGE_MPEG;
+    picture.colorspace = AVCOL_SPC_SMPTE170M;
     if (auto error = encode(&picture)) {
         fail(*error);
         return error;
@@ -241,14 +245,28 @@ std::optional<std::string> MovieWriter::append(AVFrame& picture, std::int64_t pt
     return std::nullopt;
 }
 
+bool MovieWriter::takesAsItIs(const VideoFrame& image) const {
+    return image.format() == AV_PIX_FMT_YUV420P && !image.fullRange() &&
+           image.width() == settings_.width && image.height() == settings_.height;
+}
+
 std::optional<std::string> MovieWriter::appendImage(const VideoFrame& image,
                                                     std::int64_t ptsMicros) {
     if (auto refusal = checkTime(ptsMicros)) return refusal;
+    if (takesAsItIs(image)) {
+        // The encoder copies the planes into its own picture: no scaling pass.
+        if (!passThrough_) passThrough_.reset(av_frame_alloc());
+        if (!passThrough_ || av_frame_ref(passThrough_.get(), &image.picture()) < 0)
+            return std::string("no free picture for the encoder");
+        auto result = append(*passThrough_, ptsMicros);
+        av_frame_unref(passThrough_.get());
+        return result;
+    }
     AVFrame* picture = acquireFrame();
     if (!picture) return std::string("no free picture for the encoder");
     if (!scaler_.scale(image, *picture, 0))
-        return "cannot scale a " + std::to_string(image.width) + "x" +
-               std::to_string(image.height) + " image";
+        return "cannot scale a " + std::to_string(image.width()) + "x" +
+               std::to_string(image.height()) + " image";
     return append(*picture, ptsMicros);
 }
 
@@ -321,6 +339,7 @@ void MovieWriter::closeFile() {
     output_.reset();
     encoder_.reset();
     framePool_.clear();
+    passThrough_.reset();
 }
 
 }  // namespace talvex

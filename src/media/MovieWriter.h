@@ -68,7 +68,8 @@ public:
     // previous one is refused and the movie goes on; an encoder or file
     // error turns the status to failed. Returns the reason of a refusal.
     std::optional<std::string> append(AVFrame& picture, std::int64_t ptsMicros);
-    // Stretches a BGRA image to the movie size and appends it.
+    // Appends a captured image: a video-range yuv420p image of the movie's
+    // size as it is, any other stretched to the movie size first.
     std::optional<std::string> appendImage(const VideoFrame& image, std::int64_t ptsMicros);
 
     // Flush, drain, trailer, close. Returns the first error met while writing.
@@ -85,6 +86,7 @@ private:
 
     std::optional<std::string> openEncoder();
     std::optional<std::string> openFile();
+    bool takesAsItIs(const VideoFrame& image) const;
     std::optional<std::string> checkTime(std::int64_t ptsMicros) const;
     std::optional<std::string> encode(const AVFrame* picture);
     std::optional<std::string> writePacket();
@@ -103,6 +105,7 @@ private:
     AVStream* stream_ = nullptr;
     PacketPtr packet_;
     std::vector<FramePtr> framePool_;
+    FramePtr passThrough_;  // refers to a captured image while it is encoded
     FfmpegScaler scaler_;
     std::unique_ptr<DiskSync> diskSync_;
     double lastSync_ = 0;

@@ -5,6 +5,7 @@
 #include <QPainterPath>
 #include <QTimer>
 
+#include "media/FfmpegScaler.h"
 #include "media/LatestFrameSlot.h"
 #include "ui/UiStyle.h"
 
@@ -15,18 +16,32 @@ constexpr int repaintIntervalMs = 33;
 constexpr int borderWidth = 3;
 }  // namespace
 
-PreviewView::PreviewView(QWidget* parent) : QWidget(parent), timer_(new QTimer(this)) {
+PreviewView::PreviewView(QWidget* parent)
+    : QWidget(parent),
+      timer_(new QTimer(this)),
+      converter_(std::make_unique<FfmpegScaler>(0, 0, AV_PIX_FMT_BGRA)) {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setMinimumSize(80, 60);
     timer_->setInterval(repaintIntervalMs);
     connect(timer_, &QTimer::timeout, this, &PreviewView::poll);
+}
+
+PreviewView::~PreviewView() = default;
+
+// Frames are looked at only while the view is on screen.
+void PreviewView::showEvent(QShowEvent*) {
     timer_->start();
+}
+
+void PreviewView::hideEvent(QHideEvent*) {
+    timer_->stop();
 }
 
 void PreviewView::setSource(const LatestFrameSlot* slot, std::shared_ptr<const void> owner) {
     slot_ = slot;
     owner_ = std::move(owner);
     paintedSequence_ = 0;
+    convertedSequence_ = 0;
     update();
 }
 
@@ -59,11 +74,8 @@ void PreviewView::paintEvent(QPaintEvent*) {
     if (slot_) {
         paintedSequence_ = slot_->sequence();
         if (VideoFramePtr frame = slot_->latest()) {
-            // Wraps the frame's pixels without a copy; frame outlives the image.
-            QImage image(frame->pixels.data(), frame->width, frame->height, frame->stride,
-                         QImage::Format_RGB32);
-            painter.setRenderHint(QPainter::SmoothPixmapTransform);
-            painter.drawImage(letterbox(image.size(), rect()), image);
+            QRect target = letterbox(QSize(frame->width(), frame->height()), rect());
+            painter.drawImage(target, imageOf(*frame, target.size() * devicePixelRatioF()));
         }
     }
     if (recording_) {
@@ -75,6 +87,19 @@ void PreviewView::paintEvent(QPaintEvent*) {
         painter.drawRect(QRectF(rect()).adjusted(inset, inset, -inset, -inset));
     }
     if (!badge_.isEmpty()) paintBadge(painter);
+}
+
+// Only the frame that is painted is turned into RGB, once, straight at the
+// size it is shown.
+const QImage& PreviewView::imageOf(const VideoFrame& frame, QSize size) {
+    if (convertedSequence_ == paintedSequence_ && image_.size() == size) return image_;
+    if (image_.size() != size) image_ = QImage(size, QImage::Format_RGB32);
+    converter_->setOutputSize(size.width(), size.height());
+    std::uint8_t* planes[4] = {image_.bits(), nullptr, nullptr, nullptr};
+    const int strides[4] = {static_cast<int>(image_.bytesPerLine()), 0, 0, 0};
+    if (!converter_->scale(frame, planes, strides)) image_.fill(Qt::black);
+    convertedSequence_ = paintedSequence_;
+    return image_;
 }
 
 void PreviewView::paintBadge(QPainter& painter) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "media/FfmpegScaler.h"
 #include "media/VideoFrame.h"
 #include "support/TestSupport.h"
 
@@ -34,9 +35,20 @@ inline std::vector<int> sequence(int first, int count) {
     return values;
 }
 
+// A BGRA image turned into a camera's own format, as a camera pipeline
+// would deliver it.
+inline VideoFramePtr inFormat(const std::shared_ptr<VideoFrame>& bgra, AVPixelFormat format) {
+    if (format == AV_PIX_FMT_BGRA) return bgra;
+    auto frame = VideoFrame::make(bgra->width(), bgra->height(), bgra->ptsMicros, format);
+    EXPECT_TRUE(
+        FfmpegScaler(bgra->width(), bgra->height(), format).scale(*bgra, frame->picture(), 0));
+    return frame;
+}
+
 // The counter's eight bits are white or black blocks across the bottom
 // quarter, the rest is the colour: both survive any stretch.
-inline VideoFramePtr makeFrame(int width, int height, Rgb colour, int counter, std::int64_t pts) {
+inline VideoFramePtr makeFrame(int width, int height, Rgb colour, int counter, std::int64_t pts,
+                               AVPixelFormat format = AV_PIX_FMT_BGRA) {
     auto frame = VideoFrame::make(width, height, pts);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
@@ -45,7 +57,26 @@ inline VideoFramePtr makeFrame(int width, int height, Rgb colour, int counter, s
             std::uint8_t* p = frame->row(y) + 4 * x;
             p[0] = pixel.b, p[1] = pixel.g, p[2] = pixel.r, p[3] = 255;
         }
-    return frame;
+    return inFormat(frame, format);
+}
+
+// White, yellow, cyan, green, magenta, red, blue and black, side by side.
+inline const std::vector<Rgb>& colourBars() {
+    static const std::vector<Rgb> bars = {{255, 255, 255}, {255, 255, 0}, {0, 255, 255},
+                                          {0, 255, 0},     {255, 0, 255}, {255, 0, 0},
+                                          {0, 0, 255},     {0, 0, 0}};
+    return bars;
+}
+
+inline VideoFramePtr colourBarFrame(int width, int height, std::int64_t pts, AVPixelFormat format) {
+    auto frame = VideoFrame::make(width, height, pts);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const Rgb bar = colourBars()[x * 8 / width];
+            std::uint8_t* p = frame->row(y) + 4 * x;
+            p[0] = bar.b, p[1] = bar.g, p[2] = bar.r, p[3] = 255;
+        }
+    return inFormat(frame, format);
 }
 
 struct MovieInfo {
@@ -95,6 +126,18 @@ public:
         bytes_ = runCommand("ffmpeg -v error -i '" + path +
                             "' -fps_mode passthrough -vf scale=" + std::to_string(width) +
                             ":36:flags=area -pix_fmt rgb24 -f rawvideo - 2>/dev/null");
+    }
+    // The largest difference in any channel between the middles of the bars
+    // of `frame` in columns [x0, x0 + w) and the colours they were made with.
+    int colourBarError(std::size_t frame, int x0, int w) const {
+        int worst = 0;
+        for (int bar = 0; bar < 8; ++bar) {
+            const Rgb got = at(frame, x0 + (2 * bar + 1) * w / 16, 18);
+            const Rgb& want = colourBars()[bar];
+            worst = std::max({worst, std::abs(got.r - want.r), std::abs(got.g - want.g),
+                              std::abs(got.b - want.b)});
+        }
+        return worst;
     }
     // The counter of each frame's image in columns [x0, x0 + w), or -1 when
     // the corners of its coloured part are not near `colour`.

@@ -102,7 +102,7 @@ TEST_F(Cameras, ListedByStableIdAndSetupYieldsTheOpenErrorTexts) {
     }
 }
 
-// Frames are BGRA in the camera's colour on the steady clock; a stop without
+// Frames are the camera's YUV in its colour on the steady clock; a stop without
 // a recording completes, also after the close, and nothing is reported lost.
 TEST_F(Cameras, CapturesBgraFramesAndStopsQuietly) {
     CameraRecorder recorder(synthetic(2), 30);
@@ -113,12 +113,13 @@ TEST_F(Cameras, CapturesBgraFramesAndStopsQuietly) {
     ASSERT_TRUE(waitFor([&] { return recorder.framesCaptured() >= 10; }));
     VideoFramePtr frame = recorder.latestFrame();
     ASSERT_TRUE(frame);
-    EXPECT_EQ(std::tuple(frame->width, frame->height, frame->stride), std::tuple(1280, 720, 5120));
-    const std::uint8_t* pixel = frame->row(600) + 1000 * 4;  // away from the counter: 0x2040D0
-    EXPECT_NEAR(pixel[0], 0xD0, 6);
-    EXPECT_NEAR(pixel[1], 0x40, 6);
-    EXPECT_NEAR(pixel[2], 0x20, 6);
-    EXPECT_EQ(pixel[3], 0xFF);
+    // The camera's own yuv420p, BT.601 video range: nothing converted on the way.
+    EXPECT_EQ(std::tuple(frame->width(), frame->height(), frame->format()),
+              std::tuple(1280, 720, AV_PIX_FMT_YUV420P));
+    // Away from the counter: 0x2040D0 is Y 77, Cb 196, Cr 104.
+    EXPECT_NEAR(frame->row(600)[1000], 77, 4);
+    EXPECT_NEAR(frame->row(300, 1)[500], 196, 4);
+    EXPECT_NEAR(frame->row(300, 2)[500], 104, 4);
     ASSERT_TRUE(waitFor([&] { return recorder.latestFrame() != frame; }));
     EXPECT_GT(recorder.latestFrame()->ptsMicros, frame->ptsMicros);
     EXPECT_GT(notified.load(), 0);

@@ -24,16 +24,28 @@ std::int64_t camera1Time(int index) {
     return 9'000'000 + index * 33'000;
 }
 
+struct LayoutCase {
+    bool swapped;
+    int width0, height0, width1, height1;
+    AVPixelFormat format0 = AV_PIX_FMT_YUV420P, format1 = AV_PIX_FMT_YUV420P;
+};
+
 struct DualWriter : testing::Test {
     TempDir dir;
     const std::string path = dir.file("recording.mp4");
     std::shared_ptr<DualCameraWriter> writer = std::make_shared<DualCameraWriter>(path, false, 30);
 
     // Camera 0's frame (red, counter `counter`) then camera 1's (blue, 100 + counter).
-    void appendPair(int counter, std::int64_t time0, int w0 = 320, int h0 = 180, int w1 = 320,
-                    int h1 = 180) {
-        writer->appendFrame(makeFrame(w0, h0, kRed, counter, time0), 0);
-        writer->appendFrame(makeFrame(w1, h1, kBlue, 100 + counter, camera1Time(counter)), 1);
+    void appendPair(int counter, std::int64_t time0, LayoutCase c = {false, 320, 180, 320, 180}) {
+        writer->appendFrame(makeFrame(c.width0, c.height0, kRed, counter, time0, c.format0), 0);
+        writer->appendFrame(
+            makeFrame(c.width1, c.height1, kBlue, 100 + counter, camera1Time(counter), c.format1),
+            1);
+        writer->waitUntilIdle();
+    }
+    void appendColourBars(std::int64_t time0, const LayoutCase& c) {
+        writer->appendFrame(colourBarFrame(c.width0, c.height0, time0, c.format0), 0);
+        writer->appendFrame(colourBarFrame(c.width1, c.height1, camera1Time(20), c.format1), 1);
         writer->waitUntilIdle();
     }
     // Stops and waits for the completion, which comes once, on the writer queue.
@@ -49,37 +61,41 @@ struct DualWriter : testing::Test {
     }
 };
 
-struct LayoutCase {
-    bool swapped;
-    int width0, height0, width1, height1;
-};
-
 struct DualWriterLayouts : DualWriter, testing::WithParamInterface<LayoutCase> {};
 
 // Each pair becomes one 2560x720 frame at camera 0's time minus the first
-// pair's; each camera fills its half whatever its size; swap moves them.
-// The file that was there before is replaced.
+// pair's; each camera fills its half whatever its size and pixel format, and
+// colour bars keep their colours; swap moves them. The file that was there
+// before is replaced.
 TEST_P(DualWriterLayouts, CompositesEveryPairIntoItsHalves) {
     const auto c = GetParam();
     ASSERT_FALSE(writeFile(path, "old recording"));
     writer = std::make_shared<DualCameraWriter>(path, c.swapped, 30);
     ASSERT_FALSE(writer->startWriting());
-    for (int i = 0; i < 20; ++i)
-        appendPair(i, camera0Time(i), c.width0, c.height0, c.width1, c.height1);
+    for (int i = 0; i < 20; ++i) appendPair(i, camera0Time(i), c);
+    appendColourBars(camera0Time(20), c);
     stopAndWait();
-    EXPECT_EQ(writer->compositesWritten(), 20);
-    expectMovie(probeMovie(path), 2560, evenTimes(20));
+    EXPECT_EQ(writer->compositesWritten(), 21);
+    expectMovie(probeMovie(path), 2560, evenTimes(21));
 
     SmallFrames frames(path, 128);
-    EXPECT_EQ(frames.counters(0, 64, c.swapped ? kBlue : kRed), sequence(c.swapped ? 100 : 0, 20));
-    EXPECT_EQ(frames.counters(64, 64, c.swapped ? kRed : kBlue), sequence(c.swapped ? 0 : 100, 20));
+    auto counters = [](int first) {
+        auto values = sequence(first, 20);
+        values.push_back(-1);  // the bars
+        return values;
+    };
+    EXPECT_EQ(frames.counters(0, 64, c.swapped ? kBlue : kRed), counters(c.swapped ? 100 : 0));
+    EXPECT_EQ(frames.counters(64, 64, c.swapped ? kRed : kBlue), counters(c.swapped ? 0 : 100));
+    EXPECT_LE(frames.colourBarError(20, 0, 64), 10);
+    EXPECT_LE(frames.colourBarError(20, 64, 64), 10);
 }
 
-INSTANTIATE_TEST_SUITE_P(CameraSizes, DualWriterLayouts,
-                         testing::Values(LayoutCase{false, 1280, 720, 1280, 720},
-                                         LayoutCase{true, 1280, 720, 1280, 720},
-                                         LayoutCase{true, 640, 480, 1920, 1080},
-                                         LayoutCase{false, 1279, 719, 640, 480}));
+INSTANTIATE_TEST_SUITE_P(
+    CameraSizes, DualWriterLayouts,
+    testing::Values(LayoutCase{false, 1280, 720, 1280, 720},
+                    LayoutCase{true, 1280, 720, 1280, 720, AV_PIX_FMT_YUYV422, AV_PIX_FMT_BGRA},
+                    LayoutCase{true, 640, 480, 1920, 1080, AV_PIX_FMT_YUYV422, AV_PIX_FMT_YUVJ422P},
+                    LayoutCase{false, 1279, 719, 640, 480, AV_PIX_FMT_BGRA, AV_PIX_FMT_YUVJ420P}));
 
 // Camera 0 delivers three frames before camera 1's first: only its newest
 // is paired, and that pair is movie time 0. A camera-0 time that does not

@@ -24,25 +24,38 @@ struct SingleWriter : testing::Test {
     SingleCameraWriter writer{"Cam A"};
 };
 
-struct SingleWriterSizes : SingleWriter, testing::WithParamInterface<std::pair<int, int>> {};
+struct CameraFormat {
+    int width, height;
+    AVPixelFormat format;
+};
+
+struct SingleWriterSizes : SingleWriter, testing::WithParamInterface<CameraFormat> {};
 
 // Every frame appended comes back, in order, at its capture time minus the
-// first one's, in a 1280x720 movie the camera image fills whatever its size.
-// The file that was there before is replaced.
+// first one's, in a 1280x720 movie the camera image fills whatever its size
+// and pixel format, colour bars in their own colours. The file that was
+// there before is replaced.
 TEST_P(SingleWriterSizes, WritesEveryFrameStretchedToHd) {
-    const auto [width, height] = GetParam();
+    const auto [width, height, format] = GetParam();
     ASSERT_FALSE(writeFile(path, "old recording"));
     ASSERT_FALSE(writer.startRecording(path));
     for (int i = 0; i < 20; ++i)
-        writer.appendFrame(makeFrame(width, height, kRed, i, frameTime(i)));
+        writer.appendFrame(makeFrame(width, height, kRed, i, frameTime(i), format));
+    writer.appendFrame(colourBarFrame(width, height, frameTime(20), format));
     writer.stopRecording();
-    expectMovie(probeMovie(path), 1280, evenTimes(20));
-    EXPECT_EQ(SmallFrames(path, 64).counters(0, 64, kRed), sequence(0, 20));
+    expectMovie(probeMovie(path), 1280, evenTimes(21));
+    SmallFrames frames(path, 64);
+    auto counters = sequence(0, 20);
+    counters.push_back(-1);  // the bars
+    EXPECT_EQ(frames.counters(0, 64, kRed), counters);
+    EXPECT_LE(frames.colourBarError(20, 0, 64), 10);
 }
 
 INSTANTIATE_TEST_SUITE_P(CameraSizes, SingleWriterSizes,
-                         testing::Values(std::pair{1280, 720}, std::pair{640, 480},
-                                         std::pair{1920, 1080}, std::pair{1279, 719}));
+                         testing::Values(CameraFormat{1280, 720, AV_PIX_FMT_YUV420P},
+                                         CameraFormat{640, 480, AV_PIX_FMT_YUYV422},
+                                         CameraFormat{1920, 1080, AV_PIX_FMT_YUVJ422P},
+                                         CameraFormat{1279, 719, AV_PIX_FMT_BGRA}));
 
 // A movie that cannot be created fails the start with the library's reason,
 // leaves nothing behind and takes no frames.

@@ -2,6 +2,7 @@
 
 #include <QImage>
 
+#include "media/FfmpegScaler.h"
 #include "media/LatestFrameSlot.h"
 #include "ui/PreviewView.h"
 
@@ -63,6 +64,13 @@ TEST(PreviewView, PaintsFrameBandsAndRecordingBorder) {
             << edge.x() << "," << edge.y();
     EXPECT_EQ(pixel(recording, 3, 160), qRgb(200, 40, 10) & 0xFFFFFF) << "outline is 3 px";
 
-    slot->offer(solidFrame(160, 90, qRgb(0, 0, 250)));
-    EXPECT_EQ(pixel(view.grab().toImage(), 160, 160), qRgb(0, 0, 250) & 0xFFFFFF) << "newest frame";
+    // The newest frame, as cameras deliver it: BT.601 YUV in the video range.
+    VideoFramePtr blue = solidFrame(160, 90, qRgb(20, 40, 250));
+    auto yuv = VideoFrame::make(160, 90, 0, AV_PIX_FMT_YUV420P);
+    ASSERT_TRUE(FfmpegScaler(160, 90).scale(*blue, yuv->picture(), 0));
+    slot->offer(yuv);
+    QColor shown = QColor(view.grab().toImage().pixel(160, 160));
+    EXPECT_NEAR(shown.red(), 20, 6);
+    EXPECT_NEAR(shown.green(), 40, 6);
+    EXPECT_NEAR(shown.blue(), 250, 6);
 }
