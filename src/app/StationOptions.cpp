@@ -16,6 +16,7 @@ struct Definitions {
     QCommandLineOption ipcBind{"ipc-bind", "Address the command port listens on (default: every interface).", "ADDRESS"};
     QCommandLineOption phyphox{"phyphox", "Phone address (host[:port]) of Phyphox for this run.", "ADDRESS"};
     QCommandLineOption virtualCameras{"virtual-cameras", "Add N synthetic test-pattern cameras.", "N", "0"};
+    QCommandLineOption cameraTiming{"camera-timing", "Synthetic cameras: \"steady\" (exactly the asked rate, frames on time; the default) or \"free-running\" (each on its own clock, a little off the rate, frames a few ms late, as real cameras).", "TIMING", "steady"};
     QCommandLineOption cameras{"cameras", "Headless: device ids to open into slots 0 and 1.", "ID[,ID]"};
 };
 
@@ -27,7 +28,7 @@ ParsedOptions parseStationOptions(const QStringList& arguments) {
     parser.setApplicationDescription("Talvex recording station: cameras and a phone's gyroscope into session folders.");
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addOptions({d.headless, d.outputRoot, d.ipcPort, d.ipcBind, d.phyphox, d.virtualCameras, d.cameras});
+    parser.addOptions({d.headless, d.outputRoot, d.ipcPort, d.ipcBind, d.phyphox, d.virtualCameras, d.cameraTiming, d.cameras});
 
     ParsedOptions result;
     if (!parser.parse(arguments)) {
@@ -58,6 +59,10 @@ ParsedOptions parseStationOptions(const QStringList& arguments) {
     o.virtualCameras = parser.value(d.virtualCameras).toInt(&ok);
     if (!ok || o.virtualCameras < 0 || o.virtualCameras > 16)
         result.error = "--virtual-cameras needs a number from 0 to 16";
+    const QString timing = parser.value(d.cameraTiming);
+    if (timing != "steady" && timing != "free-running")
+        result.error = "--camera-timing needs \"steady\" or \"free-running\"";
+    o.freeRunningCameras = timing == "free-running";
     for (const QString& id : parser.value(d.cameras).split(',', Qt::SkipEmptyParts))
         o.cameras.push_back(id.toStdString());
     return result;

@@ -14,6 +14,7 @@ struct StationOptions {
     std::string ipcBind;  // empty: every interface
     std::optional<std::string> phyphox;
     int virtualCameras = 0;
+    bool freeRunningCameras = false;   // synthetic cameras on clocks of their own
     std::vector<std::string> cameras;  // device ids for slots 0 and 1
 };
 

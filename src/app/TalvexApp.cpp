@@ -20,6 +20,8 @@ struct Overloaded : Handlers... {
 
 TalvexApp::TalvexApp(const StationOptions& options, QObject* parent) : QObject(parent), options_(options) {
     quietMediaLibraryLogs();
+    SyntheticCameras::setTiming(options.freeRunningCameras ? SyntheticCameras::Timing::freeRunning
+                                                           : SyntheticCameras::Timing::steady);
     if (options.virtualCameras > 0) SyntheticCameras::add(options.virtualCameras);
     cameras_ = std::make_shared<CameraManager>(paths::appDataDir());
     session_ = std::make_unique<SessionManager>(options.outputRoot);

@@ -4,8 +4,10 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <utility>
 
 #include "core/Clock.h"
@@ -49,9 +51,55 @@ struct CameraRecorder::Input {
     int stream = -1;
     std::string devicePath;                    // empty for a synthetic camera
     std::optional<std::int64_t> sourceOffset;  // source clock to steady clock, microseconds
+    // A synthetic camera's own clock: steady time of its source time 0, and
+    // how late each frame may be handed over.
+    std::optional<std::int64_t> syntheticOrigin;
+    int jitterMicros = 0;
+    std::minstd_rand random;
 
+    std::int64_t sourceMicros(const AVPacket& packet) const;
     std::int64_t captureTime(const AVPacket& packet);
+    void waitForCaptureInstant(const AVPacket& packet, const std::atomic<bool>& stop);
 };
+
+std::int64_t CameraRecorder::Input::sourceMicros(const AVPacket& packet) const {
+    return av_rescale_q(packet.pts, format->streams[packet.stream_index]->time_base,
+                        AVRational{1, 1'000'000});
+}
+
+// A synthetic graph makes frames as fast as they are read; like a camera's
+// sensor, it hands each over when its own clock reaches it, a few
+// milliseconds late when the timing has jitter.
+void CameraRecorder::Input::waitForCaptureInstant(const AVPacket& packet,
+                                                  const std::atomic<bool>& stop) {
+    if (packet.pts == AV_NOPTS_VALUE) return;
+    const std::int64_t source = sourceMicros(packet);
+    if (!syntheticOrigin) syntheticOrigin = nowMicros() - source;
+    std::int64_t due = *syntheticOrigin + source;
+    if (jitterMicros > 0) due += static_cast<std::int64_t>(random() % jitterMicros);
+    for (std::int64_t left = due - nowMicros(); left > 0 && !stop; left = due - nowMicros())
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(std::min<std::int64_t>(left, 20'000)));
+}
+
+namespace {
+
+// Frames captured from the flash instant on, for 100 ms, turn white; the
+// frame whose exposure holds the instant is the first.
+void paintFlash(const std::string& id, std::int64_t captureMicros, AVFrame& frame,
+                std::int64_t fps) {
+    auto flash = SyntheticCameras::flashTime(id);
+    if (!flash) return;
+    const double at = captureMicros / 1e6 + 0.5 / static_cast<double>(fps);
+    if (at < *flash || at >= *flash + 0.1 || frame.format != AV_PIX_FMT_YUV420P) return;
+    if (av_frame_make_writable(&frame) < 0) return;
+    for (int plane = 0; plane < 3; ++plane)
+        for (int y = 0; y < (plane ? (frame.height + 1) / 2 : frame.height); ++y)
+            std::memset(frame.data[plane] + static_cast<std::ptrdiff_t>(y) * frame.linesize[plane],
+                        plane ? 128 : 235, plane ? (frame.width + 1) / 2 : frame.width);
+}
+
+}  // namespace
 
 // Frames keep the source's own timing (the driver's time stamps, the test
 // pattern's frame clock), moved once onto the steady clock, so a reading
@@ -62,8 +110,7 @@ std::int64_t CameraRecorder::Input::captureTime(const AVPacket& packet) {
     constexpr std::int64_t kMaxLagMicros = 500'000;
     std::int64_t now = nowMicros();
     if (packet.pts == AV_NOPTS_VALUE) return now;
-    std::int64_t source = av_rescale_q(packet.pts, format->streams[packet.stream_index]->time_base,
-                                       AVRational{1, 1'000'000});
+    std::int64_t source = sourceMicros(packet);
     if (!sourceOffset || source + *sourceOffset > now ||
         now - (source + *sourceOffset) > kMaxLagMicros)
         sourceOffset = now - source;
@@ -111,6 +158,7 @@ std::optional<std::string> CameraRecorder::openInput() {
 
     AVDictionary* rawOptions = nullptr;
     const AVInputFormat* format = nullptr;
+    int jitterMicros = 0;
     std::string url;
     if (found->synthetic) {
         auto failure = SyntheticCameras::failure(device_.id);
@@ -118,6 +166,8 @@ std::optional<std::string> CameraRecorder::openInput() {
         if (failure == SyntheticCameras::Failure::addOutput) return cannotAddOutput;
         format = av_find_input_format("lavfi");
         url = SyntheticCameras::filterGraph(*SyntheticCameras::find(device_.id), fps_);
+        if (SyntheticCameras::timing() == SyntheticCameras::Timing::freeRunning)
+            jitterMicros = SyntheticCameras::kMaxJitterMicros;
     } else {
         format = av_find_input_format("v4l2");
         url = found->devicePath;
@@ -139,6 +189,8 @@ std::optional<std::string> CameraRecorder::openInput() {
 
     auto input = std::make_unique<Input>();
     input->devicePath = found->devicePath;
+    input->jitterMicros = jitterMicros;
+    input->random.seed(static_cast<std::uint32_t>(std::hash<std::string>()(device_.id)));
     AVFormatContext* context = avformat_alloc_context();
     // Non-blocking reads let close() end the reading thread even when a
     // camera stops sending frames.
@@ -200,6 +252,7 @@ void CameraRecorder::readLoop() {
             av_packet_unref(in.packet.get());
             continue;
         }
+        if (synthetic) in.waitForCaptureInstant(*in.packet, stopRequested_);
         std::int64_t pts = in.captureTime(*in.packet);
         if (in.packet->stream_index == in.stream &&
             avcodec_send_packet(in.decoder.get(), in.packet.get()) >= 0) {
@@ -207,6 +260,7 @@ void CameraRecorder::readLoop() {
             // The picture stays in the camera's own format: the writers
             // scale it straight into the encoder's picture.
             while (avcodec_receive_frame(in.decoder.get(), in.frame.get()) >= 0) {
+                if (synthetic) paintFlash(device_.id, pts, *in.frame, fps_);
                 deliver(VideoFrame::adopt(*in.frame, pts));
                 lastFrameAt = steadyNow();
             }

@@ -13,11 +13,13 @@ struct Entry {
     SyntheticCamera camera;
     bool present = true;
     SyntheticCameras::Failure failure = SyntheticCameras::Failure::none;
+    std::optional<double> flash;
 };
 
 struct Registry {
     std::mutex mutex;
     std::vector<Entry> entries;
+    SyntheticCameras::Timing timing = SyntheticCameras::Timing::steady;
 };
 
 Registry& registry() {
@@ -47,7 +49,7 @@ std::vector<SyntheticCamera> SyntheticCameras::add(int count) {
         SyntheticCamera camera{"synthetic-" + std::to_string(number),
                                "Synthetic Camera " + std::to_string(number), number,
                                kPalette[(number - 1) % kPalette.size()]};
-        r.entries.push_back(Entry{camera});
+        r.entries.push_back(Entry{camera, true, Failure::none, std::nullopt});
         added.push_back(camera);
     }
     return added;
@@ -105,16 +107,45 @@ void SyntheticCameras::reset() {
     r.entries.clear();
 }
 
+void SyntheticCameras::flashAt(const std::string& id, double steadySeconds) {
+    auto& r = registry();
+    std::lock_guard lock(r.mutex);
+    if (Entry* e = findEntry(r, id)) e->flash = steadySeconds;
+}
+
+std::optional<double> SyntheticCameras::flashTime(const std::string& id) {
+    auto& r = registry();
+    std::lock_guard lock(r.mutex);
+    Entry* e = findEntry(r, id);
+    return e ? e->flash : std::nullopt;
+}
+
+void SyntheticCameras::setTiming(Timing timing) {
+    auto& r = registry();
+    std::lock_guard lock(r.mutex);
+    r.timing = timing;
+}
+
+SyntheticCameras::Timing SyntheticCameras::timing() {
+    auto& r = registry();
+    std::lock_guard lock(r.mutex);
+    return r.timing;
+}
+
+std::string SyntheticCameras::frameRate(const SyntheticCamera& camera, std::int64_t fps) {
+    if (timing() == Timing::steady) return std::to_string(fps) + "/1";
+    return std::to_string(fps * 1000) + "/" + std::to_string(999 + camera.number);
+}
+
 std::string SyntheticCameras::filterGraph(const SyntheticCamera& camera, std::int64_t fps) {
     // testsrc draws a running counter; laid over the camera's own colour it
-    // makes every frame and every camera recognisable. realtime paces the
-    // graph by the wall clock, as a real camera is.
+    // makes every frame and every camera recognisable.
     char colour[16];
     std::snprintf(colour, sizeof colour, "0x%06X", camera.rgb & 0xFFFFFF);
-    std::string rate = std::to_string(fps);
+    std::string rate = frameRate(camera, fps);
     return std::string("color=c=") + colour + ":s=1280x720:r=" + rate +
            "[bg];testsrc=s=320x180:r=" + rate +
-           "[fg];[bg][fg]overlay=x=40:y=40,format=yuv420p,realtime[out0]";
+           "[fg];[bg][fg]overlay=x=40:y=40,format=yuv420p[out0]";
 }
 
 }  // namespace talvex

@@ -22,6 +22,13 @@ class SyntheticCameras {
 public:
     // noFrames: the camera opens but never delivers a frame.
     enum class Failure { none, openInput, addOutput, noFrames };
+    // steady: every camera at exactly the asked rate, each frame handed over
+    // at its capture instant. freeRunning: as real cameras, each on its own
+    // clock a little off the asked rate (camera n at rate x 1000 / (999 + n):
+    // 30.00, 29.97, 29.94 fps at 30) and each frame handed over up to
+    // kMaxJitterMicros after its capture instant.
+    enum class Timing { steady, freeRunning };
+    static constexpr int kMaxJitterMicros = 4000;
 
     // Adds count more cameras, numbered after the ones already added; returns them.
     static std::vector<SyntheticCamera> add(int count);
@@ -36,10 +43,21 @@ public:
     static void reconnect(const std::string& id);
     static void setFailure(const std::string& id, Failure failure);
     static Failure failure(const std::string& id);
-    // Forgets every camera (between tests).
+    // Frames of the camera captured from this steady-clock instant on, for
+    // 100 ms, are white (a flash to find in the movie).
+    static void flashAt(const std::string& id, double steadySeconds);
+    static std::optional<double> flashTime(const std::string& id);
+    // Forgets every camera (between tests); the timing stays.
     static void reset();
 
-    // The libavfilter graph of the camera at the given rate, 1280x720.
+    // Applies to cameras opened afterwards. Steady unless set.
+    static void setTiming(Timing timing);
+    static Timing timing();
+    // The camera's frame rate under the current timing, as "numerator/denominator".
+    static std::string frameRate(const SyntheticCamera& camera, std::int64_t fps);
+
+    // The libavfilter graph of the camera at its frame rate, 1280x720, made as
+    // fast as it is read: the recorder hands the frames over on the camera's clock.
     static std::string filterGraph(const SyntheticCamera& camera, std::int64_t fps);
 };
 

@@ -1,5 +1,6 @@
-// The headless station end to end: two synthetic cameras, the phone
-// simulator, commands over TCP, and the session folder as Lumetra reads it.
+// The headless station end to end: two free-running synthetic cameras (each
+// on its own clock, frames a few ms late), the phone simulator, commands over
+// TCP, and the session folder as Lumetra reads it.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -28,7 +29,8 @@ struct Station {
     ChildProcess process;
     Station(const std::string& root, const std::string& phone)
         : process(QString::fromStdString(binaryPath("talvex")),
-                  {"--headless", "--virtual-cameras", "2", "--ipc-port", QString::number(port), "--ipc-bind",
+                  {"--headless", "--virtual-cameras", "2", "--camera-timing", "free-running", "--ipc-port",
+                   QString::number(port), "--ipc-bind",
                    "127.0.0.1", "--output-root", QString::fromStdString(root), "--phyphox",
                    QString::fromStdString(phone)}) {}
     bool ready() {
@@ -182,9 +184,10 @@ TEST(StationCommandLine, HelpListsEveryOptionWithoutADisplay) {
                                   "' --help", &exitCode);
     EXPECT_EQ(exitCode, 0);
     for (const char* option : {"--headless", "--output-root", "--ipc-port", "--ipc-bind", "--phyphox",
-                               "--virtual-cameras", "--cameras", "--version"})
+                               "--virtual-cameras", "--camera-timing", "--cameras", "--version"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
-    for (const char* bad : {"--ipc-port 0", "--ipc-port x", "--virtual-cameras -1", "--ipc-bind nowhere"}) {
+    for (const char* bad : {"--ipc-port 0", "--ipc-port x", "--virtual-cameras -1", "--ipc-bind nowhere",
+                            "--camera-timing sometimes"}) {
         runCommand("'" + binaryPath("talvex") + "' --headless " + bad + " 2>/dev/null", &exitCode);
         EXPECT_EQ(exitCode, 2) << bad;
     }
