@@ -91,18 +91,31 @@ struct CameraManager::Relay : std::enable_shared_from_this<CameraManager::Relay>
 namespace {
 
 // Joins several asynchronous stops; the completion runs once on the main
-// thread after the last one, or at once when there was none.
+// thread after the last one, or at once when there was none, with the first
+// frame's capture instant of the session's movie if one of them reported it.
 class StopGroup {
 public:
-    explicit StopGroup(std::function<void()> completion) : completion_(std::move(completion)) {}
+    explicit StopGroup(StopCompletion completion) : completion_(std::move(completion)) {}
     void enter() { ++pending_; }
-    void leave() {
-        if (pending_.fetch_sub(1) == 1) MainMailbox::post(std::move(completion_));
+    void leave(std::optional<double> videoStartTime = std::nullopt) {
+        if (videoStartTime) {
+            std::lock_guard lock(mutex_);
+            videoStartTime_ = videoStartTime;
+        }
+        if (pending_.fetch_sub(1) != 1) return;
+        std::optional<double> start;
+        {
+            std::lock_guard lock(mutex_);
+            start = videoStartTime_;
+        }
+        MainMailbox::post([completion = std::move(completion_), start] { completion(start); });
     }
 
 private:
     std::atomic<int> pending_{1};  // the caller's own share, left after every enter
-    std::function<void()> completion_;
+    std::mutex mutex_;
+    std::optional<double> videoStartTime_;
+    StopCompletion completion_;
 };
 
 constexpr auto kPauseAfterOpen = std::chrono::milliseconds(300);
@@ -272,17 +285,21 @@ std::optional<RecordingError> CameraManager::startRecording(const std::string& f
     return std::nullopt;
 }
 
-void CameraManager::stopRecording(std::function<void()> completion) {
+void CameraManager::stopRecording(StopCompletion completion) {
     auto group = std::make_shared<StopGroup>(std::move(completion));
     if (auto dual = std::exchange(activeDualWriter_, nullptr)) {
         for (const auto& recorder : openedRecorders_) recorder->setDualWriter(nullptr);
         logLine("Talvex: calling dual stopWriting");
         group->enter();
-        dual->stopWriting([group] { group->leave(); });
+        dual->stopWriting([group, dual] { group->leave(dual->firstFrameTime()); });
     } else {
         for (const auto& recorder : openedRecorders_) {
             group->enter();
-            recorder->stopRecording([group] { group->leave(); });
+            // The session's movie is "camera1.mp4", the first camera's.
+            const bool first = recorder == openedRecorders_.front();
+            recorder->stopRecording([group, first, raw = recorder.get()] {
+                group->leave(first ? raw->movieStartTime() : std::nullopt);
+            });
         }
     }
     // Cameras closed or lost during the recording finish their movies on

@@ -45,7 +45,7 @@ public:
 
     std::size_t openedRecorderCount() const override { return openedRecorders_.size(); }
     std::optional<RecordingError> startRecording(const std::string& folder) override;
-    void stopRecording(std::function<void()> completion) override;
+    void stopRecording(StopCompletion completion) override;
 
     struct Relay;
 

@@ -137,15 +137,17 @@ void SessionManager::stopSession() {
     if (!cameras) return;
     tailOut_ = true;
     QPointer<SessionManager> self(this);
-    cameras->stopRecording([self] {
-        if (self) self->finishSession();
+    cameras->stopRecording([self](std::optional<double> videoStartTime) {
+        if (self) self->finishSession(videoStartTime);
     });
 }
 
-void SessionManager::finishSession() {
+void SessionManager::finishSession(std::optional<double> videoStartTime) {
     {
         std::lock_guard lock(mutex_);
         gyroFile_.close();
+        if (metadata_ && videoStartTime)
+            metadata_->videoStartSeconds = *videoStartTime - recordingState_.startTime;
     }
     writeMetadata();
     postTo(this, [this] {

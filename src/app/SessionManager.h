@@ -33,7 +33,8 @@ public:
 
     void setCameraManager(std::weak_ptr<RecordingOperations> cameras);
 
-    void startSession(const std::optional<std::string>& sessionName, const std::string& initiatedBy);
+    void startSession(const std::optional<std::string>& sessionName,
+                      const std::string& initiatedBy);
     void stopSession();
     void recordAnimation(const std::string& name);
     void writeGyroSample(double sampleTime, double x, double y, double z);
@@ -64,7 +65,7 @@ signals:
 private:
     std::string makeSessionDirectory(const std::optional<std::string>& sessionName, bool* usable);
     void enterRecording(const std::string& sessionId, double startTime);
-    void finishSession();
+    void finishSession(std::optional<double> videoStartTime);
     void writeMetadata();
     void setElapsedSeconds(int seconds);
 

@@ -15,6 +15,12 @@ struct RecordingError {
     std::string message;
 };
 
+// Runs once on the main thread when a stop has finished every video file,
+// with the capture instant (steadyNow() seconds, the clock of the session's
+// start) of the first frame of the session's movie, or none when no movie
+// took a frame.
+using StopCompletion = std::function<void(std::optional<double> videoStartTime)>;
+
 // What the session manager needs from the camera side.
 class RecordingOperations {
 public:
@@ -24,7 +30,7 @@ public:
     // Starts every video file of the session in the folder; an error fails the start.
     virtual std::optional<RecordingError> startRecording(const std::string& folder) = 0;
     // Finishes every file, then runs the completion once on the main thread.
-    virtual void stopRecording(std::function<void()> completion) = 0;
+    virtual void stopRecording(StopCompletion completion) = 0;
 };
 
 }  // namespace talvex

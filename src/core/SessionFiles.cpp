@@ -46,7 +46,8 @@ std::string formatIso8601Utc(double wallSeconds) {
 }
 
 std::string gyroCsvLine(double t, double x, double y, double z) {
-    return formatNumber(t) + "," + formatNumber(x) + "," + formatNumber(y) + "," + formatNumber(z) + "\n";
+    return formatNumber(t) + "," + formatNumber(x) + "," + formatNumber(y) + "," + formatNumber(z) +
+           "\n";
 }
 
 std::string encodeSessionMetadata(const SessionMetadata& metadata) {
@@ -59,6 +60,7 @@ std::string encodeSessionMetadata(const SessionMetadata& metadata) {
         {"gyroscope", metadata.gyroscopeConnected},
     };
     if (metadata.recordingEnd) json["recording_end"] = formatIso8601Utc(*metadata.recordingEnd);
+    if (metadata.videoStartSeconds) json["video_start_seconds"] = *metadata.videoStartSeconds;
     // Names are bytes from the network; never let invalid UTF-8 abort the record.
     return json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
 }

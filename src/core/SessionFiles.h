@@ -9,7 +9,8 @@
 
 namespace talvex {
 
-inline constexpr std::string_view kGyroCsvHeader = "time_seconds,gyro_x_rad_s,gyro_y_rad_s,gyro_z_rad_s\n";
+inline constexpr std::string_view kGyroCsvHeader =
+    "time_seconds,gyro_x_rad_s,gyro_y_rad_s,gyro_z_rad_s\n";
 inline constexpr std::uint64_t kGyroFileMinDataSize = 61;  // header plus one short line
 inline constexpr std::string_view kDualVideoName = "recording.mp4";
 inline constexpr std::string_view kSingleVideoName = "camera1.mp4";
@@ -41,6 +42,9 @@ struct SessionMetadata {
     std::optional<double> recordingEnd;
     std::vector<std::string> cameras;
     bool gyroscopeConnected = false;
+    // The movie's first frame's capture instant minus the recording start,
+    // seconds on the clock of gyro.csv's times; known once the movie is finished.
+    std::optional<double> videoStartSeconds = std::nullopt;
 };
 
 // session.json: sorted keys, pretty-printed, "recording_end" left out while absent.

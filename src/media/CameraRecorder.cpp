@@ -332,6 +332,10 @@ void CameraRecorder::stopRecording(std::function<void()> completion) {
     });
 }
 
+std::optional<double> CameraRecorder::movieStartTime() const {
+    return single_ ? single_->firstFrameTime() : std::nullopt;
+}
+
 void CameraRecorder::close() {
     stopRequested_ = true;
     if (reader_.joinable()) reader_.join();

@@ -47,8 +47,11 @@ public:
     std::optional<RecordingError> startRecording(const std::string& path);
 
     // Main thread: finishes the own movie after every frame already captured;
-    // completion then runs once, on the capture queue.
+    // completion then runs once, on the capture queue, where
+    // movieStartTime() tells when the movie's first frame was captured.
     void stopRecording(std::function<void()> completion);
+    // Capture queue: the steady-clock instant of the own movie's first frame.
+    std::optional<double> movieStartTime() const;
 
     // Main thread: stops capturing (the device is free afterwards). A movie in
     // progress is not finished here; stopRecording still does that.

@@ -149,6 +149,11 @@ void DualCameraWriter::finishOnWriterQueue(const std::function<void()>& completi
     if (completion) completion();
 }
 
+std::optional<double> DualCameraWriter::firstFrameTime() const {
+    if (compositesWritten_ == 0) return std::nullopt;
+    return sessionStartMicros_ / 1e6;
+}
+
 int DualCameraWriter::status() const {
     return movie_ ? static_cast<int>(movie_->status()) : 0;
 }

@@ -49,6 +49,10 @@ public:
     // one, so benchmarks can show what the safety costs.
     void setCrashSafe(bool enabled) { crashSafe_ = enabled; }
     std::int64_t compositesWritten() const { return compositesWritten_.load(); }
+    // Capture instant (steady seconds) of camera 0's frame at movie time 0,
+    // once a pair was written; read it on the writer queue, as the stop's
+    // completion does.
+    std::optional<double> firstFrameTime() const;
     // True while a complete pair waits in the slots for its drain to start.
     bool pairWaiting() const;
     void waitUntilIdle();

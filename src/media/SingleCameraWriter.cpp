@@ -99,6 +99,12 @@ int SingleCameraWriter::status() const {
     return movie_ ? static_cast<int>(movie_->status()) : 0;
 }
 
+std::optional<double> SingleCameraWriter::firstFrameTime() const {
+    std::lock_guard lock(mutex_);
+    if (!movie_ || movie_->framesAppended() == 0) return std::nullopt;
+    return sessionStartMicros_ / 1e6;
+}
+
 std::int64_t SingleCameraWriter::framesWritten() const {
     std::lock_guard lock(mutex_);
     return movie_ ? movie_->framesAppended() : 0;

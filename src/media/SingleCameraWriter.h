@@ -43,6 +43,9 @@ public:
     // it (0 when there is none) and the frames it took.
     int status() const;
     std::int64_t framesWritten() const;
+    // Capture instant (steady seconds) of the frame at movie time 0, once
+    // the movie took a frame.
+    std::optional<double> firstFrameTime() const;
 
 private:
     void finishOrCancel();

@@ -45,7 +45,7 @@ struct Concurrency : ::testing::Test {
     }
     int stopAndCount() {
         int completions = 0;
-        manager->stopRecording([&] { ++completions; });
+        manager->stopRecording([&](std::optional<double>) { ++completions; });
         EXPECT_TRUE(QTest::qWaitFor([&] { return completions > 0; }, waitMs));
         QTest::qWait(20);
         return completions;

@@ -183,7 +183,9 @@ TEST_F(Handoff, GyroFileOnlyFromSixtyOneBytes) {
             writeFile(joinPath(folder, "recording.mp4"), "movie");
             return std::nullopt;
         }
-        void stopRecording(std::function<void()> completion) override { postToMain(completion); }
+        void stopRecording(StopCompletion completion) override {
+            postToMain([completion] { completion(std::nullopt); });
+        }
     };
     auto cameras = std::make_shared<Cameras>();  // held weakly by the session
     SessionManager session(dir.file("root"));

@@ -21,7 +21,9 @@ namespace {
 struct InstantCameras : RecordingOperations {
     std::size_t openedRecorderCount() const override { return 1; }
     std::optional<RecordingError> startRecording(const std::string&) override { return std::nullopt; }
-    void stopRecording(std::function<void()> completion) override { postToMain(std::move(completion)); }
+    void stopRecording(StopCompletion completion) override {
+        postToMain([completion] { completion(std::nullopt); });
+    }
 };
 
 }  // namespace

@@ -23,6 +23,7 @@ public:
     std::optional<RecordingError> failure;
     int starts = 0, stops = 0;
     std::function<void()> pendingCompletion;
+    std::optional<double> videoStartTime;  // what the stop reports of the movie
 
     std::size_t openedRecorderCount() const override { return count; }
     std::optional<RecordingError> startRecording(const std::string& folder) override {
@@ -32,9 +33,9 @@ public:
         if (count > 0) writeFile(joinPath(folder, count == 2 ? "recording.mp4" : "camera1.mp4"), "movie");
         return std::nullopt;
     }
-    void stopRecording(std::function<void()> completion) override {
+    void stopRecording(StopCompletion completion) override {
         ++stops;
-        pendingCompletion = std::move(completion);
+        pendingCompletion = [this, completion] { completion(videoStartTime); };
     }
     void finish() {
         auto completion = std::move(pendingCompletion);
@@ -93,6 +94,7 @@ TEST_F(Fixture, OneCameraSessionLeavesFolderGyroAndRecord) {
     session.writeGyroSample(start + 0.5, 2, 0, 0);
     session.recordAnimation("jump");
     session.recordAnimation("jump");
+    cameras->videoStartTime = start + 0.0625;
     session.stopSession();
     session.writeGyroSample(start + 1, 9, 9, 9);  // tail-out: no start time
     session.recordAnimation("late");              // still before the cameras finished
@@ -117,6 +119,7 @@ TEST_F(Fixture, OneCameraSessionLeavesFolderGyroAndRecord) {
     EXPECT_EQ(json["cameras"], nlohmann::json({"camera1"}));
     EXPECT_EQ(json["gyroscope"], true);
     EXPECT_TRUE(json.contains("recording_end"));
+    EXPECT_NEAR(json["video_start_seconds"].get<double>(), 0.0625, 1e-9);
     EXPECT_EQ(session.lastSessionVideoURL(), folder + "/camera1.mp4");
     EXPECT_EQ(session.lastSessionGyroURL(), folder + "/gyro.csv");
 }
@@ -132,6 +135,7 @@ TEST_F(Fixture, TwoCamerasWithoutSamples) {
     EXPECT_EQ(json["cameras"], nlohmann::json({"camera1", "camera2"}));
     EXPECT_EQ(json["gyroscope"], false);
     EXPECT_EQ(json["animations_run"], nlohmann::json::array());
+    EXPECT_FALSE(json.contains("video_start_seconds"));  // no movie frame reported
     EXPECT_EQ(session.lastSessionVideoURL(), folder + "/recording.mp4");
     EXPECT_FALSE(session.lastSessionGyroURL());  // 52 bytes: header only
 }

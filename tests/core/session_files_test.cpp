@@ -59,12 +59,14 @@ TEST(GyroCsv, HeaderIsFiftyTwoBytes) {
     EXPECT_EQ(kGyroCsvHeader, "time_seconds,gyro_x_rad_s,gyro_y_rad_s,gyro_z_rad_s\n");
 }
 
-TEST(SessionMetadata, SortedKeysUtcDatesAndOptionalEnd) {
+TEST(SessionMetadata, SortedKeysUtcDatesOptionalEndAndVideoStart) {
     SessionMetadata m{"session_20250314_092653", "Lumetra Program", {}, 1741944413.7, std::nullopt,
                       cameraLabels(2), true};
     std::string open = encodeSessionMetadata(m);
     EXPECT_EQ(open.find("recording_end"), std::string::npos);
+    EXPECT_EQ(open.find("video_start_seconds"), std::string::npos);
     m.recordingEnd = 1741944420.2;
+    m.videoStartSeconds = 0.0425;
     m.animationsRun = {"jump", "jump"};
     std::string text = encodeSessionMetadata(m);
     EXPECT_EQ(text,
@@ -75,7 +77,8 @@ TEST(SessionMetadata, SortedKeysUtcDatesAndOptionalEnd) {
               "  \"initiated_by\": \"Lumetra Program\",\n"
               "  \"recording_end\": \"2025-03-14T09:27:00Z\",\n"
               "  \"recording_start\": \"2025-03-14T09:26:53Z\",\n"
-              "  \"session_id\": \"session_20250314_092653\"\n"
+              "  \"session_id\": \"session_20250314_092653\",\n"
+              "  \"video_start_seconds\": 0.0425\n"
               "}");
     m.animationsRun = {std::string("bad\xff")};
     EXPECT_NO_THROW(nlohmann::json::parse(encodeSessionMetadata(m)));

@@ -156,12 +156,14 @@ public:
         return values;
     }
 
-private:
+    std::size_t frameCount() const { return bytes_.size() / (3 * width_ * 36); }
     Rgb at(std::size_t frame, int x, int y) const {
         const auto* p = reinterpret_cast<const unsigned char*>(bytes_.data()) +
                         3 * ((frame * 36 + y) * width_ + x);
         return {p[0], p[1], p[2]};
     }
+
+private:
     std::size_t width_;
     std::string bytes_;
 };
