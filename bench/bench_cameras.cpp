@@ -1,18 +1,35 @@
-// Two synthetic 30 fps cameras through the whole path (capture, conversion,
-// side-by-side compositing, H.264) for 10 s of video: frames captured,
-// written and dropped, and the CPU time spent per second of video.
-#include <benchmark/benchmark.h>
+// Live capture through the whole station (synthetic cameras, capture,
+// compositing, H.264, the crash-safe file) against the ffmpeg command line
+// capturing the same synthetic cameras into the same kind of file: CPU
+// seconds per second of video, for one and for two cameras. Then a 60 s
+// two-camera session on free-running cameras (each on its own clock, a
+// little off the rate, frames a few ms late): camera-0 frames that reached
+// the movie, the largest gap between movie frames, and the CPU it took.
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
+#include <QProcess>
+#include <QRegularExpression>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "app/CameraManager.h"
+#include "app/TalvexApp.h"
+#include "core/Clock.h"
+#include "core/NumberFormat.h"
 #include "media/CameraRecorder.h"
+#include "media/FfmpegPtr.h"
+#include "media/MovieWriter.h"
 #include "media/SyntheticCameras.h"
 
 using namespace talvex;
@@ -20,11 +37,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr double kSeconds = 10.0;
+constexpr double kLiveSeconds = 20.0;
+constexpr double kFreeRunningSeconds = 60.0;
 
-double cpuSeconds() {
+double cpuSeconds(int who) {
     rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
+    getrusage(who, &usage);
     auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
@@ -40,82 +58,224 @@ bool pumpUntil(Predicate predicate, std::chrono::milliseconds limit) {
     return true;
 }
 
-int framesInMovie(const std::string& path) {
-    std::string command =
-        "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-        "stream=nb_read_frames -of csv=p=0 '" +
-        path + "'";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return -1;
-    int frames = -1;
-    if (std::fscanf(pipe, "%d", &frames) != 1) frames = -1;
-    pclose(pipe);
-    return frames;
+std::string output(const std::string& command) {
+    std::string text;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            text.append(buffer, n);
+        pclose(pipe);
+    }
+    return text;
 }
 
-void BM_TwoSyntheticCamerasToSideBySideMovie(benchmark::State& state) {
+std::vector<double> frameTimes(const std::string& path) {
+    std::istringstream lines(
+        output("ffprobe -v error -select_streams v:0 -show_entries frame=pts_time -of csv=p=0 '" +
+               path + "'"));
+    std::vector<double> times;
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty()) times.push_back(std::stod(line));
+    return times;
+}
+
+// Keeps the station's per-frame lines out of the report (they are still written).
+class QuietStdout {
+public:
+    QuietStdout() : saved_(dup(STDOUT_FILENO)) {
+        std::fflush(stdout);
+        FILE* null = std::fopen("/dev/null", "w");
+        dup2(fileno(null), STDOUT_FILENO);
+        std::fclose(null);
+    }
+    ~QuietStdout() {
+        std::fflush(stdout);
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+    }
+
+private:
+    int saved_;
+};
+
+struct Session {
+    double cpuPerSecond = -1;
+    std::uint64_t captured0 = 0;  // camera-0 frames captured while recording
+    std::vector<double> movieTimes;
+};
+
+Session recordSession(int count, double seconds, const std::filesystem::path& folder) {
+    QuietStdout quiet;
     SyntheticCameras::reset();
-    auto cameras = SyntheticCameras::add(2);
-    auto folder =
-        std::filesystem::temp_directory_path() / ("talvex-bench-" + std::to_string(getpid()));
-    std::filesystem::create_directories(folder);
+    auto cameras = SyntheticCameras::add(count);
     auto manager = std::make_unique<CameraManager>("");
     std::vector<CameraDevice> devices;
     for (const auto& c : cameras) devices.push_back({c.id, c.name, c.name});
     manager->openCameras(devices);
-    if (!pumpUntil([&] { return manager->openedRecorders().size() == 2; }, 10s)) {
-        state.SkipWithError("the synthetic cameras did not open");
-        return;
-    }
-    auto recorders = manager->openedRecorders();
-    for (auto _ : state) {
-        std::uint64_t captured0 = recorders[0]->framesCaptured() + recorders[1]->framesCaptured();
-        std::uint64_t slot0 = recorders[0]->framesCaptured();
-        std::uint64_t dropped0 = recorders[0]->framesDropped() + recorders[1]->framesDropped();
-        double cpu0 = cpuSeconds();
-        if (auto error = manager->startRecording(folder.string())) {
-            state.SkipWithError(error->message.c_str());
-            return;
-        }
-        auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(kSeconds);
-        pumpUntil([&] { return std::chrono::steady_clock::now() > end; }, 20s);
-        bool done = false;
-        manager->stopRecording([&] { done = true; });
-        pumpUntil([&] { return done; }, 30s);
-        double cpu = cpuSeconds() - cpu0;
-        std::uint64_t captured =
-            recorders[0]->framesCaptured() + recorders[1]->framesCaptured() - captured0;
-        std::uint64_t slot0Frames = recorders[0]->framesCaptured() - slot0;
-        std::uint64_t dropped =
-            recorders[0]->framesDropped() + recorders[1]->framesDropped() - dropped0;
-        int written = framesInMovie((folder / "recording.mp4").string());
-        // The movie is timed by slot 0: every frame of it should become one composite.
-        std::int64_t notComposited = static_cast<std::int64_t>(slot0Frames) - written;
-        state.counters["frames_captured"] = static_cast<double>(captured);
-        state.counters["frames_written"] = written;
-        // Dropped at capture (queue too far behind) plus slot-0 frames that
-        // never became a composite (the writer queue was still busy).
-        double notWritten = static_cast<double>(std::max<std::int64_t>(0, notComposited - 1));
-        state.counters["dropped_at_capture"] = static_cast<double>(dropped);
-        state.counters["frames_dropped"] = static_cast<double>(dropped) + notWritten;
-        state.counters["cpu_s_per_video_s"] = cpu / kSeconds;
-    }
+    Session session;
+    if (!pumpUntil([&] { return manager->openedRecorders().size() == devices.size(); }, 20s))
+        return session;
+    auto recorder0 = manager->openedRecorders()[0];
+    std::this_thread::sleep_for(1s);  // past the cameras' start
+    const std::uint64_t captured = recorder0->framesCaptured();
+    const double cpu = cpuSeconds(RUSAGE_SELF);
+    if (manager->startRecording(folder.string())) return session;
+    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    pumpUntil([&] { return std::chrono::steady_clock::now() > end; }, 600s);
+    bool done = false;
+    manager->stopRecording([&](std::optional<double>) { done = true; });
+    pumpUntil([&] { return done; }, 60s);
+    session.cpuPerSecond = (cpuSeconds(RUSAGE_SELF) - cpu) / seconds;
+    session.captured0 = recorder0->framesCaptured() - captured;
     manager.reset();  // closes the cameras before they are forgotten
-    std::filesystem::remove_all(folder);
     SyntheticCameras::reset();
+    session.movieTimes = frameTimes((folder / (count == 2 ? "recording.mp4" : "camera1.mp4")));
+    return session;
 }
 
-BENCHMARK(BM_TwoSyntheticCamerasToSideBySideMovie)
-    ->Iterations(1)
-    ->Unit(benchmark::kSecond)
-    ->UseRealTime();
+// The same cameras' graphs paced by the wall clock, through ffmpeg into the
+// same kind of file: H.264 High at the station's bit rate and preset,
+// fragmented MP4.
+double ffmpegCpuPerSecond(int count, double seconds, const std::filesystem::path& folder) {
+    SyntheticCameras::reset();
+    auto cameras = SyntheticCameras::add(count);
+    std::string inputs;
+    for (const auto& camera : cameras) {
+        std::string graph = SyntheticCameras::filterGraph(camera, 30);
+        graph.replace(graph.rfind("[out0]"), 6, ",realtime[out0]");
+        inputs += " -f lavfi -i '" + graph + "'";
+    }
+    SyntheticCameras::reset();
+    const MovieSettings settings;
+    const std::string command =
+        "ffmpeg -nostdin -v error -y" + inputs +
+        (count == 2 ? " -filter_complex '[0:v][1:v]hstack'" : "") + " -t " +
+        std::to_string(seconds) + " -c:v libx264 -preset " + settings.preset +
+        " -profile:v high -pix_fmt yuv420p -b:v " + (count == 2 ? "16000000" : "8000000") +
+        " -g 30 -movflags frag_keyframe+empty_moov+delay_moov+default_base_moof -f mp4 '" +
+        (folder / "ffmpeg.mp4").string() + "'";
+    const double cpu = cpuSeconds(RUSAGE_CHILDREN);
+    if (std::system(command.c_str()) != 0) return -1;
+    return (cpuSeconds(RUSAGE_CHILDREN) - cpu) / seconds;
+}
+
+std::string readText(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The movie time of the first white frame in camera 0's half (the left).
+std::optional<double> flashMovieTime(const std::string& path) {
+    const auto times = frameTimes(path);
+    const std::string pixels = output("ffmpeg -v error -i '" + path +
+                                      "' -fps_mode passthrough -vf crop=64:64:608:328,scale=1:1 "
+                                      "-pix_fmt gray -f rawvideo - 2>/dev/null");
+    for (std::size_t i = 0; i < times.size() && i < pixels.size(); ++i)
+        if (static_cast<unsigned char>(pixels[i]) > 200) return times[i];
+    return std::nullopt;
+}
+
+std::optional<double> spikeTime(const std::string& csv) {
+    std::istringstream lines(csv);
+    std::string line;
+    std::getline(lines, line);
+    while (std::getline(lines, line))
+        if (std::stod(line.substr(line.find(',') + 1)) > 19) return std::stod(line);
+    return std::nullopt;
+}
+
+// A whole station (free-running cameras, the phone simulator) records 4 s;
+// at one host instant camera 0 flashes and the phone's gyroscope spikes.
+// Returns the flash's movie time plus "video_start_seconds" minus the
+// spike's gyro.csv time, in milliseconds.
+std::optional<double> timeZeroDifferenceMs(const std::filesystem::path& folder) {
+    QuietStdout quiet;
+    QProcess phone;
+    phone.start("python3", {TALVEX_SOURCE_DIR "/tools/phone_simulator.py", "--port", "0"});
+    QString said;
+    while (!said.contains(QRegularExpression("listening on \\d+")) && phone.waitForReadyRead(10000))
+        said += phone.readAllStandardOutput();
+    auto match = QRegularExpression("listening on (\\d+)").match(said);
+    if (!match.hasMatch()) return std::nullopt;
+    const std::string address = "127.0.0.1:" + match.captured(1).toStdString();
+    SyntheticCameras::reset();
+    SyntheticCameras::setTiming(SyntheticCameras::Timing::freeRunning);
+    StationOptions options;
+    options.outputRoot = (folder / "sessions").string();
+    options.ipcPort = 0;
+    options.ipcBind = "127.0.0.1";
+    options.phyphox = address;
+    options.virtualCameras = 2;
+    auto app = std::make_unique<TalvexApp>(options);
+    app->setupApp();
+    std::vector<CameraDevice> devices;
+    for (const auto& c : SyntheticCameras::list()) devices.push_back({c.id, c.name, c.name});
+    app->cameras().openCameras(devices);
+    if (!pumpUntil(
+            [&] {
+                return app->cameras().openedRecorders().size() == 2 && app->gyro().isConnected();
+            },
+            20s))
+        return std::nullopt;
+    app->session().startSession("timezero", "user");
+    pumpUntil([&] { return app->session().recordingState().recording; }, 10s);
+    const double instant = steadyNow() + 1.5;
+    SyntheticCameras::flashAt(devices[0].id, instant);
+    output("python3 -c \"import urllib.request; urllib.request.urlopen('http://" + address +
+           "/sim?spike_at=" + formatNumber(instant) + "').read()\"");
+    pumpUntil([] { return false; }, 3000ms);
+    app->session().stopSession();
+    pumpUntil([&] { return !app->session().isBusy(); }, 30s);
+    auto dir = app->session().lastSessionDir();
+    app.reset();
+    phone.kill();
+    phone.waitForFinished();
+    SyntheticCameras::reset();
+    if (!dir) return std::nullopt;
+    auto record = nlohmann::json::parse(readText(*dir + "/session.json"), nullptr, false);
+    auto flash = flashMovieTime(*dir + "/recording.mp4");
+    auto spike = spikeTime(readText(*dir + "/gyro.csv"));
+    if (!flash || !spike || !record.contains("video_start_seconds")) return std::nullopt;
+    return (*flash + record["video_start_seconds"].get<double>() - *spike) * 1e3;
+}
+
+double largestGapMs(const std::vector<double>& times) {
+    double gap = 0;
+    for (std::size_t i = 1; i < times.size(); ++i) gap = std::max(gap, times[i] - times[i - 1]);
+    return gap * 1e3;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    quietMediaLibraryLogs();
+    const auto folder =
+        std::filesystem::temp_directory_path() / ("talvex-bench-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    std::printf("load average at start: %s", output("cat /proc/loadavg").c_str());
+    std::fflush(stdout);
+
+    SyntheticCameras::setTiming(SyntheticCameras::Timing::steady);
+    for (int count : {1, 2}) {
+        Session station = recordSession(count, kLiveSeconds, folder);
+        double ffmpeg = ffmpegCpuPerSecond(count, kLiveSeconds, folder);
+        std::printf("live cameras=%d cpu=%.3f ffmpeg-cpu=%.3f ratio=%.2f\n", count,
+                    station.cpuPerSecond, ffmpeg, station.cpuPerSecond / ffmpeg);
+        std::fflush(stdout);
+    }
+
+    SyntheticCameras::setTiming(SyntheticCameras::Timing::freeRunning);
+    Session free = recordSession(2, kFreeRunningSeconds, folder);
+    const double kept =
+        free.captured0 ? 100.0 * static_cast<double>(free.movieTimes.size()) / free.captured0 : 0;
+    std::printf("free-running kept=%.1f%% max-gap=%.1f ms cpu=%.3f\n", kept,
+                largestGapMs(free.movieTimes), free.cpuPerSecond);
+    std::fflush(stdout);
+    if (auto difference = timeZeroDifferenceMs(folder))
+        std::printf("time-zero flash+video_start-spike=%.1f ms\n", *difference);
+    else
+        std::printf("time-zero: no flash or spike found\n");
+    std::filesystem::remove_all(folder);
     return 0;
 }
