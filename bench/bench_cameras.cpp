@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "QuietStdout.h"
 #include "app/CameraManager.h"
 #include "app/TalvexApp.h"
 #include "core/Clock.h"
@@ -78,25 +79,6 @@ std::vector<double> frameTimes(const std::string& path) {
         if (!line.empty()) times.push_back(std::stod(line));
     return times;
 }
-
-// Keeps the station's per-frame lines out of the report (they are still written).
-class QuietStdout {
-public:
-    QuietStdout() : saved_(dup(STDOUT_FILENO)) {
-        std::fflush(stdout);
-        FILE* null = std::fopen("/dev/null", "w");
-        dup2(fileno(null), STDOUT_FILENO);
-        std::fclose(null);
-    }
-    ~QuietStdout() {
-        std::fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-    }
-
-private:
-    int saved_;
-};
 
 struct Session {
     double cpuPerSecond = -1;

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "QuietStdout.h"
 #include "media/DualCameraWriter.h"
 #include "media/FfmpegScaler.h"
 #include "media/MovieWriter.h"
@@ -107,25 +108,6 @@ VideoFramePtr syntheticFrame(int camera, int index) {
 struct Frames {
     std::vector<VideoFramePtr> camera0;
     std::vector<VideoFramePtr> camera1;
-};
-
-// Throws away the writer's per-frame log lines while it runs.
-class QuietStdout {
-public:
-    QuietStdout() : saved_(dup(STDOUT_FILENO)) {
-        std::fflush(stdout);
-        FILE* null = std::fopen("/dev/null", "w");
-        dup2(fileno(null), STDOUT_FILENO);
-        std::fclose(null);
-    }
-    ~QuietStdout() {
-        std::fflush(stdout);
-        dup2(saved_, STDOUT_FILENO);
-        close(saved_);
-    }
-
-private:
-    int saved_;
 };
 
 Rate runDualWriter(const Frames& frames, const std::string& path, bool crashSafe) {
