@@ -262,6 +262,9 @@ void printConversionCosts(const VideoFrame& bgra0, const VideoFrame& bgra1) {
 
 int main() {
     av_log_set_level(AV_LOG_ERROR);
+    std::ifstream load("/proc/loadavg");
+    std::string loadAverage;
+    std::getline(load, loadAverage);
     const std::string folder = std::filesystem::temp_directory_path() / "talvex-bench-dual";
     std::filesystem::create_directories(folder);
 
@@ -296,6 +299,7 @@ int main() {
     const Rate o = median(ours), p = median(plain), c = median(cli), l = median(limit),
                v = median(limitVeryfast);
 
+    std::printf("load average at start: %s\n", loadAverage.c_str());
     std::printf("2560x720, %lld bit/s, x264 preset %s, High profile, %d pairs, median of %d\n",
                 static_cast<long long>(kBitRate), preset.c_str(), kPairs, kRounds);
     printConversionCosts(*syntheticFrame(0, 0), *syntheticFrame(1, 0));
