@@ -7,6 +7,8 @@
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
+#include <atomic>
+#include <cmath>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -24,18 +26,25 @@ namespace talvex {
 namespace {
 
 constexpr int configTimeoutMs = 2000;
-constexpr int pollTimeoutMs = 1000;
+// A live phone sends something within this; a slow but moving answer is never cut.
+constexpr int pollIdleTimeoutMs = 1000;
+// Only against a phone that trickles forever.
+constexpr int pollTotalCapMs = 60000;
 constexpr std::size_t parserPadding = 64;  // spare bytes that let the reader parse in place
-const char* const pollQuery = "gyrX=full&gyrY=full&gyrZ=full&gyr_time=full";
+const char* const timedOut = "The request timed out.";
+const char* const tooLarge = "The answer is larger than 256 MiB.";
 
 struct Transfer {
     bool failed = false;
     std::string error;
     std::string body;
+    double sent = 0.0;      // steady instant at which the request went out
+    double received = 0.0;  // steady instant at which its answer began to arrive
 };
 
 // Runs the HTTP requests on its own thread, where the access manager delivers
-// their replies. Each request has a total deadline and a size cap.
+// their replies. Each request fails after a while without a byte, after a
+// total cap, or when its answer grows too large.
 class Network : public QObject {
 public:
     using Done = std::function<void(Transfer)>;
@@ -43,22 +52,24 @@ public:
     Network() { manager_.setProxy(QNetworkProxy::NoProxy); }
     ~Network() override { closing_ = true; }
 
-    void get(const QUrl& url, int timeoutMs, Done done) {
+    void get(const QUrl& url, int idleTimeoutMs, int totalMs, Done done) {
         QNetworkRequest request(url);
-        QNetworkReply* reply = manager_.get(request);
+        request.setTransferTimeout(idleTimeoutMs);
         auto state = std::make_shared<State>();
         state->done = std::move(done);
+        state->transfer.sent = steadyNow();
+        QNetworkReply* reply = manager_.get(request);
         auto* deadline = new QTimer(reply);
         deadline->setSingleShot(true);
         QObject::connect(deadline, &QTimer::timeout, reply,
-                         [reply, state] { abort(reply, *state, "The request timed out."); });
+                         [reply, state] { abort(reply, *state, timedOut); });
         QObject::connect(reply, &QNetworkReply::metaDataChanged, reply,
                          [reply, state] { checkSize(reply, *state); });
         QObject::connect(reply, &QNetworkReply::readyRead, reply,
                          [reply, state] { readSome(reply, *state); });
         QObject::connect(reply, &QNetworkReply::finished, reply,
                          [this, reply, state] { finish(reply, *state); });
-        deadline->start(timeoutMs);
+        deadline->start(totalMs);
     }
 
 private:
@@ -78,10 +89,10 @@ private:
     static void checkSize(QNetworkReply* reply, State& state) {
         if (state.sized) return;
         state.sized = true;
+        state.transfer.received = steadyNow();
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         const qulonglong announced = length.isValid() ? length.toULongLong() : 0;
-        if (announced > GyroReceiver::maxAnswerBytes)
-            return abort(reply, state, "The answer is larger than 256 MiB.");
+        if (announced > GyroReceiver::maxAnswerBytes) return abort(reply, state, tooLarge);
         if (announced > 0) state.transfer.body.reserve(announced + parserPadding);
     }
 
@@ -90,27 +101,33 @@ private:
         if (!state.abortReason.empty()) return;
         const qint64 available = reply->bytesAvailable();
         if (state.transfer.body.size() + std::size_t(available) > GyroReceiver::maxAnswerBytes)
-            return abort(reply, state, "The answer is larger than 256 MiB.");
+            return abort(reply, state, tooLarge);
         const QByteArray bytes = reply->read(available);
         state.transfer.body.append(bytes.constData(), std::size_t(bytes.size()));
     }
 
-    // Transport failures and our own aborts fail the request; an HTTP error
-    // status with a body is an answer like any other.
+    // Transport failures and aborts fail the request; an HTTP error status
+    // with a body is an answer like any other.
     void finish(QNetworkReply* reply, State& state) {
         reply->deleteLater();
         if (state.abortReason.empty() && reply->isOpen()) readSome(reply, state);
         const QNetworkReply::NetworkError error = reply->error();
         const bool httpAnswer =
             reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid() && error >= 200;
+        const bool idle =
+            error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError;
+        Transfer& t = state.transfer;
         if (!state.abortReason.empty()) {
-            state.transfer = {true, state.abortReason, {}};
+            t = {true, state.abortReason, {}, t.sent, t.received};
+        } else if (idle) {
+            t = {true, timedOut, {}, t.sent, t.received};
         } else if (error != QNetworkReply::NoError && !httpAnswer) {
-            state.transfer = {true, reply->errorString().toStdString(), {}};
+            t = {true, reply->errorString().toStdString(), {}, t.sent, t.received};
         }
+        if (t.received == 0.0) t.received = steadyNow();
         if (closing_ || !state.done) return;
         Done done = std::move(state.done);
-        done(std::move(state.transfer));
+        done(std::move(t));
     }
 
     bool closing_ = false;
@@ -121,14 +138,10 @@ private:
 
 // Everything that lives off the main thread. Declared so that the queue goes
 // first when it is destroyed, letting its tasks finish with the rest intact.
+// One request is in flight at a time: the phone's server is not built for
+// parallel requests, and each request's threshold comes from the answer before.
 struct GyroReceiver::Ingest {
     using Sink = std::function<void(double, double, double, double)>;
-
-    struct Answer {
-        std::uint64_t number = 0;
-        std::string body;
-        Sink sink;
-    };
 
     explicit Ingest(GyroReceiver* owner) : receiver(owner) {
         network = new Network;
@@ -144,64 +157,54 @@ struct GyroReceiver::Ingest {
         networkThread.wait();
     }
 
-    void send(const QUrl& url, int timeoutMs, Network::Done done) {
+    void send(const QUrl& url, int idleTimeoutMs, int totalMs, Network::Done done) {
         QMetaObject::invokeMethod(
             network,
-            [this, url, timeoutMs, done = std::move(done)]() mutable {
-                network->get(url, timeoutMs, std::move(done));
+            [this, url, idleTimeoutMs, totalMs, done = std::move(done)]() mutable {
+                network->get(url, idleTimeoutMs, totalMs, std::move(done));
             },
             Qt::QueuedConnection);
     }
 
-    // Network thread. Only the newest waiting answer is kept: every answer
-    // repeats the whole buffers, so skipping an older one loses nothing.
-    void offer(Answer answer) {
-        std::lock_guard lock(pendingMutex);
-        if (pending && pending->number > answer.number) return;
-        pending = std::move(answer);
-        if (scheduled) return;
-        scheduled = true;
-        queue.async([this] { handleNext(); });
-    }
-
-    void handleNext() {
-        std::optional<Answer> answer;
-        {
-            std::lock_guard lock(pendingMutex);
-            answer.swap(pending);
-            scheduled = false;
+    // Queue. The request is done once its answer is handled: only then is the
+    // next one known. It goes out at once when the poll interval has passed.
+    void handle(const Transfer& transfer, bool timeRecord, const Sink& sink) {
+        if (transfer.failed) {
+            timing.startOver();
+            postTo(receiver, [r = receiver, error = transfer.error] { r->handlePollError(error); });
+        } else if (timeRecord) {
+            timing.takeTimeRecord(PhyphoxAnswer::readTimeRecord(transfer.body), transfer.received);
+        } else {
+            handleAnswer(transfer, sink);
         }
-        if (answer) handle(*answer);
+        busy = false;
+        postTo(receiver, [r = receiver] { r->pollWhenDue(); });
     }
 
-    // A late answer, sent before the newest one handled, is dropped unread:
-    // taking its older times for a restarted phone clock would re-anchor.
-    void handle(const Answer& answer) {
-        if (answer.number <= newestHandled) return;
-        newestHandled = answer.number;
-        const PhyphoxAnswer::Poll poll = reader.readPoll(answer.body);
+    void handleAnswer(const Transfer& transfer, const Sink& sink) {
+        const PhyphoxAnswer::Poll poll = reader.readPoll(transfer.body);
         if (poll == PhyphoxAnswer::Poll::unreadable) {
             logLine("Talvex Gyro: failed to parse response");
             return;
         }
         const bool measuring = poll == PhyphoxAnswer::Poll::measuring;
-        postTo(receiver, [r = receiver, measuring] { r->publishAnswer(measuring); });
-        if (measuring) deliverSamples(answer.sink);
-    }
-
-    void deliverSamples(const Sink& sink) {
         const PhyphoxAnswer::Buffers& b = reader.buffers();
-        double last[3] = {0, 0, 0};
-        const std::size_t delivered = timing.process(b.time, b.x, b.y, b.z, steadyNow(),
-                                                     [&](double t, double x, double y, double z) {
-                                                         if (sink) sink(t, x, y, z);
-                                                         last[0] = x, last[1] = y, last[2] = z;
-                                                     });
+        const std::optional<double> sessionStart = timing.sessionStart();
+        GyroSampleBatch batch;
+        timing.process({b.time, b.x, b.y, b.z, measuring, b.mode, transfer.sent, transfer.received},
+                       [&](double t, double x, double y, double z) {
+                           if (sink && (!sessionStart || t >= *sessionStart)) sink(t, x, y, z);
+                           batch.push_back({t, x, y, z});
+                       });
         // One update per answer: the window shows the newest sample either way.
-        if (delivered > 0)
-            postTo(receiver, [r = receiver, x = last[0], y = last[1], z = last[2]] {
-                r->publishRates(x, y, z);
+        // The samples go first: those of an answer that says "not measuring"
+        // were taken before the pause that the flags then show.
+        if (!batch.empty())
+            postTo(receiver, [r = receiver, batch = std::move(batch)] {
+                r->publishRates(batch.back().x, batch.back().y, batch.back().z);
+                emit r->samplesArrived(batch);
             });
+        postTo(receiver, [r = receiver, measuring] { r->publishAnswer(measuring); });
     }
 
     void handleConfig(const Transfer& transfer) {
@@ -226,11 +229,9 @@ struct GyroReceiver::Ingest {
     Network* network = nullptr;
     GyroTiming timing;
     PhyphoxAnswer reader;                        // queue only
-    std::uint64_t newestHandled = 0;             // queue only
     std::vector<std::string> discoveredBuffers;  // queue only
-    std::mutex pendingMutex;
-    std::optional<Answer> pending;
-    bool scheduled = false;
+    std::atomic<bool> busy = false;              // a poll request is out
+    double lastSent = 0.0;                       // main thread
     SerialQueue queue{"talvex.gyro"};
 };
 
@@ -267,6 +268,7 @@ void GyroReceiver::connect() {
     delete pollTimer_;
     pollTimer_ = nullptr;
     if (phyphoxIP_.empty()) return;
+    ingest_->timing.startOver();
     fetchConfig();
 }
 
@@ -274,14 +276,25 @@ void GyroReceiver::beginSession(double instant) {
     ingest_->timing.beginSession(instant);
 }
 
+// The address is taken as the phone shows it; nothing is sent when it does
+// not make a valid URL.
+std::optional<std::string> GyroReceiver::baseUrl() const {
+    auto base = PhyphoxAnswer::baseUrl(phyphoxIP_);
+    if (!base || !QUrl(QString::fromStdString(*base + "/"), QUrl::StrictMode).isValid())
+        return std::nullopt;
+    return base;
+}
+
 void GyroReceiver::fetchConfig() {
-    const QUrl url(QString::fromStdString("http://" + phyphoxIP_ + "/config"), QUrl::StrictMode);
-    if (!url.isValid()) return startPolling();
+    const auto base = baseUrl();
+    if (!base) return startPolling();
     Ingest* ingest = ingest_.get();
-    ingest->send(url, configTimeoutMs, [ingest](Transfer transfer) {
-        ingest->queue.async(
-            [ingest, transfer = std::move(transfer)] { ingest->handleConfig(transfer); });
-    });
+    ingest->send(QUrl(QString::fromStdString(*base + "/config")), configTimeoutMs, configTimeoutMs,
+                 [ingest](Transfer transfer) {
+                     ingest->queue.async([ingest, transfer = std::move(transfer)] {
+                         ingest->handleConfig(transfer);
+                     });
+                 });
 }
 
 void GyroReceiver::startPolling() {
@@ -291,20 +304,31 @@ void GyroReceiver::startPolling() {
     pollTimer_->start(int(pollInterval * 1000));
 }
 
+// The next request goes out as soon as the poll interval since the last one has passed.
+void GyroReceiver::pollWhenDue() {
+    const double wait = ingest_->lastSent + pollInterval - steadyNow();
+    if (wait <= 0) return poll();
+    QTimer::singleShot(int(std::ceil(wait * 1000)), Qt::PreciseTimer, this, &GyroReceiver::poll);
+}
+
+// At most one request at a time and one per poll interval.
 void GyroReceiver::poll() {
-    if (phyphoxIP_.empty()) return;
-    const QUrl url(QString::fromStdString("http://" + phyphoxIP_ + "/get?" + pollQuery),
-                   QUrl::StrictMode);
-    if (!url.isValid()) return;
     Ingest* ingest = ingest_.get();
-    const std::uint64_t number = ++pollNumber_;
-    ingest->send(url, pollTimeoutMs, [this, ingest, number, sink = onSample](Transfer transfer) {
-        if (transfer.failed) {
-            postTo(this, [this, error = std::move(transfer.error)] { handlePollError(error); });
-            return;
-        }
-        ingest->offer({number, std::move(transfer.body), sink});
-    });
+    const double now = steadyNow();
+    if (!pollTimer_ || ingest->busy || now - ingest->lastSent < pollInterval) return;
+    const auto base = baseUrl();
+    if (!base) return;
+    const std::string path = ingest->timing.nextRequest();
+    const bool timeRecord = path == "/time";
+    ingest->busy = true;
+    ingest->lastSent = now;
+    ingest->send(
+        QUrl(QString::fromStdString(*base + path), QUrl::TolerantMode), pollIdleTimeoutMs,
+        pollTotalCapMs, [ingest, timeRecord, sink = onSample](Transfer transfer) {
+            ingest->queue.async([ingest, timeRecord, sink, transfer = std::move(transfer)] {
+                ingest->handle(transfer, timeRecord, sink);
+            });
+        });
 }
 
 void GyroReceiver::handlePollError(const std::string& description) {

@@ -15,12 +15,13 @@ class QTimer;
 namespace talvex {
 
 // The client of the Phyphox phone app's remote interface: fetches "/config"
-// once, then polls the gyroscope buffers every 0.05 s and hands each new
-// sample, on the host's steady clock, to onSample.
+// once, then asks for the gyroscope samples that are new since the last
+// answer, at most every 0.05 s, and hands each new sample, on the host's
+// steady clock, to onSample.
 //
-// Answers are read and processed one at a time on the "talvex.gyro" queue,
-// requests run on their own network thread, and the published fields change
-// on the main thread only.
+// One request is out at a time. Answers are read and processed on the
+// "talvex.gyro" queue, requests run on their own network thread, and the
+// published fields change on the main thread only.
 class GyroReceiver : public QObject {
     Q_OBJECT
 public:
@@ -45,14 +46,14 @@ public:
     // Stores the address as "phyphoxIP"; the next poll already uses it.
     void setPhyphoxIP(const std::string& address);
 
-    // Called off the main thread, once per new sample; timestamp is on the
-    // steadyNow() clock.
+    // Called off the main thread, once per new sample taken since the last
+    // beginSession; timestamp is on the steadyNow() clock.
     std::function<void(double timestamp, double x, double y, double z)> onSample;
 
     // Stops polling, fetches the configuration, then polls (nothing when the address is empty).
     void connect();
     void connectIfConfigured();
-    // The samples that follow are timed from instant (a steadyNow() value).
+    // Samples taken before instant (a steadyNow() value) no longer go to onSample.
     void beginSession(double instant);
 
     struct Ingest;
@@ -65,9 +66,11 @@ signals:
     void samplesArrived(const talvex::GyroSampleBatch& batch);
 
 private:
+    std::optional<std::string> baseUrl() const;
     void fetchConfig();
     void startPolling();
     void poll();
+    void pollWhenDue();
     void handlePollError(const std::string& description);
     void publishAnswer(bool measuring);
     void publishRates(double x, double y, double z);
@@ -80,7 +83,6 @@ private:
     double yaw_ = 0.0;
     std::string phyphoxIP_;
     QTimer* pollTimer_ = nullptr;
-    std::uint64_t pollNumber_ = 0;
     std::unique_ptr<Ingest> ingest_;
 };
 

@@ -95,6 +95,7 @@ void SessionManager::startSession(const std::optional<std::string>& sessionName,
         std::lock_guard lock(mutex_);
         recordingStartTime_ = steadyStart;
         gyroFile_.open(folder);
+        gyroStats_ = {};
     }
     writeMetadata();
     leadIn_ = true;
@@ -130,6 +131,7 @@ void SessionManager::stopSession() {
     elapsedTimer_ = nullptr;
     {
         std::lock_guard lock(mutex_);
+        if (recordingStartTime_) logLine(gyroStats_.report(steadyNow() - *recordingStartTime_));
         recordingStartTime_.reset();
         if (metadata_) metadata_->recordingEnd = wallNow();
     }
@@ -200,6 +202,7 @@ void SessionManager::writeGyroSample(double sampleTime, double x, double y, doub
         return;
     }
     gyroFile_.append(gyroCsvLine(t, x, y, z));
+    gyroStats_.add(t);
     if (metadata_) metadata_->gyroscopeConnected = true;
 }
 

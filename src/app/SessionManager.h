@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/GyroCsvFile.h"
+#include "core/GyroSessionStats.h"
 #include "core/RecordingOperations.h"
 #include "core/SessionFiles.h"
 
@@ -84,6 +85,7 @@ private:
     std::optional<double> recordingStartTime_;
     std::optional<SessionMetadata> metadata_;
     GyroCsvFile gyroFile_;
+    GyroSessionStats gyroStats_;
 };
 
 }  // namespace talvex

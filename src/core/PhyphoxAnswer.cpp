@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cmath>
+#include <limits>
 
 namespace talvex {
 
@@ -24,20 +26,31 @@ constexpr std::string_view yName = "gyrY";
 constexpr std::string_view zName = "gyrZ";
 constexpr std::array<std::string_view, 4> bufferNames = {timeName, xName, yName, zName};
 
-// Fills out with the numbers of the array, or leaves it empty when one
-// element is anything but a finite number.
+constexpr double missing = std::numeric_limits<double>::quiet_NaN();
+
+// Fills out with the numbers of the array, null (the phone's NaN or infinity)
+// as a missing value, or leaves it empty when one element is anything else.
 void readNumbers(dom::object buffers, std::string_view name, std::vector<double>& out) {
     dom::array array;
     if (buffers[name]["buffer"].get_array().get(array)) return;
     out.reserve(array.size());
     for (dom::element element : array) {
         double value;
-        if (element.get_double().get(value) || !std::isfinite(value)) {
+        if (element.is_null()) {
+            value = missing;
+        } else if (element.get_double().get(value) || !std::isfinite(value)) {
             out.clear();
             return;
         }
         out.push_back(value);
     }
+}
+
+PhyphoxAnswer::UpdateMode readMode(dom::object buffers) {
+    std::string_view mode;
+    if (buffers[timeName]["updateMode"].get_string().get(mode))
+        return PhyphoxAnswer::UpdateMode::other;
+    return PhyphoxAnswer::parseMode(mode);
 }
 
 bool readMeasuring(dom::object root) {
@@ -101,21 +114,26 @@ private:
             seen[which] = true;
             ondemand::object buffer;
             if (field.value().get_object().get(buffer)) continue;
-            if (!readBuffer(buffer, *arrays[which])) return false;
+            if (!readBuffer(buffer, *arrays[which], which == 0 ? &buffers_.mode : nullptr))
+                return false;
         }
         return true;
     }
 
     // False only when the document itself turns out broken.
-    static bool readBuffer(ondemand::object buffer, std::vector<double>& out) {
+    static bool readBuffer(ondemand::object buffer, std::vector<double>& out,
+                           PhyphoxAnswer::UpdateMode* mode) {
         for (auto&& result : buffer) {
             ondemand::field field;
             std::string_view key;
             if (std::move(result).get(field) || field.unescaped_key().get(key)) return false;
+            std::string_view text;
+            if (key == "updateMode" && mode && !field.value().get_string().get(text))
+                *mode = PhyphoxAnswer::parseMode(text);
             if (key != "buffer") continue;
             ondemand::array array;
-            if (field.value().get_array().get(array)) return true;
-            return readElements(array, out);
+            if (field.value().get_array().get(array)) continue;
+            if (!readElements(array, out)) return false;
         }
         return true;
     }
@@ -127,9 +145,11 @@ private:
             if (std::move(result).get(element)) return false;
             if (!numbers) continue;
             ondemand::json_type type;
-            double value;
-            numbers = !element.type().get(type) && type == ondemand::json_type::number &&
-                      !element.get_double().get(value) && std::isfinite(value);
+            double value = missing;
+            if (element.type().get(type)) return false;
+            numbers = type == ondemand::json_type::null ||
+                      (type == ondemand::json_type::number && !element.get_double().get(value) &&
+                       std::isfinite(value));
             if (numbers) out.push_back(value);
         }
         if (!numbers) out.clear();
@@ -161,11 +181,12 @@ PhyphoxAnswer::~PhyphoxAnswer() = default;
 
 PhyphoxAnswer::Poll PhyphoxAnswer::readPoll(const std::string& body) {
     for (auto* array : {&buffers_.time, &buffers_.x, &buffers_.y, &buffers_.z}) array->clear();
+    buffers_.mode = UpdateMode::other;
     dom::element root;
     const simdjson::error_code error = parser_->dom.parse(body).get(root);
     if (error == simdjson::NUMBER_ERROR) {
         const Poll poll = LenientReader(parser_->onDemand, buffers_).read(body);
-        if (poll != Poll::measuring) buffers_ = {};
+        if (poll == Poll::unreadable) buffers_ = {};
         return poll;
     }
     dom::object object;
@@ -173,12 +194,52 @@ PhyphoxAnswer::Poll PhyphoxAnswer::readPoll(const std::string& body) {
     if (error || root.get_object().get(object) || object.begin() == object.end() ||
         object["buffer"].get_object().get(buffers))
         return Poll::unreadable;
-    if (!readMeasuring(object)) return Poll::notMeasuring;
     readNumbers(buffers, timeName, buffers_.time);
     readNumbers(buffers, xName, buffers_.x);
     readNumbers(buffers, yName, buffers_.y);
     readNumbers(buffers, zName, buffers_.z);
-    return Poll::measuring;
+    buffers_.mode = readMode(buffers);
+    return readMeasuring(object) ? Poll::measuring : Poll::notMeasuring;
+}
+
+PhyphoxAnswer::UpdateMode PhyphoxAnswer::parseMode(std::string_view text) {
+    if (text == "full") return UpdateMode::full;
+    if (text == "partial") return UpdateMode::partial;
+    if (text == "single") return UpdateMode::single;
+    return UpdateMode::other;
+}
+
+std::optional<std::vector<PhyphoxAnswer::TimeEvent>> PhyphoxAnswer::readTimeRecord(
+    std::string_view body) {
+    dom::parser parser;
+    dom::array list;
+    if (parser.parse(body.data(), body.size()).get_array().get(list)) return std::nullopt;
+    std::vector<TimeEvent> events;
+    for (dom::element entry : list) {
+        std::string_view event;
+        TimeEvent e;
+        if (entry["event"].get_string().get(event) ||
+            entry["experimentTime"].get_double().get(e.experimentTime) ||
+            entry["systemTime"].get_double().get(e.systemTime) || !std::isfinite(e.systemTime))
+            continue;
+        e.start = event == "START";
+        if (e.start || event == "PAUSE") events.push_back(e);
+    }
+    return events;
+}
+
+std::optional<std::string> PhyphoxAnswer::baseUrl(std::string_view address) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!address.empty() && blank(address.front())) address.remove_prefix(1);
+    while (!address.empty() && blank(address.back())) address.remove_suffix(1);
+    constexpr std::string_view scheme = "http://";
+    if (address.size() >= scheme.size() &&
+        std::equal(scheme.begin(), scheme.end(), address.begin(),
+                   [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); }))
+        address.remove_prefix(scheme.size());
+    while (!address.empty() && address.back() == '/') address.remove_suffix(1);
+    if (address.empty()) return std::nullopt;
+    return std::string(scheme) + std::string(address);
 }
 
 std::optional<PhyphoxAnswer::Config> PhyphoxAnswer::readConfig(std::string_view body) {

@@ -95,7 +95,11 @@ TEST_F(Fixture, OneCameraSessionLeavesFolderGyroAndRecord) {
     session.recordAnimation("jump");
     session.recordAnimation("jump");
     cameras->videoStartTime = start + 0.0625;
+    testing::internal::CaptureStdout();
     session.stopSession();
+    EXPECT_NE(testing::internal::GetCapturedStdout().find(
+                  "Talvex Gyro: session kept 2 samples, longest gap "),
+              std::string::npos);
     session.writeGyroSample(start + 1, 9, 9, 9);  // tail-out: no start time
     session.recordAnimation("late");              // still before the cameras finished
     cameras->finish();

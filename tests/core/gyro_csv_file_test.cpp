@@ -6,6 +6,7 @@
 
 #include "core/FileUtil.h"
 #include "core/GyroCsvFile.h"
+#include "core/GyroSessionStats.h"
 #include "core/SessionFiles.h"
 #include "support/TestSupport.h"
 
@@ -75,4 +76,26 @@ TEST(GyroCsvFile, MissingFolderLeavesItClosed) {
     EXPECT_FALSE(file.open(dir.file("missing")));
     file.append("ignored\n");
     EXPECT_FALSE(file.isOpen());
+}
+
+// The stop's summary: the longest stretch without a sample counts from the
+// session's start and up to its stop.
+TEST(GyroSessionStats, ReportsKeptSamplesAndTheLongestGap) {
+    struct Case {
+        std::vector<double> times;
+        double length;
+        const char* line;
+    };
+    const Case cases[] = {
+        {{}, 2.5, "Talvex Gyro: session kept 0 samples, longest gap 2.500 s"},
+        {{0.25, 0.5, 2.0, 2.0025}, 2.1, "Talvex Gyro: session kept 4 samples, longest gap 1.500 s"},
+        {{1.25, 1.5}, 1.6, "Talvex Gyro: session kept 2 samples, longest gap 1.250 s"},
+        {{0.1, 0.2}, 3.0, "Talvex Gyro: session kept 2 samples, longest gap 2.800 s"},
+    };
+    for (const Case& c : cases) {
+        GyroSessionStats stats;
+        for (double t : c.times) stats.add(t);
+        EXPECT_EQ(stats.report(c.length), c.line);
+        EXPECT_EQ(stats.kept(), c.times.size());
+    }
 }

@@ -2,7 +2,9 @@
 
 #include <array>
 #include <cmath>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/GyroTiming.h"
@@ -11,123 +13,206 @@ namespace talvex {
 namespace {
 
 using Numbers = std::vector<double>;
-
+using Mode = GyroTiming::UpdateMode;
+using Event = GyroTiming::TimeEvent;
 using Delivered = std::array<double, 4>;  // timestamp, x, y, z
 using List = std::vector<Delivered>;
 
-// Runs one answer whose x values are the indices, y = 2x and z = -x, and returns
-// what was delivered; the log lines it printed land in log.
-List answer(GyroTiming& timing, const Numbers& time, double now, std::string* log = nullptr) {
-    Numbers x, y, z;
-    for (std::size_t i = 0; i < time.size(); ++i) {
-        x.push_back(double(i));
-        y.push_back(2.0 * double(i));
-        z.push_back(-double(i));
+const std::string get60 = "/get?gyr_time=60&gyrX=60|gyr_time&gyrY=60|gyr_time&gyrZ=60|gyr_time";
+
+// One phone as the timing sees it. Answers carry x = the index, y = 2x, z = -x
+// unless x is given; what they deliver is returned and what they log is kept.
+struct Phone {
+    GyroTiming timing;
+    std::string log;
+
+    List answer(const Numbers& time, double received, bool measuring = true,
+                Mode mode = Mode::partial, Numbers x = {}) {
+        Numbers y, z;
+        for (std::size_t i = 0; i < time.size(); ++i) {
+            if (x.size() < time.size()) x.push_back(double(i));
+            y.push_back(2.0 * double(i));
+            z.push_back(-double(i));
+        }
+        List delivered;
+        testing::internal::CaptureStdout();
+        const std::size_t count =
+            timing.process({time, x, y, z, measuring, mode, received - 0.01, received},
+                           [&](double t, double a, double b, double c) {
+                               delivered.push_back({t, a, b, c});
+                           });
+        log += testing::internal::GetCapturedStdout();
+        EXPECT_EQ(count, delivered.size());
+        return delivered;
     }
-    List delivered;
+    void record(const std::optional<std::vector<Event>>& events, double now) {
+        testing::internal::CaptureStdout();
+        timing.takeTimeRecord(events, now);
+        log += testing::internal::GetCapturedStdout();
+    }
+    std::string takeLog() { return std::exchange(log, {}); }
+};
+
+void expectNear(const List& actual, const List& expected) {
+    ASSERT_EQ(actual.size(), expected.size());
+    for (std::size_t i = 0; i < actual.size(); ++i)
+        for (std::size_t k = 0; k < 4; ++k) EXPECT_NEAR(actual[i][k], expected[i][k], 1e-3) << i;
+}
+
+// The phone started its experiment at its wall-clock time 1000 and has
+// measured for a minute; its wall clock runs 959.5 s ahead of ours.
+void connect(Phone& phone, double newest = 59.5) {
+    EXPECT_EQ(phone.timing.nextRequest(), "/time");
+    phone.record(std::vector<Event>{{true, 0.0, 1000.0}}, 100.0);
+    EXPECT_EQ(phone.timing.nextRequest(), "/get?gyr_time");
+    EXPECT_EQ(phone.answer({newest}, 100.01, true, Mode::single), List{});
+}
+
+TEST(GyroTimingTest, AsksForTheNewestTimeThenOnlyForNewValuesOnThePhoneClock) {
+    Phone phone;
+    connect(phone);
+    EXPECT_EQ(phone.takeLog(), "Talvex Gyro: anchoring at 0.0\n");
+    EXPECT_EQ(phone.timing.nextRequest(),
+              "/get?gyr_time=59.5&gyrX=59.5|gyr_time&gyrY=59.5|gyr_time&gyrZ=59.5|gyr_time");
+    // The fastest answer so far fixes the offset: its newest sample (phone wall
+    // 1060) arrived at 100.5, so host = phone wall - 959.5.
+    expectNear(phone.answer({59.75, 60.0}, 100.5), {{100.25, 0, 0, 0}, {100.5, 1, 2, -1}});
+    EXPECT_EQ(phone.timing.nextRequest(), get60);
+    // A slower answer does not move the offset; the same answer twice delivers once.
+    expectNear(phone.answer({60.25, 60.5}, 101.05), {{100.75, 0, 0, 0}, {101.0, 1, 2, -1}});
+    EXPECT_EQ(phone.answer({60.25, 60.5}, 101.25), List{});
+    EXPECT_EQ(phone.takeLog(), "");
+
+    // After a failure the newest time is asked again; a short gap is caught up on.
+    phone.timing.startOver();
+    phone.record(std::vector<Event>{{true, 0.0, 1000.0}}, 102.0);
+    EXPECT_EQ(phone.answer({65.0}, 105.6, true, Mode::single), List{});
+    EXPECT_EQ(phone.timing.state().threshold, 60.5);
+    phone.timing.startOver();
+    phone.record(std::vector<Event>{{true, 0.0, 1000.0}}, 120.0);
+    EXPECT_EQ(phone.answer({80.0}, 120.6, true, Mode::single), List{});
+    EXPECT_EQ(phone.timing.state().threshold, 80.0) << "more than 10 s are skipped";
+    EXPECT_EQ(phone.takeLog(), "");
+}
+
+TEST(GyroTimingTest, PauseAndResumeFollowTheTimeRecord) {
+    Phone phone;
+    connect(phone);
+    phone.answer({60.0}, 100.5);
+    // Samples taken before the pause still arrive with "measuring": false.
+    expectNear(phone.answer({60.25}, 101.0, false), {{100.75, 0, 0, 0}});
+    EXPECT_EQ(phone.answer({}, 103.0, false), List{});
+    // Resumed at phone wall 1064.25: the answer waits for the record.
+    phone.takeLog();
+    EXPECT_EQ(phone.answer({60.5, 60.75}, 105.3), List{});
+    EXPECT_EQ(phone.timing.nextRequest(), "/time");
+    phone.record(
+        std::vector<Event>{{true, 0, 1000}, {false, 60.25, 1060.25}, {true, 60.25, 1064.25}},
+        105.32);
+    EXPECT_EQ(phone.takeLog(), "Talvex Gyro: anchoring at 60.25\n");
+    expectNear(phone.answer({60.5, 60.75}, 105.35), {{105.0, 0, 0, 0}, {105.25, 1, 2, -1}});
+
+    // A pause and resume between two answers shows as a stale newest sample.
+    EXPECT_EQ(phone.answer({61.0}, 107.0), List{});
+    EXPECT_EQ(phone.timing.nextRequest(), "/time");
+    phone.record(
+        std::vector<Event>{{true, 60.25, 1064.25}, {false, 60.8, 1064.8}, {true, 60.8, 1066.3}},
+        107.1);
+    expectNear(phone.answer({61.0}, 107.2), {{107.0, 0, 0, 0}});
+    // Stale again within a second of the record: the phone just lags.
+    expectNear(phone.answer({61.25}, 107.5), {{107.25, 0, 0, 0}});
+}
+
+TEST(GyroTimingTest, WithoutTimeRecordEachResumeTakesItsOwnAnchor) {
+    Phone phone;
+    phone.record(std::nullopt, 99.0);
+    EXPECT_EQ(phone.timing.nextRequest(), "/get?gyr_time");
+    phone.answer({59.5}, 100.0, true, Mode::single);
+    expectNear(phone.answer({59.75, 60.0}, 100.5), {{100.25, 0, 0, 0}, {100.5, 1, 2, -1}});
+    phone.answer({}, 102.0, false);
+    // Resumed: the run from 60.0 on is anchored by its own newest sample.
+    expectNear(phone.answer({60.25, 60.5}, 104.0), {{103.75, 0, 0, 0}, {104.0, 1, 2, -1}});
+    // Unseen pause: the newest sample is 1 s older than the mapping says.
+    expectNear(phone.answer({60.75, 61.0}, 105.5), {{105.25, 0, 0, 0}, {105.5, 1, 2, -1}});
+    EXPECT_EQ(phone.takeLog(),
+              "Talvex Gyro: the phone keeps no time record; re-anchoring at every resume\n"
+              "Talvex Gyro: anchoring at 59.5\n"
+              "Talvex Gyro: anchoring at 60.5\n"
+              "Talvex Gyro: anchoring at 61.0\n");
+}
+
+TEST(GyroTimingTest, ClearStartsOverFromTheNewRecord) {
+    Phone phone;
+    connect(phone);
+    phone.answer({60.0}, 100.5);
+    phone.takeLog();
+    // The first answer after a clear comes back full and starts near 0.
+    EXPECT_EQ(phone.answer({0.25}, 110.0, true, Mode::full), List{});
+    EXPECT_EQ(phone.takeLog(),
+              "Talvex Gyro: Phyphox buffer reset detected (60.0 \u2192 0.25), re-anchoring\n");
+    EXPECT_EQ(phone.timing.nextRequest(), "/time");
+    phone.record(std::vector<Event>{{true, 0.0, 1069.0}}, 110.05);
+    EXPECT_EQ(phone.timing.nextRequest(),
+              "/get?gyr_time=-1&gyrX=-1|gyr_time&gyrY=-1|gyr_time&gyrZ=-1|gyr_time");
+    expectNear(phone.answer({0.25, 0.5}, 110.1), {{109.75, 0, 0, 0}, {110.0, 1, 2, -1}});
+
+    // Found by its times too: 1.1 s below the high-water mark is a reset, 0.9 s is not.
+    for (double newest : {9.1, 8.9}) {
+        Phone other;
+        connect(other, 9.5);
+        other.answer({10.0}, 100.5);
+        other.timing.startOver();
+        other.record(std::vector<Event>{{true, 0.0, 1000.0}}, 101.0);
+        other.takeLog();
+        other.answer({newest}, 101.5, true, Mode::single);
+        EXPECT_EQ(other.takeLog().find("reset detected (10.0 \u2192 ") != std::string::npos,
+                  newest < 9.0)
+            << newest;
+    }
+}
+
+TEST(GyroTimingTest, NoSampleIsLostForTheShapeOfAnAnswer) {
+    Phone phone;
+    connect(phone);
+    phone.takeLog();
+    // Unequal lengths: the common part now, the rest with the next answer.
+    Numbers time = {59.75, 60.0, 60.25}, x = {1, 2};
+    Numbers yz = {0, 0};
     testing::internal::CaptureStdout();
-    std::size_t count =
-        timing.process(time, x, y, z, now, [&](double t, double a, double b, double c) {
-            delivered.push_back({t, a, b, c});
-        });
-    std::string printed = testing::internal::GetCapturedStdout();
-    if (log) *log += printed;
-    EXPECT_EQ(count, delivered.size());
-    return delivered;
-}
-
-TEST(GyroTimingTest, SessionAnchorsOnceAndKeepsThePhoneSpacing) {
-    GyroTiming timing;
-    timing.beginSession(100.0);
-    std::string log;
-    // The phone has been measuring for a minute; the answer is handled one second after the start.
-    EXPECT_EQ(answer(timing, {57.5, 58, 58.5, 59, 59.5, 60}, 101.0, &log),
-              (List{{100.0, 3, 6, -3}, {100.5, 4, 8, -4}, {101.0, 5, 10, -5}}));
-    EXPECT_EQ(log, "Talvex Gyro: anchoring at 59.0\n");
-
-    // A later answer arrives with network delay: the times still follow the phone's.
-    log.clear();
-    EXPECT_EQ(answer(timing, {59.5, 60, 60.5, 61}, 102.75, &log),
-              (List{{101.5, 2, 4, -2}, {102.0, 3, 6, -3}}));
-    EXPECT_EQ(log, "");
-    // The same answer again delivers nothing.
-    EXPECT_EQ(answer(timing, {59.5, 60, 60.5, 61}, 103.0), List{});
-    EXPECT_EQ(timing.state().lastDeliveredPhyphoxTime, 61.0);
-}
-
-TEST(GyroTimingTest, RestartOfThePhoneClockReAnchorsOnTheSameTimeBase) {
-    GyroTiming timing;
-    timing.beginSession(100.0);
-    answer(timing, {60, 61}, 101.0);
-    std::string log;
-    EXPECT_EQ(answer(timing, {0.5, 1.0}, 103.0, &log), (List{{102.5, 0, 0, 0}, {103.0, 1, 2, -1}}));
-    EXPECT_EQ(log,
-              "Talvex Gyro: Phyphox buffer reset detected (61.0 \u2192 1.0), re-anchoring\n"
-              "Talvex Gyro: anchoring at -2.0\n");
-    log.clear();
-    EXPECT_EQ(answer(timing, {0.5, 1.0, 1.5}, 104.0, &log), (List{{103.5, 2, 4, -2}}));
-    EXPECT_EQ(log, "");
-}
-
-TEST(GyroTimingTest, ResetNeedsMoreThanTheMargin) {
-    for (double newest : {9.1, 9.0, 8.9}) {  // 0.9 s, 1.0 s and 1.1 s below
-        SCOPED_TRACE(newest);
-        const bool reset = newest < 9.0;
-        GyroTiming timing;
-        answer(timing, {9, 10}, 50.0);
-        std::string log;
-        auto delivered = answer(timing, {newest}, 60.0, &log);
-        EXPECT_EQ(log.find("reset detected (10.0 \u2192 ") != std::string::npos, reset) << log;
-        // After a reset the sample is new and lands at the handling instant.
-        EXPECT_EQ(delivered, (reset ? List{{60.0, 0, 0, 0}} : List{}));
-        EXPECT_EQ(timing.state().lastTimestamp, reset ? newest : 10.0);
+    EXPECT_EQ(phone.timing.process({time, x, yz, yz, true, Mode::partial, 100.4, 100.5}, nullptr),
+              2u);
+    phone.log += testing::internal::GetCapturedStdout();
+    EXPECT_EQ(phone.timing.nextRequest(), get60);
+    // A null skips its sample only; a time far ahead of the phone's clock is
+    // rejected; each kind of trouble is logged once.
+    for (int round = 0; round < 2; ++round) {
+        expectNear(
+            phone.answer({60.25, 1e9, 60.5, 60.75}, 101.3, true, Mode::partial, {1, 1, NAN, 3}),
+            round == 0 ? List{{100.75, 1, 0, 0}, {101.25, 3, 6, -3}} : List{});
     }
+    EXPECT_EQ(phone.takeLog(),
+              "Talvex Gyro: answer buffers of unequal length; reading their common part\n"
+              "Talvex Gyro: rejected a sample time far ahead of the phone's clock\n"
+              "Talvex Gyro: skipped a sample with a missing value (null)\n");
+    EXPECT_EQ(phone.timing.state().lastTimestamp, 60.75);
+    // Equal times: the first in buffer order; host times stay strictly increasing.
+    const List equal = phone.answer({61.0, 61.0, 61.25}, 101.8);
+    ASSERT_EQ(equal.size(), 2u);
+    EXPECT_EQ(equal[0][1], 0.0);
+    EXPECT_GT(equal[0][0], 101.25);
+    EXPECT_LT(equal[0][0], equal[1][0]);
 }
 
-TEST(GyroTimingTest, WithoutSessionEachAnswerMapsItselfFromItsSmallestCandidate) {
+TEST(GyroTimingTest, SessionStartAndThresholdText) {
     GyroTiming timing;
-    // Unsorted times: delivered in ascending phone time, values follow their index.
-    EXPECT_EQ(answer(timing, {3, 1, 2}, 10.0),
-              (List{{10, 1, 2, -1}, {11, 2, 4, -2}, {12, 0, 0, -0.0}}));
-    // The window reaches 0.05 s below the high-water mark 3: 2.96875 is the
-    // smallest candidate, so it anchors the answer although it is not delivered.
-    EXPECT_EQ(answer(timing, {1, 2, 2.9375, 2.96875, 3, 3.5}, 20.0), (List{{20.53125, 5, 10, -5}}));
-    EXPECT_EQ(answer(timing, {2.96875, 3, 3.5, 4}, 30.0), (List{{30.5, 3, 6, -3}}));
-}
-
-TEST(GyroTimingTest, EqualTimesDeliverTheFirstInBufferOrder) {
-    GyroTiming timing;
-    EXPECT_EQ(answer(timing, {1, 2, 1}, 5.0), (List{{5, 0, 0, 0}, {6, 1, 2, -1}}));
-    Numbers v = {2, 3};  // counted without a receiver as well
-    EXPECT_EQ(timing.process(v, v, v, v, 6.0, nullptr), 1u);
-    EXPECT_EQ(timing.state().lastDeliveredPhyphoxTime, 3.0);
-}
-
-TEST(GyroTimingTest, BeginSessionDropsTheWatermarkButKeepsTheHighWaterMark) {
-    GyroTiming timing;
-    answer(timing, {1, 2, 3}, 10.0);
-    timing.beginSession(20.0);
-    EXPECT_EQ(timing.state().lastTimestamp, 3.0);
-    EXPECT_EQ(timing.state().lastDeliveredPhyphoxTime, -INFINITY);
-    // Anchor 4 - (20.5 - 20) = 3.5: only samples at or after the session start.
-    EXPECT_EQ(answer(timing, {3, 3.25, 3.5, 4}, 20.5), (List{{20.0, 2, 4, -2}, {20.5, 3, 6, -3}}));
-}
-
-TEST(GyroTimingTest, UnusableAnswersChangeNothing) {
-    // Empty, x shorter than the times, a time that is not a number, an infinite time.
-    const std::pair<Numbers, Numbers> cases[] = {
-        {{}, {}}, {{5, 6}, {1}}, {{5, NAN}, {1, 2}}, {{5, INFINITY}, {1, 2}}};
-    for (const auto& [time, x] : cases) {
-        GyroTiming timing;
-        timing.beginSession(1.0);
-        Numbers yz(time.size(), 0.0);
-        EXPECT_EQ(
-            timing.process(time, x, yz, yz, 2.0,
-                           [](double, double, double, double) { ADD_FAILURE() << "delivered"; }),
-            0u);
-        EXPECT_EQ(timing.state().lastTimestamp, 0.0);
-        EXPECT_FALSE(timing.state().sessionPhyphoxStartTime);
-    }
+    EXPECT_FALSE(timing.sessionStart());
+    timing.beginSession(12.5);
+    EXPECT_EQ(timing.sessionStart(), 12.5);
+    const std::pair<double, const char*> cases[] = {{1234.5675, "1234.5675"},
+                                                    {-1, "-1"},
+                                                    {1e-7, "0.0000001"},
+                                                    {0.1 + 0.2, "0.30000000000000004"}};
+    for (const auto& [value, text] : cases) EXPECT_EQ(GyroTiming::formatThreshold(value), text);
 }
 
 }  // namespace

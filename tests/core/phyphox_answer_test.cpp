@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,21 +31,90 @@ const Numbers exact{0.1, 1.7976931348623157e308, 5e-324};
 const std::string good =
     answer("0.1, 1.7976931348623157e308, 5e-324", "1, -2, 0", "3e-3, 4, 0", "0, -0.5, 0");
 
-TEST(PhyphoxAnswerTest, MeasuringAnswerKeepsTheArraysOfFiniteNumbersOnly) {
+// Equal element by element, a NaN (a null from the phone) matching a NaN.
+bool same(const Numbers& a, const Numbers& b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](double x, double y) {
+               return x == y || (std::isnan(x) && std::isnan(y));
+           });
+}
+
+TEST(PhyphoxAnswerTest, AnswersKeepTheirArraysWithNullsAsMissingValues) {
     struct Case {
         const char* name;
         std::string body;
+        Poll poll;
         Numbers time, x, y, z;
     };
     const Numbers twelve{1, 2}, big{12345678901234567890.0};
     const Case cases[] = {
-        {"exact numbers", good, exact, {1, -2, 0}, {3e-3, 4, 0}, {0, -0.5, 0}},
-        {"mixed types", answer("1, true", "1, \"2\"", "null, 2"), {}, {}, {}, twelve},
-        {"out of range", answer("1, 2", "1e999, 2", "-1e400"), twelve, {}, {}, twelve},
-        {"large integer", answer("12345678901234567890", "1", "1", "1"), big, {1}, {1}, {1}},
-        {"different lengths kept", answer("1, 2, 3", "1", "1, 2"), {1, 2, 3}, {1}, twelve, twelve},
+        {"exact numbers", good, Poll::measuring, exact, {1, -2, 0}, {3e-3, 4, 0}, {0, -0.5, 0}},
+        {"android numbers",
+         answer("6.9947406E-3, 0E0", "-1.2345679E7, 1E0"),
+         Poll::measuring,
+         {6.9947406E-3, 0},
+         {-1.2345679E7, 1},
+         twelve,
+         twelve},
+        {"null is missing",
+         answer("1, null", "null, 2", "null, null"),
+         Poll::measuring,
+         {1, NAN},
+         {NAN, 2},
+         {NAN, NAN},
+         twelve},
+        {"mixed types",
+         answer("1, true", "1, \"2\"", "3, 2"),
+         Poll::measuring,
+         {},
+         {},
+         {3, 2},
+         twelve},
+        {"out of range",
+         answer("1, 2", "1e999, 2", "-1e400, null"),
+         Poll::measuring,
+         twelve,
+         {},
+         {},
+         twelve},
+        {"large integer",
+         answer("12345678901234567890", "1", "1", "1"),
+         Poll::measuring,
+         big,
+         {1},
+         {1},
+         {1}},
+        {"different lengths kept",
+         answer("1, 2, 3", "1", "1, 2"),
+         Poll::measuring,
+         {1, 2, 3},
+         {1},
+         twelve,
+         twelve},
+        {"not measuring still carries samples",
+         answer("1", "1", "1", "1", "false"),
+         Poll::notMeasuring,
+         {1},
+         {1},
+         {1},
+         {1}},
+        {"measuring not a Boolean",
+         answer("1", "1", "1", "1", "1"),
+         Poll::notMeasuring,
+         {1},
+         {1},
+         {1},
+         {1}},
+        {"no status",
+         "{\"buffer\": {" + buffer("gyr_time", "1") + "}}",
+         Poll::notMeasuring,
+         {1},
+         {},
+         {},
+         {}},
         {"entry not an object",
          R"({"buffer": {"gyr_time": [1]}, "status": {"measuring": true}})",
+         Poll::measuring,
          {},
          {},
          {},
@@ -50,6 +122,7 @@ TEST(PhyphoxAnswerTest, MeasuringAnswerKeepsTheArraysOfFiniteNumbersOnly) {
         {"first of duplicate keys",
          "{\"buffer\": {" + buffer("gyr_time", "1") + ", " + buffer("gyr_time", "2") +
              "}, \"status\": {\"measuring\": true}}",
+         Poll::measuring,
          {1},
          {},
          {},
@@ -58,40 +131,87 @@ TEST(PhyphoxAnswerTest, MeasuringAnswerKeepsTheArraysOfFiniteNumbersOnly) {
     PhyphoxAnswer reader;  // one for every case: nothing may carry over from the previous answer
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(reader.readPoll(c.body), Poll::measuring);
-        EXPECT_EQ(reader.buffers().time, c.time);
-        EXPECT_EQ(reader.buffers().x, c.x);
-        EXPECT_EQ(reader.buffers().y, c.y);
-        EXPECT_EQ(reader.buffers().z, c.z);
+        EXPECT_EQ(reader.readPoll(c.body), c.poll);
+        EXPECT_TRUE(same(reader.buffers().time, c.time));
+        EXPECT_TRUE(same(reader.buffers().x, c.x));
+        EXPECT_TRUE(same(reader.buffers().y, c.y));
+        EXPECT_TRUE(same(reader.buffers().z, c.z));
     }
 }
 
-TEST(PhyphoxAnswerTest, OtherAnswersGiveNoArrays) {
-    const std::pair<std::string, Poll> cases[] = {
-        {answer("1", "1", "1", "1", "false"), Poll::notMeasuring},
-        {answer("1", "1", "1", "1", "1"), Poll::notMeasuring},
-        {"{\"buffer\": {" + buffer("gyr_time", "1") + "}}", Poll::notMeasuring},
-        {R"({"buffer": {}, "status": true})", Poll::notMeasuring},
-        {answer("1e999", "1", "1", "1", "false"), Poll::notMeasuring},
-        {answer("1, NaN", "1, 2"), Poll::unreadable},
-        {answer("1, 2", "Infinity, 2"), Poll::unreadable},
-        {"<html><body>404 Not Found</body></html>", Poll::unreadable},
-        {"", Poll::unreadable},
-        {good.substr(0, good.size() / 2), Poll::unreadable},
-        {answer("1e999", "1").substr(0, 60), Poll::unreadable},  // truncated after a huge number
-        {good + " x", Poll::unreadable},
-        {R"({"status": {"measuring": true}})", Poll::unreadable},
-        {R"({"buffer": [], "status": {"measuring": true}})", Poll::unreadable},
-        {"[1, 2]", Poll::unreadable},
+TEST(PhyphoxAnswerTest, UnreadableAnswersGiveNoArrays) {
+    const std::string cases[] = {
+        answer("1, NaN", "1, 2"),
+        answer("1, 2", "Infinity, 2"),
+        "<html><body>404 Not Found</body></html>",
+        "",
+        good.substr(0, good.size() / 2),
+        answer("1e999", "1").substr(0, 60),  // truncated after a huge number
+        good + " x",
+        R"({"status": {"measuring": true}})",
+        R"({"buffer": [], "status": {"measuring": true}})",
+        "[1, 2]",
     };
     PhyphoxAnswer reader;
-    for (const auto& [body, expected] : cases) {
+    for (const std::string& body : cases) {
         SCOPED_TRACE(body);
         ASSERT_EQ(reader.readPoll(good), Poll::measuring);
-        EXPECT_EQ(reader.readPoll(body), expected);
+        EXPECT_EQ(reader.readPoll(body), Poll::unreadable);
         const auto& b = reader.buffers();
         EXPECT_TRUE(b.time.empty() && b.x.empty() && b.y.empty() && b.z.empty());
     }
+}
+
+TEST(PhyphoxAnswerTest, ReadsTheUpdateModeInAnyKeyOrder) {
+    using Mode = PhyphoxAnswer::UpdateMode;
+    // iOS: keys in any order, the status first, full precision.
+    const std::string ios =
+        R"({"status":{"measuring":true,"session":"869df0"},"buffer":{"gyr_time":{"buffer":)"
+        R"([1.0025000000000002],"updateMode":"partial","size":0}}})";
+    const std::pair<std::string, Mode> cases[] = {
+        {ios, Mode::partial},
+        {R"({"buffer":{"gyr_time":{"updateMode":"full","buffer":[]}}})", Mode::full},
+        {R"({"buffer":{"gyr_time":{"updateMode":"single","buffer":[1e999]}}})", Mode::single},
+        {R"({"buffer":{"gyrX":{"updateMode":"full","buffer":[]}}})", Mode::other},
+    };
+    PhyphoxAnswer reader;
+    for (const auto& [body, mode] : cases) {
+        SCOPED_TRACE(body);
+        EXPECT_NE(reader.readPoll(body), Poll::unreadable);
+        EXPECT_EQ(reader.buffers().mode, mode);
+    }
+    reader.readPoll(ios);
+    EXPECT_EQ(reader.buffers().time, Numbers{1.0025000000000002});
+}
+
+TEST(PhyphoxAnswerTest, ReadsTheTimeRecord) {
+    using Events = std::vector<PhyphoxAnswer::TimeEvent>;
+    const std::pair<std::string, std::optional<Events>> cases[] = {
+        {R"([{"event":"START","experimentTime":0.0,"systemTime":1765065600.125},)"
+         R"({"event":"PAUSE","experimentTime":4.5,"systemTime":1765065604.625},)"
+         R"({"systemTime":1765065608.0,"event":"START","experimentTime":4.5}])",
+         Events{
+             {true, 0.0, 1765065600.125}, {false, 4.5, 1765065604.625}, {true, 4.5, 1765065608.0}}},
+        {"[]", Events{}},
+        {R"([{"event":"STOP","experimentTime":1,"systemTime":2},{"event":"START"}])", Events{}},
+        {"<html>404</html>", std::nullopt},
+        {R"({"event":"START"})", std::nullopt},
+    };
+    for (const auto& [body, events] : cases)
+        EXPECT_EQ(PhyphoxAnswer::readTimeRecord(body), events) << body;
+}
+
+TEST(PhyphoxAnswerTest, TakesTheAddressAsThePhoneShowsIt) {
+    const std::pair<const char*, std::optional<std::string>> cases[] = {
+        {"http://127.0.0.1:8080", "http://127.0.0.1:8080"},
+        {"127.0.0.1:8080/", "http://127.0.0.1:8080"},
+        {" HTTP://127.0.0.1// ", "http://127.0.0.1"},
+        {"127.0.0.1", "http://127.0.0.1"},
+        {"http://", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& [address, url] : cases)
+        EXPECT_EQ(PhyphoxAnswer::baseUrl(address), url) << address;
 }
 
 TEST(PhyphoxAnswerTest, ReadsConfigAnswers) {

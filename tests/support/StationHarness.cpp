@@ -8,7 +8,10 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <algorithm>
+#include <cmath>
 #include <regex>
+#include <sstream>
 
 #include "support/TestSupport.h"
 
@@ -54,13 +57,55 @@ int ChildProcess::waitForExit(int timeoutMs) {
 }
 
 PhoneSimulator::PhoneSimulator(const QStringList& extraArguments)
-    : process_("python3", QStringList{QString::fromStdString(sourcePath("tools/phone_simulator.py")), "--port", "0"} +
-                              extraArguments) {
-    if (process_.waitForOutput("listening on ", 10000)) {
+    : process_("python3",
+               QStringList{QString::fromStdString(sourcePath("tools/phone_simulator.py")), "--port",
+                           "0"} +
+                   extraArguments) {
+    if (process_.waitForOutput("listening on ", 60000)) {  // a long history takes a while
         std::smatch match;
         std::string out = process_.output();
-        if (std::regex_search(out, match, std::regex("listening on (\\d+)"))) port_ = std::stoi(match[1]);
+        if (std::regex_search(out, match, std::regex("listening on (\\d+)")))
+            port_ = std::stoi(match[1]);
     }
+}
+
+std::string PhoneSimulator::get(const std::string& path) const {
+    const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port_));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
+        char buffer[4096];
+        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+            reply.append(buffer, std::size_t(n));
+    }
+    ::close(fd);
+    const auto body = reply.find("\r\n\r\n");
+    return body == std::string::npos ? std::string() : reply.substr(body + 4);
+}
+
+std::vector<TruthSample> readTruth(const std::string& path) {
+    std::vector<TruthSample> samples;
+    std::istringstream lines(readText(path));
+    for (TruthSample s; lines >> s.number >> s.host >> s.phoneTime;) samples.push_back(s);
+    return samples;
+}
+
+long sampleNumber(double z) {
+    return std::lround(z * 1e6);
+}
+
+std::pair<double, double> medianAndP95(std::vector<double> values) {
+    if (values.empty()) return {NAN, NAN};
+    for (double& v : values) v = std::fabs(v);
+    std::sort(values.begin(), values.end());
+    return {values[values.size() / 2],
+            values[std::min(values.size() - 1, values.size() * 95 / 100)]};
 }
 
 std::string sendCommand(int port, const std::string& text) {

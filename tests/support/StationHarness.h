@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace talvex::test {
 
@@ -31,11 +33,26 @@ public:
     explicit PhoneSimulator(const QStringList& extraArguments = {});
     int port() const { return port_; }
     std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+    // A blocking GET of path (with its query); the answer's body.
+    std::string get(const std::string& path) const;
 
 private:
     ChildProcess process_;
     int port_ = 0;
 };
+
+// A sample as the simulator logged it (--truth): its number, the host
+// instant (steady clock) at which it was taken and its phone time.
+struct TruthSample {
+    long number = 0;
+    double host = 0.0;
+    double phoneTime = 0.0;
+};
+std::vector<TruthSample> readTruth(const std::string& path);
+// The simulator's number of a sample, from its gyrZ value (number / 1e6).
+long sampleNumber(double z);
+// Median and 95th percentile of the absolute values.
+std::pair<double, double> medianAndP95(std::vector<double> values);
 
 // Sends one command over TCP to 127.0.0.1 and returns the reply ("" on failure).
 std::string sendCommand(int port, const std::string& text);
