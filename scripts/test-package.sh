@@ -27,8 +27,10 @@ done
 
 # Every option of --help is in the man page, which groff reads without a warning.
 man=$(zcat "$root/usr/share/man/man1/talvex.1.gz")
+# Unescaped once: a grep -q that stops reading early must not fail a pipe.
+plain=$(sed 's/\\-/-/g' <<< "$man")
 for option in $("$root/usr/bin/talvex" --help | grep -o -- '--[a-z][a-z-]*' | sort -u); do
-  sed 's/\\-/-/g' <<< "$man" | grep -q -- "$option" || fail "man page lacks $option"
+  grep -q -- "$option" <<< "$plain" || fail "man page lacks $option"
 done
 warnings=$(groff -man -Tutf8 -ww -z <<< "$man" 2>&1)
 [[ -z "$warnings" ]] || fail "man page: $warnings"
