@@ -61,7 +61,11 @@ StatusSection::StatusSection(IPCServer& ipc, GyroReceiver& gyro, SessionManager&
     connect(connect_, &QPushButton::clicked, this, [this] { gyro_.connect(); });
     connect(&ipc_, &IPCServer::isRunningChanged, this, &StatusSection::refreshListener);
     connect(&gyro_, &GyroReceiver::stateChanged, this, &StatusSection::refreshGyro);
-    connect(&gyro_, &GyroReceiver::samplesArrived, monitor_, &GyroMonitor::addSamples);
+    // Samples of an answer that arrive after the phone stopped measuring would
+    // bring back a chart the status row no longer vouches for.
+    connect(&gyro_, &GyroReceiver::samplesArrived, monitor_, [this](const GyroSampleBatch& batch) {
+        if (gyro_.isConnected()) monitor_->addSamples(batch);
+    });
     connect(&session, &SessionManager::recordingStateChanged, monitor_,
             [this, &session] { monitor_->setRecording(session.recordingState().recording); });
     refreshListener();
