@@ -122,7 +122,7 @@ TEST_F(Window, IdleWindowTextsAndRules) {
 }
 
 TEST_F(Window, GyroscopeStatusFollowsThePhone) {
-    test::PhoneSimulator phone;
+    test::PhoneSimulator phone({"--rate", "200"});
     ASSERT_NE(phone.port(), 0);
     auto* field = find<QLineEdit>("phyphoxAddressField");
     auto* play = find<QPushButton>("phyphoxConnectButton");
@@ -150,6 +150,9 @@ TEST_F(Window, GyroscopeStatusFollowsThePhone) {
     EXPECT_EQ(dot->fill().rgb(), QColor(52, 199, 89).rgb());
     auto* monitor = find<GyroMonitor>("gyroMonitor");
     EXPECT_TRUE(monitor->isVisible());
+    auto* rate = find<QLabel>("gyroRateLabel");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return rate->text() == "200 Hz"; }, waitMs))
+        << "the simulator's rate, measured from its samples: " << rate->text().toStdString();
 
     runCommand("python3 -c \"import urllib.request; urllib.request.urlopen('http://" +
                phone.address() + "/control?measuring=0').read()\"");
@@ -194,11 +197,13 @@ TEST_F(Window, RecordSwapAndHandOffWithTwoCameras) {
     EXPECT_TRUE(find<PreviewView>("preview0")->isRecording());
     EXPECT_FALSE(find<QWidget>("lumetraRow")->isVisible());
 
-    // The picture for the lead: both previews showing frames, mid-recording.
+    // The picture for the lead: both previews showing frames and the gyro
+    // chart over a second of samples, mid-recording.
+    const GyroTrace& trace = find<GyroMonitor>("gyroMonitor")->trace();
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
             return recorders[0]->latestFrame() && recorders[1]->latestFrame() &&
-                   app->session().elapsedSeconds() >= 1;
+                   app->session().elapsedSeconds() >= 1 && trace.samples().size() > 100;
         },
         waitMs));
     QTest::qWait(100);
