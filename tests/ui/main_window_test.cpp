@@ -12,13 +12,18 @@
 #include <QToolButton>
 #include <algorithm>
 #include <filesystem>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 
 #include "app/LumetraHandoff.h"
 #include "app/Paths.h"
 #include "app/TalvexApp.h"
+#include "core/Clock.h"
 #include "core/FileUtil.h"
+#include "core/NumberFormat.h"
 #include "media/CameraRecorder.h"
+#include "media/MovieProbe.h"
 #include "media/SyntheticCameras.h"
 #include "support/StationHarness.h"
 #include "support/TestSupport.h"
@@ -331,4 +336,51 @@ TEST_F(Window, ClosingWhileRecordingFinishesTheMovieFirst) {
                    &exitCode);
     EXPECT_EQ(exitCode, 0);
     EXPECT_GT(std::atof(seconds.c_str()), 0.3) << seconds;
+}
+
+// At one host instant camera 0 flashes and the phone's gyroscope spikes, on
+// free-running cameras: in the finished session the flash's movie time plus
+// "video_start_seconds" is the spike's gyro.csv time, within one frame.
+TEST_F(Window, MovieTimeZeroOnTheGyroClock) {
+    SyntheticCameras::setTiming(SyntheticCameras::Timing::freeRunning);
+    open(2);
+    test::PhoneSimulator phone;
+    app->gyro().setPhyphoxIP(phone.address());
+    app->gyro().connect();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return app->gyro().isConnected(); }, waitMs));
+    click("recordButton");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return recording(); }, waitMs));
+    const double instant = steadyNow() + 1.5;
+    SyntheticCameras::flashAt(app->cameras().openedRecorders()[0]->device().id, instant);
+    runCommand("python3 -c \"import urllib.request; urllib.request.urlopen('http://" +
+               phone.address() + "/sim?spike_at=" + formatNumber(instant) + "').read()\"");
+    QTest::qWait(3000);
+    click("recordButton");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !app->session().isBusy(); }, waitMs));
+    SyntheticCameras::setTiming(SyntheticCameras::Timing::steady);
+
+    const std::string folder = *app->session().lastSessionDir();
+    auto record = nlohmann::json::parse(test::readText(folder + "/session.json"));
+    ASSERT_TRUE(record.contains("video_start_seconds")) << record.dump();
+    const double videoStart = record["video_start_seconds"];
+    EXPECT_GE(videoStart, 0.0);
+    EXPECT_LT(videoStart, 2.0);
+
+    const auto times = test::probeMovie(folder + "/recording.mp4").frameTimes;
+    const test::SmallFrames frames(folder + "/recording.mp4", 128);
+    ASSERT_EQ(frames.frameCount(), times.size());
+    std::optional<double> flash;
+    for (std::size_t i = 0; i < times.size() && !flash; ++i)
+        if (test::Rgb p = frames.at(i, 32, 18); std::min({p.r, p.g, p.b}) > 200) flash = times[i];
+    ASSERT_TRUE(flash) << "no white frame in camera 0's half";
+
+    std::optional<double> spike;
+    std::istringstream lines(test::readText(folder + "/gyro.csv"));
+    std::string line;
+    std::getline(lines, line);
+    while (!spike && std::getline(lines, line))
+        if (std::stod(line.substr(line.find(',') + 1)) > 19) spike = std::stod(line);
+    ASSERT_TRUE(spike) << "no spike in gyro.csv";
+    EXPECT_NEAR(*flash + videoStart, *spike, 0.033)
+        << "flash at movie time " << *flash << ", spike at " << *spike;
 }
