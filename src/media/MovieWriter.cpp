@@ -69,6 +69,9 @@ CodecContextPtr openH264Encoder(const MovieSettings& settings, bool globalHeader
     encoder->colorspace = AVCOL_SPC_SMPTE170M;
     av_opt_set(encoder->priv_data, "preset", settings.preset.c_str(), 0);
     av_opt_set(encoder->priv_data, "profile", "high", 0);
+    // Pictures leave the encoder in capture order: the movie's index, written
+    // before the first picture, then needs no edit list to start at time 0.
+    encoder->max_b_frames = 0;
     if (globalHeader) encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     int result = avcodec_open2(encoder.get(), codec, nullptr);
     if (result < 0) {
@@ -179,10 +182,9 @@ std::optional<std::string> MovieWriter::openFile() {
     if (result < 0) return "cannot create \"" + path_ + "\": " + ffmpegErrorText(result);
     AVDictionary* options = nullptr;
     if (settings_.crashSafe) {
-        // A fragment per key frame after an index written once the first
-        // fragment's timing is known (so the movie starts at time 0).
-        av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+delay_moov+default_base_moof",
-                    0);
+        // The index first, so the file is a valid (empty) movie from its
+        // first moment, then a fragment per key frame.
+        av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
     }
     result = avformat_write_header(output_.get(), &options);
     for (auto* entry = av_dict_get(options, "", nullptr, AV_DICT_IGNORE_SUFFIX); entry;
@@ -191,6 +193,11 @@ std::optional<std::string> MovieWriter::openFile() {
     av_dict_free(&options);
     if (result < 0)
         return "cannot write the header of \"" + path_ + "\": " + ffmpegErrorText(result);
+    avio_flush(output_->pb);
+    if (output_->pb->error < 0)
+        return "cannot write the header of \"" + path_ +
+               "\": " + ffmpegErrorText(output_->pb->error);
+    completeBytes_ = avio_tell(output_->pb);
     if (settings_.crashSafe) {
         diskSync_ = std::make_unique<DiskSync>(path_);
         if (!diskSync_->ready()) {
@@ -295,7 +302,12 @@ std::optional<std::string> MovieWriter::writePacket() {
     if (result < 0) return "cannot write to \"" + path_ + "\": " + ffmpegErrorText(result);
     // A key frame closes the previous fragment: hand it to the system now,
     // so a killed process loses only the fragment in progress.
-    if (key && settings_.crashSafe) avio_flush(output_->pb);
+    if (key && settings_.crashSafe) {
+        avio_flush(output_->pb);
+        if (output_->pb->error < 0)
+            return "cannot write to \"" + path_ + "\": " + ffmpegErrorText(output_->pb->error);
+        completeBytes_ = avio_tell(output_->pb);
+    }
     return std::nullopt;
 }
 
@@ -318,8 +330,13 @@ std::optional<std::string> MovieWriter::finish() {
     if (auto error = encode(nullptr)) fail(*error);
     int result = av_write_trailer(output_.get());
     if (result < 0) fail("cannot finish \"" + path_ + "\": " + ffmpegErrorText(result));
+    const bool torn = output_->pb && output_->pb->error < 0;
     syncIfDue(true);
     closeFile();
+    // A write that failed (a full disk) may have left part of a fragment:
+    // cut the file back to the last whole one, which every player reads.
+    if (torn && settings_.crashSafe && ::truncate(path_.c_str(), completeBytes_) != 0)
+        logLine("Talvex: cannot cut \"" + path_ + "\" back to its last whole fragment");
     if (!firstError_) status_ = MovieStatus::completed;
     return firstError_;
 }

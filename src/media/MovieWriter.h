@@ -109,6 +109,7 @@ private:
     FfmpegScaler scaler_;
     std::unique_ptr<DiskSync> diskSync_;
     double lastSync_ = 0;
+    std::int64_t completeBytes_ = 0;  // the file's length up to its last whole fragment
 };
 
 }  // namespace talvex

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include "core/FileUtil.h"
 #include "media/MovieProbe.h"
@@ -145,6 +148,43 @@ TEST_F(SingleWriter, KilledRecordingKeepsFinishedFragments) {
     EXPECT_LT(kept, kAppended);
     expectMovie(info, 1280, evenTimes(kept));
     EXPECT_EQ(SmallFrames(path, 64).counters(0, 64, kRed), sequence(0, kept));
+}
+
+// A disk that fills up mid-movie (here the process's file-size limit): the
+// movie is cut back to its last whole fragment, so it decodes without an
+// error and keeps every frame up to there.
+TEST_F(SingleWriter, FullDiskEndsOnTheLastWholeFragment) {
+    constexpr int kAppended = 120;  // four key-frame intervals
+    auto record = [&](SingleCameraWriter& into, const std::string& file) {
+        ASSERT_FALSE(into.startRecording(file));
+        for (int i = 0; i < kAppended; ++i)
+            into.appendFrame(makeFrame(1280, 720, kRed, i, frameTime(i)));
+    };
+    SingleCameraWriter unlimited("Cam B");
+    record(unlimited, dir.file("whole.mp4"));
+    unlimited.stopRecording();
+    const auto wholeSize = fileSize(dir.file("whole.mp4"));
+    ASSERT_TRUE(wholeSize);
+
+    rlimit previous{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit half = previous;
+    half.rlim_cur = *wholeSize / 2;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &half), 0);
+    testing::internal::CaptureStdout();
+    record(writer, path);
+    writer.stopRecording();
+    testing::internal::GetCapturedStdout();
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, oldHandler);
+
+    auto info = probeMovie(path);
+    const int kept = static_cast<int>(info.frameTimes.size());
+    EXPECT_GE(kept, 30);
+    EXPECT_LT(kept, kAppended);
+    expectMovie(info, 1280, evenTimes(kept));
+    EXPECT_LE(*fileSize(path), half.rlim_cur);
 }
 
 }  // namespace
