@@ -5,8 +5,10 @@
 #include <filesystem>
 #include <system_error>
 
+#include "app/MainThread.h"
 #include "app/Paths.h"
 #include "core/FileUtil.h"
+#include "core/FileWriteQueue.h"
 #include "core/Log.h"
 #include "core/LumetraHandoffFiles.h"
 
@@ -82,8 +84,8 @@ void writeSidecar(const std::string& videoFile, const std::optional<std::string>
     logLine("Talvex: wrote sidecar: " + target);
 }
 
-void writePendingSession(const std::string& videoFile, const std::optional<std::string>& gyroFile) {
-    std::string folder = paths::appDataDir();
+void writePendingSession(const std::string& videoFile, const std::optional<std::string>& gyroFile,
+                         const std::string& folder) {
     std::string target = joinPath(folder, pendingSessionFileName);
     if (!folder.empty()) removeEarlierRecord(target);
     std::optional<std::string> body =
@@ -101,14 +103,23 @@ void writePendingSession(const std::string& videoFile, const std::optional<std::
         logLine("Talvex: wrote pending session to: " + target);
 }
 
-std::optional<std::string> openInLumetra(const std::string& videoFile,
-                                         const std::optional<std::string>& gyroFile) {
-    if (!isLumetraConfigured())
-        return std::string("Lumetra path not configured. Use 'Locate Lumetra…' first.");
-    writeSidecar(videoFile, gyroFile);
-    writePendingSession(videoFile, gyroFile);
-    if (auto error = launch(lumetraAppPath())) return "Failed to launch Lumetra: " + *error;
-    return std::nullopt;
+void openInLumetra(const std::string& videoFile, const std::optional<std::string>& gyroFile,
+                   HandoffDone done) {
+    if (!isLumetraConfigured()) {
+        done(std::string("Lumetra path not configured. Use 'Locate Lumetra…' first."));
+        return;
+    }
+    // Lumetra reads the files as it starts: launch once they are written.
+    static FileWriteQueue handoffFiles("talvex.handoff");
+    handoffFiles.async([videoFile, gyroFile, folder = paths::appDataDir(), done] {
+        writeSidecar(videoFile, gyroFile);
+        writePendingSession(videoFile, gyroFile, folder);
+        postToMain([done] {
+            std::optional<std::string> error = launch(lumetraAppPath());
+            done(error ? std::optional<std::string>("Failed to launch Lumetra: " + *error)
+                       : std::nullopt);
+        });
+    });
 }
 
 }  // namespace talvex

@@ -1,10 +1,15 @@
 #include "app/SessionManager.h"
 
+#include <sys/stat.h>
+
 #include <QPointer>
+#include <cerrno>
+#include <cstring>
 
 #include "app/MainThread.h"
 #include "app/Paths.h"
 #include "core/Clock.h"
+#include "core/DiskSpace.h"
 #include "core/FileUtil.h"
 #include "core/InterruptedSessions.h"
 #include "core/Log.h"
@@ -24,12 +29,19 @@ std::string resolveStoredRoot() {
 }  // namespace
 
 SessionManager::SessionManager(const std::string& overrideRoot, QObject* parent) : QObject(parent) {
-    outputRoot_ = overrideRoot.empty() ? resolveStoredRoot() : overrideRoot;
+    outputRoot_ = absoluteFolderPath(overrideRoot.empty() ? resolveStoredRoot() : overrideRoot);
     makeDirectories(outputRoot_);
     reportInterruptedSessions(outputRoot_);
 }
 
-SessionManager::~SessionManager() = default;
+// Whatever the file queue still holds (the last record, a sync) is finished first.
+SessionManager::~SessionManager() {
+    {
+        std::lock_guard lock(mutex_);
+        gyroFile_.close();
+    }
+    files_.waitUntilDone();
+}
 
 void SessionManager::setCameraManager(std::weak_ptr<RecordingOperations> cameras) {
     cameraManager_ = std::move(cameras);
@@ -56,28 +68,79 @@ bool SessionManager::wouldAcceptStart() const {
     return cameras && cameras->openedRecorderCount() > 0;
 }
 
-std::string SessionManager::makeSessionDirectory(const std::optional<std::string>& sessionName,
-                                                 bool* usable) {
+// A folder of its own, never one that exists: a second session of the same
+// name within the same second takes "<name>_<stamp>_2", and so on.
+std::optional<std::string> SessionManager::makeSessionDirectory(
+    const std::optional<std::string>& sessionName) {
     std::string name = sessionFolderName(sessionName, static_cast<std::time_t>(wallNow()));
-    *usable = isUsableFolderName(name);
-    if (!*usable) return name;
-    std::string folder = joinPath(outputRoot_, name);
-    makeDirectories(folder);
-    return folder;
+    if (!isUsableFolderName(name)) {
+        logLine("Talvex: start recording failed: the session name cannot be a folder name");
+        return std::nullopt;
+    }
+    if (!isDirectory(outputRoot_)) {
+        if (!makeDirectories(outputRoot_)) {
+            logLine("Talvex: start recording failed: cannot create the output root " + outputRoot_);
+            return std::nullopt;
+        }
+        logLine("Talvex: the output root was missing and was created again: " + outputRoot_);
+    }
+    if (auto free = availableBytes(outputRoot_); !hasRoomToStart(free)) {
+        logLine("Talvex: start refused: only " + std::to_string(*free / 1024) + " KB free in " +
+                outputRoot_ + ", at least " + std::to_string(kMinFreeBytesToStart >> 20) +
+                " MB are needed");
+        return std::nullopt;
+    }
+    constexpr int kMaxAttempts = 1000;
+    for (int attempt = 1; attempt <= kMaxAttempts; ++attempt) {
+        std::string candidate = numberedFolderName(name, attempt);
+        if (!isUsableFolderName(candidate)) break;
+        std::string folder = joinPath(outputRoot_, candidate);
+        if (::mkdir(folder.c_str(), 0755) == 0) {
+            if (!makeReserveFile(folder)) logLine("Talvex: no room for the reserve in " + folder);
+            return folder;
+        }
+        if (errno != EEXIST) {
+            logLine("Talvex: start recording failed: cannot create the session folder " + folder +
+                    ": " + std::strerror(errno));
+            return std::nullopt;
+        }
+    }
+    logLine("Talvex: start recording failed: no free session folder name for " + name);
+    return std::nullopt;
 }
 
 void SessionManager::startSession(const std::optional<std::string>& sessionName,
                                   const std::string& initiatedBy) {
-    if (isBusy()) return;
+    StartRequest request{sessionName, initiatedBy};
+    switch (sequence_.requestStart(request)) {
+        case StartAction::begin:
+            beginSession(request);
+            break;
+        case StartAction::wait:
+            break;
+        case StartAction::ignore:
+            logLine("Talvex: start ignored, a session is already recording: " +
+                    sessionName.value_or("(no name)"));
+            break;
+    }
+}
+
+void SessionManager::beginSession(const StartRequest& request, bool stopWhenRecording) {
     auto cameras = cameraManager_.lock();
     if (!cameras || cameras->openedRecorderCount() == 0) return;
+    if (onSessionBegins) onSessionBegins();
+    std::optional<std::string> folder = makeSessionDirectory(request.sessionName);
+    if (!folder || !startCameras(*folder, request.initiatedBy)) return;
+    sequence_.began(stopWhenRecording);
+    std::string sessionId = folder->substr(folder->rfind('/') + 1);
+    double steadyStart = *recordingStartTime();
+    postTo(this, [this, sessionId, steadyStart] { enterRecording(sessionId, steadyStart); });
+}
 
-    bool usable = false;
-    std::string folder = makeSessionDirectory(sessionName, &usable);
-    if (!usable) {
-        logLine("Talvex: start recording failed: the session name cannot be a folder name");
-        return;
-    }
+// The record, the cameras, the start time and gyro.csv; false when the
+// cameras cannot start (the folder and the record stay).
+bool SessionManager::startCameras(const std::string& folder, const std::string& initiatedBy) {
+    auto cameras = cameraManager_.lock();
     std::string sessionId = folder.substr(folder.rfind('/') + 1);
     double wallStart = wallNow();
     double steadyStart = steadyNow();
@@ -88,9 +151,11 @@ void SessionManager::startSession(const std::optional<std::string>& sessionName,
     }
     if (auto error = cameras->startRecording(folder)) {
         logLine("Talvex: start recording failed: " + error->message);
-        return;
+        removeReserveFile(folder);
+        return false;
     }
     sessionFolder_ = folder;
+    recordFinal_ = false;
     {
         std::lock_guard lock(mutex_);
         recordingStartTime_ = steadyStart;
@@ -98,12 +163,11 @@ void SessionManager::startSession(const std::optional<std::string>& sessionName,
         gyroStats_ = {};
     }
     writeMetadata();
-    leadIn_ = true;
-    postTo(this, [this, sessionId, steadyStart] { enterRecording(sessionId, steadyStart); });
+    return true;
 }
 
 void SessionManager::enterRecording(const std::string& sessionId, double startTime) {
-    leadIn_ = false;
+    bool stopDue = sequence_.enteredRecording();
     {
         std::lock_guard lock(mutex_);
         recordingState_ = RecordingState{true, sessionId, startTime};
@@ -116,6 +180,7 @@ void SessionManager::enterRecording(const std::string& sessionId, double startTi
     connect(elapsedTimer_, &QTimer::timeout, this,
             [this] { postTo(this, [this] { setElapsedSeconds(elapsedSeconds_ + 1); }); });
     elapsedTimer_->start();
+    if (stopDue) stopNow();
 }
 
 void SessionManager::setElapsedSeconds(int seconds) {
@@ -124,9 +189,10 @@ void SessionManager::setElapsedSeconds(int seconds) {
 }
 
 void SessionManager::stopSession() {
-    // A stop in the lead-in sees idle and is ignored; a second stop in the
-    // tail-out must not finish the session twice.
-    if (!recordingState().recording || tailOut_) return;
+    if (sequence_.requestStop() == StopAction::stop) stopNow();
+}
+
+void SessionManager::stopNow() {
     delete elapsedTimer_;
     elapsedTimer_ = nullptr;
     {
@@ -137,34 +203,71 @@ void SessionManager::stopSession() {
     }
     auto cameras = cameraManager_.lock();
     if (!cameras) return;
-    tailOut_ = true;
+    sequence_.stopping();
     QPointer<SessionManager> self(this);
     cameras->stopRecording([self](std::optional<double> videoStartTime) {
         if (self) self->finishSession(videoStartTime);
     });
 }
 
+// The cameras are finished. gyro.csv is synced and closed, the reserve given
+// back and the final session.json written on the file queue, after every
+// write asked for before; only then is the session finished.
 void SessionManager::finishSession(std::optional<double> videoStartTime) {
+    recordFinal_ = true;
+    std::string record;
     {
         std::lock_guard lock(mutex_);
         gyroFile_.close();
         if (metadata_ && videoStartTime)
             metadata_->videoStartSeconds = *videoStartTime - recordingState_.startTime;
+        if (metadata_) record = encodeSessionMetadata(*metadata_);
     }
-    writeMetadata();
-    postTo(this, [this] {
-        bool haveRecord = metadata().has_value();
-        lastSessionDir_ = haveRecord ? std::optional<std::string>(sessionFolder_) : std::nullopt;
-        {
-            std::lock_guard lock(mutex_);
-            recordingState_ = RecordingState{};
-        }
-        tailOut_ = false;
-        emit lastSessionDirChanged();
-        emit recordingStateChanged();
+    QPointer<SessionManager> self(this);
+    files_.async([self, folder = sessionFolder_, record] {
+        writeFinalRecord(folder, record);
+        // The manager waits for this queue before it goes, so it is still here.
+        if (SessionManager* manager = self.data())
+            postTo(manager, [manager] { manager->sessionFinished(); });
     });
 }
 
+void SessionManager::writeFinalRecord(const std::string& folder, const std::string& record) {
+    if (!isDirectory(folder)) {
+        makeDirectories(folder);
+        logLine("Talvex: the session folder had vanished and was created again: " + folder);
+    }
+    removeReserveFile(folder);
+    if (record.empty()) return;
+    if (auto error = writeFileAtomically(joinPath(folder, kMetadataFileName), record))
+        logLine("Talvex: could not write session.json: " + *error);
+}
+
+void SessionManager::sessionFinished() {
+    bool haveRecord = metadata().has_value();
+    lastSessionDir_ = haveRecord ? std::optional<std::string>(sessionFolder_) : std::nullopt;
+    {
+        std::lock_guard lock(mutex_);
+        recordingState_ = RecordingState{};
+    }
+    sequence_.finished();
+    emit lastSessionDirChanged();
+    emit recordingStateChanged();
+    beginWaitingStarts();
+}
+
+// Starts that arrived while the previous session was finishing, in order.
+void SessionManager::beginWaitingStarts() {
+    while (auto waiting = sequence_.takeWaitingStart()) {
+        logLine("Talvex: start waited for the previous session to finish: " +
+                waiting->request.sessionName.value_or("(no name)"));
+        beginSession(waiting->request, waiting->stopAfter);
+        if (sequence_.phase() != SessionPhase::idle) break;  // else it could not start
+    }
+}
+
+// Queued: the disk is never waited for here, and a later record never lands
+// before an earlier one.
 void SessionManager::writeMetadata() {
     std::string json;
     {
@@ -172,8 +275,10 @@ void SessionManager::writeMetadata() {
         if (!metadata_) return;
         json = encodeSessionMetadata(*metadata_);
     }
-    if (auto error = writeFileAtomically(joinPath(sessionFolder_, kMetadataFileName), json))
-        logLine("Talvex: could not write session.json: " + *error);
+    files_.writeAtomically(joinPath(sessionFolder_, kMetadataFileName), std::move(json),
+                           [](const std::string& error) {
+                               logLine("Talvex: could not write session.json: " + error);
+                           });
 }
 
 void SessionManager::recordAnimation(const std::string& name) {
@@ -182,9 +287,10 @@ void SessionManager::recordAnimation(const std::string& name) {
         std::lock_guard lock(mutex_);
         if (!metadata_) return;
         metadata_->animationsRun.push_back(name);
-        running = recordingState_.recording || leadIn_;
+        running = sequence_.phase() != SessionPhase::idle && !recordFinal_;
     }
-    // While the session runs, the folder always holds the record as known so far.
+    // While the session runs, the folder always holds the record as known so
+    // far; once the final record is written, a late name stays in memory.
     if (running) writeMetadata();
 }
 
@@ -208,7 +314,8 @@ void SessionManager::writeGyroSample(double sampleTime, double x, double y, doub
 
 std::string SessionManager::elapsedString() const { return formatElapsed(elapsedSeconds_); }
 
-void SessionManager::setOutputRoot(const std::string& folder) {
+void SessionManager::setOutputRoot(const std::string& chosen) {
+    std::string folder = absoluteFolderPath(chosen);
     paths::settings()->setValue(settingsKeys::outputRoot, QString::fromStdString(folder));
     makeDirectories(folder);
     postTo(this, [this, folder] {

@@ -2,15 +2,18 @@
 
 #include <QObject>
 #include <QTimer>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
+#include "core/FileWriteQueue.h"
 #include "core/GyroCsvFile.h"
 #include "core/GyroSessionStats.h"
 #include "core/RecordingOperations.h"
 #include "core/SessionFiles.h"
+#include "core/SessionSequence.h"
 
 namespace talvex {
 
@@ -34,6 +37,13 @@ public:
 
     void setCameraManager(std::weak_ptr<RecordingOperations> cameras);
 
+    // Called just before each session is carried out, also one that waited
+    // for the previous session to finish (the gyroscope takes its anchor).
+    std::function<void()> onSessionBegins;
+
+    // A start while the previous session is finishing waits for it; a start
+    // while a session records is ignored; a stop in the lead-in stops the
+    // session as soon as it records.
     void startSession(const std::optional<std::string>& sessionName,
                       const std::string& initiatedBy);
     void stopSession();
@@ -42,6 +52,8 @@ public:
 
     // Idle, no lead-in or tail-out, and at least one camera open.
     bool wouldAcceptStart() const;
+    // Forgets the starts that wait for the running session (at shut-down).
+    void dropWaitingStarts() { sequence_.dropWaitingStarts(); }
 
     RecordingState recordingState() const;
     const std::string& outputRoot() const { return outputRoot_; }
@@ -51,7 +63,9 @@ public:
     std::optional<SessionMetadata> metadata() const;
     std::optional<double> recordingStartTime() const;
     // True from a start's acceptance until the state returns to idle after its stop.
-    bool isBusy() const { return leadIn_ || tailOut_ || recordingState().recording; }
+    bool isBusy() const {
+        return sequence_.phase() != SessionPhase::idle || sequence_.hasWaitingStarts();
+    }
 
     void setOutputRoot(const std::string& folder);
     std::optional<std::string> lastSessionVideoURL() const;
@@ -64,9 +78,15 @@ signals:
     void lastSessionDirChanged();
 
 private:
-    std::string makeSessionDirectory(const std::optional<std::string>& sessionName, bool* usable);
+    std::optional<std::string> makeSessionDirectory(const std::optional<std::string>& sessionName);
+    void beginSession(const StartRequest& request, bool stopWhenRecording = false);
+    bool startCameras(const std::string& folder, const std::string& initiatedBy);
+    void stopNow();
+    void beginWaitingStarts();
     void enterRecording(const std::string& sessionId, double startTime);
     void finishSession(std::optional<double> videoStartTime);
+    static void writeFinalRecord(const std::string& folder, const std::string& record);
+    void sessionFinished();
     void writeMetadata();
     void setElapsedSeconds(int seconds);
 
@@ -75,16 +95,19 @@ private:
     std::weak_ptr<RecordingOperations> cameraManager_;
     std::optional<std::string> lastSessionDir_;
     QTimer* elapsedTimer_ = nullptr;
-    bool leadIn_ = false;
-    bool tailOut_ = false;
+    SessionSequence sequence_;
+    bool recordFinal_ = false;   // session.json of the stop is written
     std::string sessionFolder_;  // the folder made at the start, kept to the end
+
+    // session.json and gyro.csv's syncs, in order, off the main thread.
+    FileWriteQueue files_{"talvex.session"};
 
     // Shared with writeGyroSample's thread.
     mutable std::mutex mutex_;
     RecordingState recordingState_;
     std::optional<double> recordingStartTime_;
     std::optional<SessionMetadata> metadata_;
-    GyroCsvFile gyroFile_;
+    GyroCsvFile gyroFile_{&files_};
     GyroSessionStats gyroStats_;
 };
 

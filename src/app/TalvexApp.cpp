@@ -37,6 +37,8 @@ TalvexApp::~TalvexApp() {
 void TalvexApp::setupApp() {
     session_->setCameraManager(cameras_);
     ipc_->onCommand = [this](const IPCCommand& command) { handleCommand(command); };
+    // Every session takes its own gyroscope time anchor, however it was started.
+    session_->onSessionBegins = [this] { gyro_->beginSession(steadyNow()); };
     SessionManager* session = session_.get();
     gyro_->onSample = [session](double t, double x, double y, double z) { session->writeGyroSample(t, x, y, z); };
     ipc_->startListening(options_.ipcPort, QString::fromStdString(options_.ipcBind));
@@ -81,11 +83,7 @@ void TalvexApp::openRequestedCameras() {
 
 void TalvexApp::handleCommand(const IPCCommand& command) {
     std::visit(Overloaded{
-                   [&](const StartCommand& start) {
-                       // Every session takes its own gyroscope time anchor, however it was started.
-                       if (session_->wouldAcceptStart()) gyro_->beginSession(steadyNow());
-                       session_->startSession(start.sessionName, start.initiatedBy);
-                   },
+                   [&](const StartCommand& start) { session_->startSession(start.sessionName, start.initiatedBy); },
                    [&](const StopCommand&) { session_->stopSession(); },
                    [&](const AnimationCommand& animation) { session_->recordAnimation(animation.name); },
                    [&](const UnknownCommand& unknown) { logLine("Talvex: unknown IPC command: " + unknown.text); },
@@ -98,12 +96,12 @@ void TalvexApp::finishAndThen(std::function<void()> done) {
         done();
         return;
     }
-    // A stop in the lead-in would be ignored: stop as soon as the session records.
+    // No session begins after this one; a stop in the lead-in takes effect
+    // as soon as the session records.
+    session_->dropWaitingStarts();
     auto connection = std::make_shared<QMetaObject::Connection>();
     *connection = connect(session_.get(), &SessionManager::recordingStateChanged, this, [this, connection, done] {
-        if (session_->recordingState().recording) {
-            session_->stopSession();
-        } else if (!session_->isBusy()) {
+        if (!session_->isBusy()) {
             disconnect(*connection);
             done();
         }

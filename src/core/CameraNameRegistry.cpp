@@ -64,6 +64,7 @@ private:
 
 CameraNameRegistry::CameraNameRegistry(std::string filePath) : filePath_(std::move(filePath)) {
     if (filePath_.empty()) return;
+    files_ = std::make_unique<FileWriteQueue>("talvex.names");
     // A folder that cannot be made only means the names are not kept.
     makeDirectories(std::filesystem::path(filePath_).parent_path().string());
     load();
@@ -112,7 +113,11 @@ void CameraNameRegistry::save() const {
     // costing every other name.
     std::string bytes = json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     // Through a temporary file: a crash mid-write must not lose the names.
-    (void)writeFileAtomically(filePath_, bytes);
+    files_->writeAtomically(filePath_, std::move(bytes));
+}
+
+void CameraNameRegistry::waitUntilSaved() const {
+    if (files_) files_->waitUntilDone();
 }
 
 }  // namespace talvex

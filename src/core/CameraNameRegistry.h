@@ -1,12 +1,16 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
+
+#include "core/FileWriteQueue.h"
 
 namespace talvex {
 
 // Display names the user gave to capture devices, keyed by device id and kept
-// in one small JSON file. Main thread only.
+// in one small JSON file. Main thread only; the file is written on a thread
+// of its own, in order, so the main thread never waits for the disk.
 class CameraNameRegistry {
 public:
     // An empty path keeps the names in memory only. The file is read once,
@@ -23,6 +27,9 @@ public:
     // Stores and saves a new name; an empty name changes nothing.
     void setName(const std::string& name, const std::string& id);
 
+    // Waits until every save asked for so far is on the disk.
+    void waitUntilSaved() const;
+
     const std::map<std::string, std::string>& store() const { return store_; }
     const std::string& filePath() const { return filePath_; }
 
@@ -33,6 +40,7 @@ private:
     std::map<std::string, std::string> store_;
     std::string filePath_;
     bool keepFile_ = false;
+    std::unique_ptr<FileWriteQueue> files_;  // last: finishes its saves before the rest goes
 };
 
 }  // namespace talvex

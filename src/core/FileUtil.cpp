@@ -10,6 +10,8 @@
 
 #include "core/Log.h"
 
+#include "core/DiskSync.h"
+
 namespace talvex {
 
 void UniqueFd::reset() {
@@ -93,7 +95,7 @@ std::string whyNotCreated(const std::string& path, int error) {
 }
 
 std::optional<std::string> writeAndClose(int fd, std::string_view bytes, bool sync) {
-    bool ok = writeAll(fd, bytes) && (!sync || ::fdatasync(fd) == 0);
+    bool ok = writeAll(fd, bytes) && (!sync || syncFileData(fd) == 0);
     int savedErrno = errno;
     if (::close(fd) != 0 && ok) return errorText(errno);
     if (!ok) return errorText(savedErrno);

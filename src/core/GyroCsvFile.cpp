@@ -6,38 +6,50 @@
 #include <cstring>
 
 #include "core/Clock.h"
+#include "core/DiskSync.h"
 #include "core/FileUtil.h"
+#include "core/FileWriteQueue.h"
 #include "core/Log.h"
 #include "core/SessionFiles.h"
 
 namespace talvex {
 
-GyroCsvFile::~GyroCsvFile() {
-    close();
-}
+// Shared with the queued syncs, so the last of them closes the file.
+struct GyroCsvFile::Descriptor {
+    explicit Descriptor(int value) : fd(value) {}
+    ~Descriptor() { ::close(fd); }
+    int fd;
+};
+
+GyroCsvFile::~GyroCsvFile() { close(); }
 
 bool GyroCsvFile::open(const std::string& folder) {
     close();
     failed_ = false;
+    size_ = 0;
     // A new file only: never through a link, never over an earlier recording.
     CreatedFile file = createFileForWriting(joinPath(folder, kGyroFileName), true);
-    fd_ = file.fd;
-    if (fd_ < 0) {
+    if (file.fd < 0) {
         logLine("Talvex: cannot create gyro.csv, this session records no gyroscope: " + file.error);
         return false;
     }
+    file_ = std::make_shared<Descriptor>(file.fd);
     append(std::string(kGyroCsvHeader));
     return true;
 }
 
 void GyroCsvFile::append(const std::string& line) {
-    if (fd_ < 0 || failed_) return;
-    if (!writeAll(fd_, line)) {
+    if (!file_ || failed_) return;
+    if (!writeAll(file_->fd, line)) {
+        int error = errno;
         failed_ = true;
+        // A torn last line would read as a wrong sample: keep whole lines only.
+        [[maybe_unused]] int ignored = ::ftruncate(file_->fd, static_cast<off_t>(size_));
         logLine(std::string("Talvex: gyro.csv write failed, no more samples are written: ") +
-                std::strerror(errno));
+                std::strerror(error));
         return;
     }
+    size_ += line.size();
     if (double now = steadyNow(); now - lastSync_ >= 1.0) {
         lastSync_ = now;
         sync();
@@ -45,12 +57,18 @@ void GyroCsvFile::append(const std::string& line) {
 }
 
 void GyroCsvFile::sync() {
-    if (fd_ >= 0) ::fdatasync(fd_);
+    if (!file_) return;
+    if (!syncQueue_) {
+        syncFileData(file_->fd);
+        return;
+    }
+    syncQueue_->async([file = file_] { syncFileData(file->fd); });
 }
 
 void GyroCsvFile::close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    if (!file_) return;
+    sync();
+    file_.reset();
 }
 
 }  // namespace talvex

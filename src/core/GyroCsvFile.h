@@ -1,30 +1,41 @@
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <string>
 
 namespace talvex {
 
-// gyro.csv of one session: created new with its header, then one
-// write per sample line. A failed write is reported once and ends appending,
-// leaving what was written untouched. What was written reaches the disk at
-// least once a second while samples arrive, so a power cut loses little.
+class FileWriteQueue;
+
+// gyro.csv of one session: created new with its header, then one write per
+// sample line. The file only ever holds whole lines: a write that fails
+// half-way (a full disk) is cut back to the line before, reported once, and
+// ends appending. What was written is pushed to the disk at least once a
+// second while samples arrive and again at the close; those syncs run on the
+// given queue (inline without one), never on the appending thread.
 class GyroCsvFile {
 public:
-    GyroCsvFile() = default;
+    explicit GyroCsvFile(FileWriteQueue* syncQueue = nullptr) : syncQueue_(syncQueue) {}
     ~GyroCsvFile();
     GyroCsvFile(const GyroCsvFile&) = delete;
     GyroCsvFile& operator=(const GyroCsvFile&) = delete;
 
     // False, with one line saying why, when the file cannot be made new.
     bool open(const std::string& folder);
-    bool isOpen() const { return fd_ >= 0; }
+    bool isOpen() const { return file_ != nullptr; }
     void append(const std::string& line);
     // Pushes what was written to the disk (fdatasync).
     void sync();
+    // Syncs and closes; the sync is the last of this file's tasks on the queue.
     void close();
 
+    struct Descriptor;
+
 private:
-    int fd_ = -1;
+    FileWriteQueue* syncQueue_;
+    std::shared_ptr<Descriptor> file_;
+    std::uint64_t size_ = 0;  // bytes of whole lines
     bool failed_ = false;
     double lastSync_ = 0;
 };

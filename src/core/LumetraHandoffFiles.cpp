@@ -37,6 +37,21 @@ std::vector<std::string> splitAtUnderscores(const std::string& text) {
     return pieces;
 }
 
+bool isDigits(const std::string& text, std::size_t minSize, std::size_t maxSize) {
+    return text.size() >= minSize && text.size() <= maxSize &&
+           text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// How many pieces at the end are the folder's stamp: date and time, plus the
+// number a folder takes when its plain name was already used in that second.
+std::size_t stampPieces(const std::vector<std::string>& pieces) {
+    std::size_t n = pieces.size();
+    if (n >= 4 && isDigits(pieces[n - 3], 8, 8) && isDigits(pieces[n - 2], 6, 6) &&
+        isDigits(pieces[n - 1], 1, 6))
+        return 3;
+    return 2;
+}
+
 }  // namespace
 
 std::string sidecarPath(const std::string& videoFile) {
@@ -61,8 +76,9 @@ std::optional<std::string> pendingSessionBody(const std::string& videoFile,
 std::optional<std::string> subjectFromSessionId(const std::string& sessionId) {
     std::vector<std::string> pieces = splitAtUnderscores(sessionId);
     if (pieces.size() < 3) return std::nullopt;
+    std::size_t stamp = stampPieces(pieces);
     std::string subject;
-    for (std::size_t i = 0; i + 2 < pieces.size(); ++i) {
+    for (std::size_t i = 0; i + stamp < pieces.size(); ++i) {
         if (i > 0) subject += '_';
         subject += pieces[i];
     }

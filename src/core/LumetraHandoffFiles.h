@@ -24,7 +24,8 @@ std::optional<std::string> pendingSessionBody(const std::string& videoFile,
                                               const std::optional<std::string>& gyroFile,
                                               const std::optional<std::string>& subjectId);
 
-// The session name at the front of a session id "<name>_<yyyyMMdd>_<HHmmss>";
+// The session name at the front of a session id "<name>_<yyyyMMdd>_<HHmmss>"
+// (or "<name>_<yyyyMMdd>_<HHmmss>_<n>" for a second folder in the same second);
 // none for an unnamed session ("session_…") or an id of fewer than three pieces.
 std::optional<std::string> subjectFromSessionId(const std::string& sessionId);
 

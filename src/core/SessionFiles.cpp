@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
 #include "core/NumberFormat.h"
@@ -27,6 +28,19 @@ std::string sessionTimeStamp(std::time_t when) {
 std::string sessionFolderName(const std::optional<std::string>& name, std::time_t when) {
     std::string prefix = name && !name->empty() ? sanitizeSessionName(*name) : "session";
     return prefix + "_" + sessionTimeStamp(when);
+}
+
+std::string numberedFolderName(const std::string& folderName, int attempt) {
+    return attempt <= 1 ? folderName : folderName + "_" + std::to_string(attempt);
+}
+
+std::string absoluteFolderPath(const std::string& path) {
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    if (error) absolute = path;
+    std::string normal = absolute.lexically_normal().string();
+    while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
+    return normal;
 }
 
 bool isUsableFolderName(std::string_view folderName) {

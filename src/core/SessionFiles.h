@@ -26,6 +26,14 @@ std::string sessionTimeStamp(std::time_t when);
 // The session folder's name: the sanitised name (or "session"), "_", the stamp.
 std::string sessionFolderName(const std::optional<std::string>& name, std::time_t when);
 
+// The folder name a session takes when the plain one is already used:
+// "<folder>_2", "<folder>_3", ... (attempt 1 is the plain name).
+std::string numberedFolderName(const std::string& folderName, int attempt);
+
+// The output root as an absolute, normalised path without a trailing slash,
+// so every path derived from it still resolves from another working folder.
+std::string absoluteFolderPath(const std::string& path);
+
 // Whether the text can be one folder name inside the output root.
 bool isUsableFolderName(std::string_view folderName);
 

@@ -48,8 +48,10 @@ void LumetraRow::refresh() {
 void LumetraRow::open() {
     std::optional<std::string> video = session_.lastSessionVideoURL();
     if (!video) return;
-    if (auto error = openInLumetra(*video, session_.lastSessionGyroURL()))
-        emit lumetraError(QString::fromStdString(*error));
+    openInLumetra(*video, session_.lastSessionGyroURL(),
+                  [row = QPointer<LumetraRow>(this)](const std::optional<std::string>& error) {
+                      if (row && error) emit row->lumetraError(QString::fromStdString(*error));
+                  });
 }
 
 void LumetraRow::locate() {

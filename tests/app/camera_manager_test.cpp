@@ -85,6 +85,7 @@ TEST_F(Manager, ScanNamesDevicesThroughTheRegistryAndNamesSurvive) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return manager->availableDevices().size() == 3; }, waitMs));
     EXPECT_EQ(manager->availableDevices()[0].name, "Synthetic Camera 1");
     EXPECT_EQ(manager->availableDevices()[1].name, "Bench left");
+    manager->registry().waitUntilSaved();
     auto stored = nlohmann::json::parse(test::readText(data.file("camera_names.json")));
     EXPECT_EQ(stored["synthetic-3"], "Synthetic Camera 3");
     EXPECT_EQ(CameraManager(data.path()).registry().displayName("synthetic-2", "x"), "Bench left");

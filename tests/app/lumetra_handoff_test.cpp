@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QTest>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -12,6 +13,7 @@
 #include "app/Paths.h"
 #include "app/SessionManager.h"
 #include "core/FileUtil.h"
+#include "core/LumetraHandoffFiles.h"
 #include "support/TestSupport.h"
 
 using namespace talvex;
@@ -47,6 +49,15 @@ struct Handoff : ::testing::Test {
         if (!record.empty()) writeFile(joinPath(folder, "session.json"), record);
         return folder;
     }
+    // The hand-off's outcome, once its files are written and the launch reported.
+    std::optional<std::string> handOff(const std::string& video,
+                                       const std::optional<std::string>& gyro) {
+        std::optional<std::optional<std::string>> outcome;
+        openInLumetra(video, gyro,
+                      [&](const std::optional<std::string>& error) { outcome = error; });
+        EXPECT_TRUE(QTest::qWaitFor([&] { return outcome.has_value(); }, 20000));
+        return outcome.value_or(std::string("no outcome"));
+    }
     // The stub runs detached; give it its moment.
     bool launchedOnce() {
         return QTest::qWaitFor([&] { return fileExists(launched); }, 20000);
@@ -65,7 +76,7 @@ TEST_F(Handoff, NotConfiguredWritesAndLaunchesNothing) {
         else
             setLumetraAppPath(stored);
         EXPECT_FALSE(isLumetraConfigured()) << stored;
-        EXPECT_EQ(openInLumetra(video, std::nullopt),
+        EXPECT_EQ(handOff(video, std::nullopt),
                   "Lumetra path not configured. Use 'Locate Lumetra…' first.");
     }
     EXPECT_FALSE(fileExists(joinPath(folder, "recording.talvex")));
@@ -82,7 +93,7 @@ TEST_F(Handoff, FilesBesideVideoAndInDataFolderThenLaunchAndReplace) {
         std::optional<std::string> gyro;
         if (name == "recording") gyro = joinPath(folder, "gyro.csv");
         std::filesystem::remove(launched);
-        ASSERT_EQ(openInLumetra(video, gyro), std::nullopt);
+        ASSERT_EQ(handOff(video, gyro), std::nullopt);
 
         std::string sidecar = readText(joinPath(folder, name + ".talvex"));
         EXPECT_EQ(sidecar.find('\n'), std::string::npos) << "compact JSON";
@@ -95,7 +106,7 @@ TEST_F(Handoff, FilesBesideVideoAndInDataFolderThenLaunchAndReplace) {
         EXPECT_EQ(readText(launched), "0|") << "Lumetra gets no arguments";
         if (!gyro) continue;
         // A second hand-off replaces both files.
-        ASSERT_EQ(openInLumetra(video, std::nullopt), std::nullopt);
+        ASSERT_EQ(handOff(video, std::nullopt), std::nullopt);
         EXPECT_EQ(readJson(joinPath(folder, "recording.talvex")), json({{"video", video}}));
         EXPECT_EQ(readJson(pending), json({{"video", video}, {"subject_id", "Anna"}}));
     }
@@ -105,6 +116,9 @@ TEST_F(Handoff, SubjectIdFromSessionRecord) {
     const std::pair<std::string, std::string> cases[] = {
         {R"({"session_id":"run_7_20260101_120000"})", "run_7"},
         {R"({"session_id":"a_b_c_20260101_120000"})", "a_b_c"},
+        {R"({"session_id":"run_7_20260101_120000_2"})", "run_7"},  // second of that second
+        {R"({"session_id":"x_120000_20260101_120000"})", "x_120000"},
+        {R"({"session_id":"session_20260101_120000_3"})", ""},
         {R"({"session_id":"session_20260101_120000"})", ""},  // unnamed
         {R"({"session_id":"_20260101_120000"})", ""},
         {R"({"session_id":"run_7"})", ""},
@@ -129,7 +143,7 @@ TEST_F(Handoff, LaunchesDesktopEntryAndExplainsALaunchFailure) {
     writeFile(entry, "[Desktop Entry]\nType=Application\nName=Lumetra\nExec=" + stub + "\n");
     setLumetraAppPath(entry);
     std::string video = joinPath(session("c"), "camera1.mp4");
-    ASSERT_EQ(openInLumetra(video, std::nullopt), std::nullopt);
+    ASSERT_EQ(handOff(video, std::nullopt), std::nullopt);
     EXPECT_TRUE(launchedOnce()) << "through gio";
 
     writeFile(dir.file("Lumetra.txt"), "not a program");
@@ -138,7 +152,7 @@ TEST_F(Handoff, LaunchesDesktopEntryAndExplainsALaunchFailure) {
         SCOPED_TRACE(app);
         std::filesystem::remove(pending);
         setLumetraAppPath(app);
-        std::optional<std::string> error = openInLumetra(video, std::nullopt);
+        std::optional<std::string> error = handOff(video, std::nullopt);
         ASSERT_TRUE(error);
         EXPECT_EQ(error->rfind("Failed to launch Lumetra: ", 0), 0u) << *error;
         EXPECT_GT(error->size(), 29u) << "carries a description";
@@ -188,20 +202,27 @@ TEST_F(Handoff, GyroFileOnlyFromSixtyOneBytes) {
         }
     };
     auto cameras = std::make_shared<Cameras>();  // held weakly by the session
-    SessionManager session(dir.file("root"));
+    // A root given relative to the working folder still hands Lumetra absolute paths.
+    QString previous = QDir::currentPath();
+    QDir::setCurrent(QString::fromStdString(dir.path()));
+    SessionManager session("./root/");
+    QDir::setCurrent(previous);
     session.setCameraManager(cameras);
     for (std::size_t size : {52u, 60u, 61u}) {
         SCOPED_TRACE(size);
         session.startSession("run_7", "user");
-        for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
-        session.stopSession();
-        for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+        session.stopSession();  // in the lead-in: stops as soon as it records
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !session.isBusy(); }, 20000));
         ASSERT_TRUE(session.lastSessionVideoURL());
         writeFile(joinPath(*session.lastSessionDir(), "gyro.csv"), std::string(size, 'x'));
-        ASSERT_EQ(openInLumetra(*session.lastSessionVideoURL(), session.lastSessionGyroURL()),
+        ASSERT_EQ(handOff(*session.lastSessionVideoURL(), session.lastSessionGyroURL()),
                   std::nullopt);
         json written = readJson(pending);
         EXPECT_EQ(written.contains("gyro"), size >= 61);
         EXPECT_EQ(written.value("subject_id", ""), "run_7");
+        EXPECT_EQ(written["video"].get<std::string>().rfind(dir.file("root/run_7_"), 0), 0u);
+        json sidecar = readJson(sidecarPath(*session.lastSessionVideoURL()));
+        EXPECT_EQ(sidecar["video"], written["video"]);
+        EXPECT_EQ(sidecar.value("gyro", written.value("gyro", "")), written.value("gyro", ""));
     }
 }

@@ -1,10 +1,19 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QThread>
+#include <atomic>
+#include <filesystem>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "app/MainThread.h"
+#include "app/Paths.h"
 #include "app/SessionManager.h"
+#include "core/Clock.h"
+#include "core/DiskSync.h"
 #include "core/FileUtil.h"
 #include "support/TestSupport.h"
 
@@ -46,6 +55,18 @@ public:
 
 void turn() { QCoreApplication::processEvents(); }
 
+// Runs the event loop until the condition holds (files are finished on a
+// thread of their own); generous for a loaded machine.
+void waitUntil(const std::function<bool()>& condition) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition() && timer.elapsed() < 20000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+    EXPECT_TRUE(condition());
+}
+
 struct Fixture : ::testing::Test {
     TempDir root;
     std::shared_ptr<FakeCameras> cameras = std::make_shared<FakeCameras>();
@@ -58,11 +79,22 @@ struct Fixture : ::testing::Test {
         EXPECT_TRUE(session.recordingState().recording);
         return session.recordingState().sessionId;
     }
+    // The next session, started while the previous one is finishing.
+    std::string runSessionAfter(const std::optional<std::string>& name) {
+        std::string previous = session.recordingState().sessionId;
+        session.stopSession();
+        session.startSession(name, "user");
+        cameras->finish();
+        waitUntil([&] {
+            auto state = session.recordingState();
+            return state.recording && state.sessionId != previous;
+        });
+        return session.recordingState().sessionId;
+    }
     void stopAndFinish() {
         session.stopSession();
         cameras->finish();
-        turn();
-        turn();
+        waitUntil([&] { return !session.isBusy(); });
     }
 };
 
@@ -104,9 +136,10 @@ TEST_F(Fixture, OneCameraSessionLeavesFolderGyroAndRecord) {
     session.recordAnimation("late");              // still before the cameras finished
     cameras->finish();
     turn();
-    EXPECT_TRUE(session.recordingState().recording);  // one turn late
-    turn();
+    session.recordAnimation("after the record");  // kept in memory only
+    waitUntil([&] { return !session.isBusy(); });
     EXPECT_FALSE(session.recordingState().recording);
+    EXPECT_EQ(session.metadata()->animationsRun.back(), "after the record");
 
     std::string folder = root.file(id);
     ASSERT_TRUE(session.lastSessionDir());
@@ -144,29 +177,117 @@ TEST_F(Fixture, TwoCamerasWithoutSamples) {
     EXPECT_FALSE(session.lastSessionGyroURL());  // 52 bytes: header only
 }
 
-TEST_F(Fixture, LeadInAndTailOutInterleavings) {
+TEST_F(Fixture, StartsAndStopsInTheLeadInAndTailOutAreNotLost) {
+    testing::internal::CaptureStdout();
     session.startSession("a", "user");
-    session.startSession("b", "user");  // during the lead-in: no second folder
-    session.stopSession();              // during the lead-in: ignored
+    session.startSession("b", "user");  // during the lead-in: ignored, with a line
+    session.stopSession();              // during the lead-in: stops once recording
     turn();
-    EXPECT_TRUE(session.recordingState().recording);
     EXPECT_EQ(cameras->starts, 1);
-    EXPECT_EQ(listDir(root.path()).size(), 1u);
-
-    session.startSession("c", "user");  // while recording: ignored
-    session.stopSession();
+    EXPECT_EQ(cameras->stops, 1);
     session.stopSession();  // during the tail-out: not a second finish
     EXPECT_EQ(cameras->stops, 1);
+
+    // START, STOP, START back to back: the third command waits for the first
+    // session's files, then begins; a STOP after it stops that session.
+    session.startSession("c", "user");
+    session.stopSession();
+    session.startSession("d", "user");
     EXPECT_FALSE(session.wouldAcceptStart());
-    session.startSession("d", "user");  // during the tail-out: ignored
-    cameras->finish();
-    turn();
-    turn();
-    EXPECT_FALSE(session.recordingState().recording);
-    EXPECT_EQ(cameras->starts, 1);
-    EXPECT_TRUE(session.wouldAcceptStart());
-    session.stopSession();  // idle: nothing changes
-    EXPECT_EQ(cameras->stops, 1);
+    cameras->finish();  // a: c begins, and stops as soon as it records
+    waitUntil([&] { return cameras->stops == 2; });
+    cameras->finish();  // c: d begins
+    waitUntil([&] { return cameras->starts == 3 && session.recordingState().recording; });
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Talvex: start ignored, a session is already recording: b"),
+              std::string::npos);
+    EXPECT_NE(out.find("Talvex: start waited for the previous session to finish: c"),
+              std::string::npos);
+    EXPECT_TRUE(session.recordingState().recording);  // d records
+    EXPECT_EQ(cameras->starts, 3);
+    EXPECT_EQ(cameras->stops, 2);
+    stopAndFinish();
+    EXPECT_FALSE(session.isBusy());
+    EXPECT_EQ(cameras->stops, 3);
+
+    auto folders = listDir(root.path());
+    ASSERT_EQ(folders.size(), 3u);
+    for (const char* prefix : {"a_", "c_", "d_"}) {
+        auto folder = std::find_if(folders.begin(), folders.end(),
+                                   [&](const std::string& f) { return f.rfind(prefix, 0) == 0; });
+        ASSERT_NE(folder, folders.end()) << prefix;
+        auto json = nlohmann::json::parse(readText(root.file(*folder) + "/session.json"));
+        EXPECT_TRUE(json.contains("recording_end")) << prefix;
+    }
+}
+
+// A name used again within the same second never reuses a folder, and an
+// existing folder's files are left as they are.
+TEST_F(Fixture, SameNameInTheSameSecondTakesNumberedFolders) {
+    std::time_t now = static_cast<std::time_t>(wallNow());
+    for (int ahead = 0; ahead < 3; ++ahead) {
+        std::string earlier = root.file(sessionFolderName("same", now + ahead));
+        makeDirectories(earlier);
+        writeFile(earlier + "/camera1.mp4", "earlier movie");
+    }
+    std::string id = runSession("same");
+    std::string second = runSessionAfter("same");
+    stopAndFinish();
+    EXPECT_TRUE(id.ends_with("_2")) << id;
+    // "_3" in the same second, else the next second's "_2".
+    EXPECT_TRUE(second.ends_with("_3") || (second.ends_with("_2") && second != id)) << second;
+    for (const auto& name : listDir(root.path())) {
+        if (name.ends_with("_2") || name.ends_with("_3")) {
+            EXPECT_EQ(readText(root.file(name) + "/camera1.mp4"), "movie");
+            EXPECT_TRUE(fileExists(root.file(name) + "/session.json"));
+        } else {
+            EXPECT_EQ(readText(root.file(name) + "/camera1.mp4"), "earlier movie") << name;
+        }
+    }
+}
+
+TEST_F(Fixture, RelativeOrUntidyRootsBecomeAbsolute) {
+    QString previous = QDir::currentPath();
+    QDir::setCurrent(QString::fromStdString(root.path()));
+    struct Case {
+        std::string given, expected;
+    } cases[] = {
+        {"rel/out", root.file("rel/out")},
+        {"./a/../b/", root.file("b")},
+        {root.path() + "//c/.", root.file("c")},
+    };
+    for (const auto& c : cases) {
+        SessionManager relative(c.given);
+        EXPECT_EQ(relative.outputRoot(), c.expected);
+        relative.setOutputRoot("chosen/../x");
+        turn();
+        EXPECT_EQ(relative.outputRoot(), root.file("x"));
+    }
+    paths::settings()->setValue(settingsKeys::outputRoot, "x/./");
+    EXPECT_EQ(SessionManager().outputRoot(), root.file("x"));
+    paths::settings()->remove(settingsKeys::outputRoot);
+    QDir::setCurrent(previous);
+}
+
+// A disk pulled and plugged back, a clean-up script: the stop writes the
+// record into its folder made again, and the next start makes the root again.
+TEST_F(Fixture, VanishedFoldersAreCreatedAgain) {
+    std::string id = runSession("gone");
+    std::filesystem::remove_all(root.path());
+    testing::internal::CaptureStdout();
+    stopAndFinish();
+    auto json = nlohmann::json::parse(readText(root.file(id) + "/session.json"));
+    EXPECT_TRUE(json.contains("recording_end"));
+    std::filesystem::remove_all(root.path());
+    std::string next = runSession("next");
+    stopAndFinish();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Talvex: the session folder had vanished and was created again: " +
+                       root.file(id)),
+              std::string::npos);
+    EXPECT_NE(out.find("Talvex: the output root was missing and was created again: " + root.path()),
+              std::string::npos);
+    EXPECT_EQ(listDir(root.path()), std::vector<std::string>{next});
 }
 
 TEST_F(Fixture, FailedCameraStartKeepsFolderAndRecordOnly) {
@@ -215,6 +336,35 @@ TEST_F(Fixture, UnusableNamesAndRootsCreateNothingOutside) {
     EXPECT_NE(out.find("Talvex: start recording failed: "), std::string::npos);
     turn();
     EXPECT_FALSE(blocked.recordingState().recording);
+}
+
+namespace {
+std::thread::id mainThread;
+std::atomic<int> mainThreadSyncs{0}, otherSyncs{0};
+void countSync() { ++(std::this_thread::get_id() == mainThread ? mainThreadSyncs : otherSyncs); }
+}  // namespace
+
+// The main thread never waits for the disk: session.json (start, animation,
+// stop) and gyro.csv (once a second and at its close) are synced elsewhere,
+// and the session is reported finished only once all of it is done.
+TEST_F(Fixture, NoDiskSyncOnTheMainThread) {
+    mainThread = std::this_thread::get_id();
+    setSyncObserver(countSync);
+    std::string id = runSession("sync");
+    double start = *session.recordingStartTime();
+    std::thread gyro([&] {
+        for (int i = 0; i < 3; ++i) session.writeGyroSample(start + i, 1, 2, 3);
+    });
+    gyro.join();
+    session.recordAnimation("a");
+    stopAndFinish();
+    setSyncObserver(nullptr);
+    EXPECT_EQ(mainThreadSyncs.load(), 0);
+    EXPECT_GE(otherSyncs.load(), 4);
+    auto json = nlohmann::json::parse(readText(root.file(id) + "/session.json"));
+    EXPECT_TRUE(json.contains("recording_end"));
+    EXPECT_EQ(json["animations_run"], nlohmann::json({"a"}));
+    EXPECT_EQ(readText(root.file(id) + "/gyro.csv").size(), 52u + 3 * 16u);
 }
 
 TEST_F(Fixture, ElapsedClockKeepsItsCountAfterTheStop) {

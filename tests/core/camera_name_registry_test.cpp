@@ -20,6 +20,7 @@ TEST(CameraNameRegistry, SightingsAndGivenNamesAreSavedAndSurviveANewRegistry) {
         CameraNameRegistry registry(path);
         EXPECT_EQ(registry.displayName("usb-A", "HD Webcam"), "HD Webcam");
         EXPECT_EQ(registry.displayName("usb-B", "HD Webcam"), "HD Webcam");
+        registry.waitUntilSaved();
         std::string text = readText(path);
         EXPECT_TRUE(text.find('\n') == text.find(": ")) << "compact: " << text;
         registry.setName("Left", "usb-A");
@@ -63,6 +64,7 @@ TEST(CameraNameRegistry, KeepsEveryReadableNameOfAFlawedFile) {
         EXPECT_EQ(json(registry.store()), c.kept);
         EXPECT_EQ(readText(path), c.content) << "reading never rewrites";
         EXPECT_EQ(registry.displayName("usb-Z", "Cam"), "Cam");
+        registry.waitUntilSaved();
         json expected = c.kept;
         expected["usb-Z"] = "Cam";
         EXPECT_EQ(json::parse(readText(path)), expected);
@@ -105,6 +107,7 @@ TEST(CameraNameRegistry, NoPathOrUnwritableFolderKeepsNamesInMemory) {
     CameraNameRegistry registry(path);
     registry.setName("Right", "usb-A");
     EXPECT_EQ(registry.displayName("usb-A", "Cam"), "Right");
+    registry.waitUntilSaved();
     EXPECT_EQ(readText(path), "{\"usb-A\":\"Left\"}");
     ::chmod(dir.file("locked").c_str(), 0700);
 }

@@ -99,3 +99,27 @@ TEST(GyroSessionStats, ReportsKeptSamplesAndTheLongestGap) {
         EXPECT_EQ(stats.kept(), c.times.size());
     }
 }
+
+// A file that cannot grow further (a full disk, here a file-size limit) keeps
+// whole lines only: the line that did not fit is cut away.
+TEST(GyroCsvFile, AFullFileEndsOnAWholeLine) {
+    test::TempDir dir;
+    const std::string line = gyroCsvLine(0.5, 0, 0, 1e-05);  // 18 bytes
+    rlimit previous{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = previous;
+    small.rlim_cur = kGyroCsvHeader.size() + 2 * line.size() + line.size() / 2;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    testing::internal::CaptureStdout();
+    {
+        GyroCsvFile file;
+        ASSERT_TRUE(file.open(dir.path()));
+        for (int i = 0; i < 5; ++i) file.append(line);
+    }
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, oldHandler);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Talvex: gyro.csv write failed"), std::string::npos);
+    EXPECT_EQ(test::readText(dir.file("gyro.csv")), std::string(kGyroCsvHeader) + line + line);
+}
