@@ -29,6 +29,7 @@ std::string resolveStoredRoot() {
 }  // namespace
 
 SessionManager::SessionManager(const std::string& overrideRoot, QObject* parent) : QObject(parent) {
+    MainMailbox::install();
     outputRoot_ = absoluteFolderPath(overrideRoot.empty() ? resolveStoredRoot() : overrideRoot);
     makeDirectories(outputRoot_);
     reportInterruptedSessions(outputRoot_);
@@ -226,9 +227,9 @@ void SessionManager::finishSession(std::optional<double> videoStartTime) {
     QPointer<SessionManager> self(this);
     files_.async([self, folder = sessionFolder_, record] {
         writeFinalRecord(folder, record);
-        // The manager waits for this queue before it goes, so it is still here.
-        if (SessionManager* manager = self.data())
-            postTo(manager, [manager] { manager->sessionFinished(); });
+        MainMailbox::post([self] {
+            if (self) self->sessionFinished();
+        });
     });
 }
 

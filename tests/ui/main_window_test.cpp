@@ -294,6 +294,7 @@ TEST_F(Window, RenameSheetSavesOneNameAtATime) {
     QTest::keyClicks(field, "Left rig");
     sheet->findChild<QPushButton*>("renameSave0")->click();
     EXPECT_EQ(stored(), "Left rig");
+    app->cameras().registry().waitUntilSaved();
     EXPECT_NE(test::readText(app->cameras().registry().filePath()).find("Left rig"),
               std::string::npos);
     ASSERT_TRUE(QTest::qWaitFor(
