@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "QuietStdout.h"
 #include "app/GyroReceiver.h"
 #include "core/Clock.h"
 
@@ -165,7 +166,11 @@ std::vector<std::pair<long, double>> gyroRows(const QString& root) {
     return rows;
 }
 
-void sessionFigures(double seconds) {
+struct SessionFigures {
+    double keptPercent, errorMedian, errorP95, rssStart, rssEnd;
+};
+
+SessionFigures sessionFigures(double seconds) {
     QTemporaryDir dir;
     const std::string truthFile = (dir.path() + "/truth").toStdString();
     Simulator phone({"--truth", QString::fromStdString(truthFile)});
@@ -236,10 +241,8 @@ void sessionFigures(double seconds) {
             kept += written.count(k);
         }
     const auto [median, p95] = medianAndP95(errors);
-    std::printf("gyro kept=%.3f%% error-median-ms=%.2f error-p95-ms=%.2f\n",
-                inSession ? 100.0 * double(kept) / double(inSession) : 0.0, median * 1000,
-                p95 * 1000);
-    std::printf("gyro rss-start-mb=%.1f rss-end-mb=%.1f\n", rssStart, rssEnd);
+    return {inSession ? 100.0 * double(kept) / double(inSession) : 0.0, median, p95, rssStart,
+            rssEnd};
 }
 
 }  // namespace
@@ -248,13 +251,24 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const char* length = std::getenv("TALVEX_BENCH_GYRO_SECONDS");
     const double seconds = length ? std::atof(length) : 600.0;
-    const auto [bytes1, rate1] = answerFigures(60);
-    const auto [bytes30, rate30] = answerFigures(1800);
+    std::pair<double, double> minute, halfHour;
+    {
+        QuietStdout quiet;  // the receiver's own lines
+        minute = answerFigures(60);
+        halfHour = answerFigures(1800);
+    }
     std::printf(
         "gyro answer-bytes-1min=%.0f answer-bytes-30min=%.0f answers-per-s-1min=%.1f "
         "answers-per-s-30min=%.1f\n",
-        bytes1, bytes30, rate1, rate30);
+        minute.first, halfHour.first, minute.second, halfHour.second);
     std::fflush(stdout);
-    sessionFigures(seconds);
+    SessionFigures session{};
+    {
+        QuietStdout quiet;
+        session = sessionFigures(seconds);
+    }
+    std::printf("gyro kept=%.3f%% error-median-ms=%.2f error-p95-ms=%.2f session-s=%.0f\n",
+                session.keptPercent, session.errorMedian * 1000, session.errorP95 * 1000, seconds);
+    std::printf("gyro rss-start-mb=%.1f rss-end-mb=%.1f\n", session.rssStart, session.rssEnd);
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -22,7 +23,7 @@ namespace {
 
 using test::PhoneSimulator;
 
-bool waitUntil(const std::function<bool()>& done, double seconds = 10.0) {
+bool waitUntil(const std::function<bool()>& done, double seconds = 20.0) {
     const double end = steadyNow() + seconds;
     while (!done() && steadyNow() < end) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
@@ -40,26 +41,30 @@ struct Sample {
 };
 
 // What onSample delivered, from whichever thread, and what the batches brought.
+// The list outlives the test's objects: a delivery may still be under way.
 struct Samples {
-    std::mutex mutex;
-    std::vector<Sample> list;
+    struct List {
+        std::mutex mutex;
+        std::vector<Sample> samples;
+    };
+    std::shared_ptr<List> list = std::make_shared<List>();
     std::size_t batched = 0;  // main thread
 
     explicit Samples(GyroReceiver& receiver) {
-        receiver.onSample = [this](double t, double x, double y, double z) {
+        receiver.onSample = [list = list](double t, double x, double y, double z) {
             // Every value must be the simulator's value for its sample.
             const double k = double(test::sampleNumber(z));
             EXPECT_NEAR(x == 20.0 ? std::sin(0.01 * k) : x, std::sin(0.01 * k), 1e-7) << k;
             EXPECT_NEAR(y, std::cos(0.01 * k), 1e-7) << k;
-            std::lock_guard lock(mutex);
-            list.push_back({t, x, y, z});
+            std::lock_guard lock(list->mutex);
+            list->samples.push_back({t, x, y, z});
         };
         QObject::connect(&receiver, &GyroReceiver::samplesArrived,
                          [this](const GyroSampleBatch& batch) { batched += batch.size(); });
     }
     std::vector<Sample> all() {
-        std::lock_guard lock(mutex);
-        return list;
+        std::lock_guard lock(list->mutex);
+        return list->samples;
     }
     std::size_t size() { return all().size(); }
 };

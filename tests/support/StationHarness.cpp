@@ -69,21 +69,33 @@ PhoneSimulator::PhoneSimulator(const QStringList& extraArguments)
     }
 }
 
-std::string PhoneSimulator::get(const std::string& path) const {
-    const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+namespace {
+
+// Connects to 127.0.0.1:port and sends text; the socket, or -1.
+int sendTo(int port, const std::string& text) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port_));
+    address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string reply;
+    timeval timeout{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-            static_cast<ssize_t>(request.size())) {
-        char buffer[4096];
-        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
-            reply.append(buffer, std::size_t(n));
-    }
+        ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size()))
+        return fd;
+    ::close(fd);
+    return -1;
+}
+
+}  // namespace
+
+std::string PhoneSimulator::get(const std::string& path) const {
+    std::string reply;
+    const int fd = sendTo(port_, "GET " + path + " HTTP/1.0\r\n\r\n");
+    if (fd < 0) return reply;
+    char buffer[4096];
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        reply.append(buffer, std::size_t(n));
     ::close(fd);
     const auto body = reply.find("\r\n\r\n");
     return body == std::string::npos ? std::string() : reply.substr(body + 4);
@@ -109,22 +121,14 @@ std::pair<double, double> medianAndP95(std::vector<double> values) {
 }
 
 std::string sendCommand(int port, const std::string& text) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     std::string reply;
-    timeval timeout{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size())) {
-        char buffer[16];
-        while (reply.size() < 3) {
-            ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-            if (n <= 0) break;
-            reply.append(buffer, static_cast<std::size_t>(n));
-        }
+    const int fd = sendTo(port, text);
+    if (fd < 0) return reply;
+    char buffer[16];
+    while (reply.size() < 3) {
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        reply.append(buffer, static_cast<std::size_t>(n));
     }
     ::close(fd);
     return reply;
