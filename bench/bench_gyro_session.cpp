@@ -47,9 +47,12 @@ void pump(double seconds) {
     }
 }
 
-// One blocking exchange with a server on 127.0.0.1.
-std::string exchange(int port, const std::string& request) {
+// One blocking exchange with a server on 127.0.0.1: the reply up to the
+// server's close, or its first line when the server keeps the connection.
+std::string exchange(int port, const std::string& request, bool oneLine = false) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval timeout{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(uint16_t(port));
@@ -58,8 +61,10 @@ std::string exchange(int port, const std::string& request) {
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
         char buffer[4096];
-        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
             reply.append(buffer, std::size_t(n));
+            if (oneLine && reply.find('\n') != std::string::npos) break;
+        }
     }
     ::close(fd);
     return reply;
@@ -198,14 +203,14 @@ SessionFigures sessionFigures(double seconds) {
         pump(0.2);
     }
     pump(2.0);
-    exchange(ipcPort, "START bench");
+    exchange(ipcPort, "START bench", true);
     const double from = steadyNow();
     pump(5.0);
     const double rssStart = rssMegabytes(station.processId());
     pump(std::max(0.0, seconds - 5.0));
     const double rssEnd = rssMegabytes(station.processId());
     const double stop = steadyNow();
-    exchange(ipcPort, "STOP");
+    exchange(ipcPort, "STOP", true);
     pump(10.0);
     station.terminate();
     station.waitForFinished(30000);
