@@ -139,9 +139,9 @@ TEST_F(Manager, WritesExactlyOneMovie) {
         Movie movie = probe(out.file(c.file));
         EXPECT_EQ(movie.format, c.format);
         // 30 fps: never more; fewer only on a busy machine, so a generous floor.
-        EXPECT_GE(movie.frames, c.seconds * 10);
+        EXPECT_GE(movie.frames, c.seconds * 5);
         EXPECT_LE(movie.frames, c.seconds * 33);
-        EXPECT_NEAR(movie.seconds, c.seconds, 0.5);
+        EXPECT_NEAR(movie.seconds, c.seconds, 0.8);
         if (c.devices.size() == 1) continue;
         // Average R, G, B of each half of frame 10: camera 2 (blue) left, camera 1 (red) right.
         std::string rgb = runCommand("ffmpeg -v error -i '" + out.file(c.file) +
