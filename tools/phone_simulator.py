@@ -227,14 +227,14 @@ class Phone:
             self.arrays[name].append(value)
         self.hosts.append(math.nan)
 
-    def indices(self, name, spec):
+    def indices(self, name, asked):
         """Which values of a buffer a query asks for, and the answer's update mode."""
         values = self.arrays[name]
-        if spec == "full":
+        if asked == "full":
             return range(len(values)), "full"
-        if spec == "":
+        if asked == "":
             return range(max(0, len(values) - 1), len(values)), "single"
-        text, _, reference = spec.partition("|")
+        text, _, reference = asked.partition("|")
         try:
             threshold = raised(float(text))
         except ValueError:
@@ -245,7 +245,7 @@ class Phone:
         return [i for i, v in enumerate(ref) if v > threshold], "partial"
 
     def answer(self, query):
-        wanted = [(name, spec) for name, spec in parse_qsl(query, keep_blank_values=True)
+        wanted = [(name, asked) for name, asked in parse_qsl(query, keep_blank_values=True)
                   if name in self.arrays]
         with self.lock:
             self.grow(time.monotonic())
@@ -256,13 +256,13 @@ class Phone:
         copies = []
         ios = self.platform == "ios"
         with self.lock:
-            for n, (name, spec) in enumerate(wanted):
+            for n, (name, asked) in enumerate(wanted):
                 if ios and n > 0:  # copied one after another while the sensor appends
                     self.lock.release()
                     time.sleep(self.copy_delay)
                     self.lock.acquire()
                     self.grow(time.monotonic())
-                chosen, mode = self.indices(name, "full" if full else spec)
+                chosen, mode = self.indices(name, "full" if full else asked)
                 values = self.arrays[name]
                 copies.append((name, mode, [values[i] for i in chosen]))
         return self.encode(copies, status)
