@@ -147,8 +147,10 @@ bool SessionManager::startCameras(const std::string& folder, const std::string& 
     double steadyStart = steadyNow();
     {
         std::lock_guard lock(mutex_);
-        metadata_ = SessionMetadata{sessionId, initiatedBy, {}, wallStart, std::nullopt,
-                                    cameraLabels(cameras->openedRecorderCount()), false};
+        metadata_ =
+            SessionMetadata{sessionId, initiatedBy,  {},
+                            wallStart, std::nullopt, cameraLabels(cameras->openedRecorderCount()),
+                            false};
     }
     if (auto error = cameras->startRecording(folder)) {
         logLine("Talvex: start recording failed: " + error->message);
@@ -313,7 +315,9 @@ void SessionManager::writeGyroSample(double sampleTime, double x, double y, doub
     if (metadata_) metadata_->gyroscopeConnected = true;
 }
 
-std::string SessionManager::elapsedString() const { return formatElapsed(elapsedSeconds_); }
+std::string SessionManager::elapsedString() const {
+    return formatElapsed(elapsedSeconds_);
+}
 
 void SessionManager::setOutputRoot(const std::string& chosen) {
     std::string folder = absoluteFolderPath(chosen);

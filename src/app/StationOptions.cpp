@@ -10,14 +10,26 @@ namespace talvex {
 namespace {
 
 struct Definitions {
-    QCommandLineOption headless{"headless", "Run without a window: the station is driven from the command port alone."};
-    QCommandLineOption outputRoot{"output-root", "Folder for session folders, for this run only (not stored).", "DIR"};
-    QCommandLineOption ipcPort{"ipc-port", "TCP port of the command port (default 8765).", "N", "8765"};
-    QCommandLineOption ipcBind{"ipc-bind", "Address the command port listens on (default: every interface).", "ADDRESS"};
-    QCommandLineOption phyphox{"phyphox", "Phone address (host[:port]) of Phyphox for this run.", "ADDRESS"};
-    QCommandLineOption virtualCameras{"virtual-cameras", "Add N synthetic test-pattern cameras.", "N", "0"};
-    QCommandLineOption cameraTiming{"camera-timing", "Synthetic cameras: \"steady\" (exactly the asked rate, frames on time; the default) or \"free-running\" (each on its own clock, a little off the rate, frames a few ms late, as real cameras).", "TIMING", "steady"};
-    QCommandLineOption cameras{"cameras", "Headless: device ids to open into slots 0 and 1.", "ID[,ID]"};
+    QCommandLineOption headless{
+        "headless", "Run without a window: the station is driven from the command port alone."};
+    QCommandLineOption outputRoot{
+        "output-root", "Folder for session folders, for this run only (not stored).", "DIR"};
+    QCommandLineOption ipcPort{"ipc-port", "TCP port of the command port (default 8765).", "N",
+                               "8765"};
+    QCommandLineOption ipcBind{
+        "ipc-bind", "Address the command port listens on (default: every interface).", "ADDRESS"};
+    QCommandLineOption phyphox{"phyphox", "Phone address (host[:port]) of Phyphox for this run.",
+                               "ADDRESS"};
+    QCommandLineOption virtualCameras{"virtual-cameras", "Add N synthetic test-pattern cameras.",
+                                      "N", "0"};
+    QCommandLineOption cameraTiming{
+        "camera-timing",
+        "Synthetic cameras: \"steady\" (exactly the asked rate, frames on time; the default) or "
+        "\"free-running\" (each on its own clock, a little off the rate, frames a few ms late, as "
+        "real cameras).",
+        "TIMING", "steady"};
+    QCommandLineOption cameras{"cameras", "Headless: device ids to open into slots 0 and 1.",
+                               "ID[,ID]"};
 };
 
 }  // namespace
@@ -25,10 +37,12 @@ struct Definitions {
 ParsedOptions parseStationOptions(const QStringList& arguments) {
     Definitions d;
     QCommandLineParser parser;
-    parser.setApplicationDescription("Talvex recording station: cameras and a phone's gyroscope into session folders.");
+    parser.setApplicationDescription(
+        "Talvex recording station: cameras and a phone's gyroscope into session folders.");
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addOptions({d.headless, d.outputRoot, d.ipcPort, d.ipcBind, d.phyphox, d.virtualCameras, d.cameraTiming, d.cameras});
+    parser.addOptions({d.headless, d.outputRoot, d.ipcPort, d.ipcBind, d.phyphox, d.virtualCameras,
+                       d.cameraTiming, d.cameras});
 
     ParsedOptions result;
     if (!parser.parse(arguments)) {
@@ -50,7 +64,8 @@ ParsedOptions parseStationOptions(const QStringList& arguments) {
     o.outputRoot = parser.value(d.outputRoot).toStdString();
     bool ok = false;
     uint port = parser.value(d.ipcPort).toUInt(&ok);
-    if (!ok || port == 0 || port > 65535) result.error = "--ipc-port needs a port number from 1 to 65535";
+    if (!ok || port == 0 || port > 65535)
+        result.error = "--ipc-port needs a port number from 1 to 65535";
     o.ipcPort = static_cast<quint16>(port);
     o.ipcBind = parser.value(d.ipcBind).toStdString();
     if (!o.ipcBind.empty() && QHostAddress(QString::fromStdString(o.ipcBind)).isNull())

@@ -18,7 +18,8 @@ struct Overloaded : Handlers... {
 
 }  // namespace
 
-TalvexApp::TalvexApp(const StationOptions& options, QObject* parent) : QObject(parent), options_(options) {
+TalvexApp::TalvexApp(const StationOptions& options, QObject* parent)
+    : QObject(parent), options_(options) {
     quietMediaLibraryLogs();
     SyntheticCameras::setTiming(options.freeRunningCameras ? SyntheticCameras::Timing::freeRunning
                                                            : SyntheticCameras::Timing::steady);
@@ -40,13 +41,15 @@ void TalvexApp::setupApp() {
     // Every session takes its own gyroscope time anchor, however it was started.
     session_->onSessionBegins = [this] { gyro_->beginSession(steadyNow()); };
     SessionManager* session = session_.get();
-    gyro_->onSample = [session](double t, double x, double y, double z) { session->writeGyroSample(t, x, y, z); };
+    gyro_->onSample = [session](double t, double x, double y, double z) {
+        session->writeGyroSample(t, x, y, z);
+    };
     ipc_->startListening(options_.ipcPort, QString::fromStdString(options_.ipcBind));
     gyro_->connectIfConfigured();
     if (options_.headless && !camerasRequested_) {
         camerasRequested_ = true;
-        connect(cameras_.get(), &CameraManager::availableDevicesChanged, this, &TalvexApp::openRequestedCameras,
-                Qt::SingleShotConnection);
+        connect(cameras_.get(), &CameraManager::availableDevicesChanged, this,
+                &TalvexApp::openRequestedCameras, Qt::SingleShotConnection);
         connect(cameras_.get(), &CameraManager::openedRecordersChanged, this, [this] {
             logLine("Talvex: opened cameras: " + std::to_string(cameras_->openedRecorderCount()));
         });
@@ -62,7 +65,8 @@ void TalvexApp::openRequestedCameras() {
     std::vector<CameraDevice> chosen;
     if (!options_.cameras.empty()) {
         for (const auto& id : options_.cameras) {
-            auto found = std::find_if(devices.begin(), devices.end(), [&](const auto& d) { return d.id == id; });
+            auto found = std::find_if(devices.begin(), devices.end(),
+                                      [&](const auto& d) { return d.id == id; });
             if (found == devices.end())
                 logLine("Talvex: camera not found: " + id);
             else
@@ -82,13 +86,18 @@ void TalvexApp::openRequestedCameras() {
 }
 
 void TalvexApp::handleCommand(const IPCCommand& command) {
-    std::visit(Overloaded{
-                   [&](const StartCommand& start) { session_->startSession(start.sessionName, start.initiatedBy); },
-                   [&](const StopCommand&) { session_->stopSession(); },
-                   [&](const AnimationCommand& animation) { session_->recordAnimation(animation.name); },
-                   [&](const UnknownCommand& unknown) { logLine("Talvex: unknown IPC command: " + unknown.text); },
-               },
-               command);
+    std::visit(
+        Overloaded{
+            [&](const StartCommand& start) {
+                session_->startSession(start.sessionName, start.initiatedBy);
+            },
+            [&](const StopCommand&) { session_->stopSession(); },
+            [&](const AnimationCommand& animation) { session_->recordAnimation(animation.name); },
+            [&](const UnknownCommand& unknown) {
+                logLine("Talvex: unknown IPC command: " + unknown.text);
+            },
+        },
+        command);
 }
 
 void TalvexApp::finishAndThen(std::function<void()> done) {
@@ -100,12 +109,13 @@ void TalvexApp::finishAndThen(std::function<void()> done) {
     // as soon as the session records.
     session_->dropWaitingStarts();
     auto connection = std::make_shared<QMetaObject::Connection>();
-    *connection = connect(session_.get(), &SessionManager::recordingStateChanged, this, [this, connection, done] {
-        if (!session_->isBusy()) {
-            disconnect(*connection);
-            done();
-        }
-    });
+    *connection = connect(session_.get(), &SessionManager::recordingStateChanged, this,
+                          [this, connection, done] {
+                              if (!session_->isBusy()) {
+                                  disconnect(*connection);
+                                  done();
+                              }
+                          });
     session_->stopSession();
 }
 

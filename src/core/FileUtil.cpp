@@ -8,9 +8,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "core/Log.h"
-
 #include "core/DiskSync.h"
+#include "core/Log.h"
 
 namespace talvex {
 

@@ -21,7 +21,9 @@ struct GyroCsvFile::Descriptor {
     int fd;
 };
 
-GyroCsvFile::~GyroCsvFile() { close(); }
+GyroCsvFile::~GyroCsvFile() {
+    close();
+}
 
 bool GyroCsvFile::open(const std::string& folder) {
     close();

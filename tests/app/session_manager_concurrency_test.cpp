@@ -20,7 +20,9 @@ namespace {
 
 struct InstantCameras : RecordingOperations {
     std::size_t openedRecorderCount() const override { return 1; }
-    std::optional<RecordingError> startRecording(const std::string&) override { return std::nullopt; }
+    std::optional<RecordingError> startRecording(const std::string&) override {
+        return std::nullopt;
+    }
     void stopRecording(StopCompletion completion) override {
         postToMain([completion] { completion(std::nullopt); });
     }
@@ -56,6 +58,7 @@ TEST(SessionManagerConcurrency, SamplesDuringStartsAndStops) {
         std::istringstream lines(csv.substr(csv.find('\n') + 1));
         for (std::string line; std::getline(lines, line);)
             ASSERT_TRUE(line.ends_with(",0.25,-0.5,1.0")) << folder << ": " << line;
-        EXPECT_NE(test::readText(root.file(folder) + "/session.json").find("recording_end"), std::string::npos);
+        EXPECT_NE(test::readText(root.file(folder) + "/session.json").find("recording_end"),
+                  std::string::npos);
     }
 }

@@ -39,7 +39,8 @@ public:
         if (failure) return failure;
         if (!isDirectory(folder)) return RecordingError{"Talvex", 1, "cannot create " + folder};
         ++starts;
-        if (count > 0) writeFile(joinPath(folder, count == 2 ? "recording.mp4" : "camera1.mp4"), "movie");
+        if (count > 0)
+            writeFile(joinPath(folder, count == 2 ? "recording.mp4" : "camera1.mp4"), "movie");
         return std::nullopt;
     }
     void stopRecording(StopCompletion completion) override {
@@ -53,7 +54,9 @@ public:
     }
 };
 
-void turn() { QCoreApplication::processEvents(); }
+void turn() {
+    QCoreApplication::processEvents();
+}
 
 // Runs the event loop until the condition holds (files are finished on a
 // thread of their own); generous for a loaded machine.
@@ -144,7 +147,8 @@ TEST_F(Fixture, OneCameraSessionLeavesFolderGyroAndRecord) {
     std::string folder = root.file(id);
     ASSERT_TRUE(session.lastSessionDir());
     EXPECT_EQ(*session.lastSessionDir(), folder);
-    EXPECT_EQ(listDir(folder), (std::vector<std::string>{"camera1.mp4", "gyro.csv", "session.json"}));
+    EXPECT_EQ(listDir(folder),
+              (std::vector<std::string>{"camera1.mp4", "gyro.csv", "session.json"}));
     EXPECT_EQ(readText(folder + "/gyro.csv"),
               "time_seconds,gyro_x_rad_s,gyro_y_rad_s,gyro_z_rad_s\n"
               "0.0,0.0123,-0.004,1e-05\n"
@@ -282,9 +286,9 @@ TEST_F(Fixture, VanishedFoldersAreCreatedAgain) {
     std::string next = runSession("next");
     stopAndFinish();
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("Talvex: the session folder had vanished and was created again: " +
-                       root.file(id)),
-              std::string::npos);
+    EXPECT_NE(
+        out.find("Talvex: the session folder had vanished and was created again: " + root.file(id)),
+        std::string::npos);
     EXPECT_NE(out.find("Talvex: the output root was missing and was created again: " + root.path()),
               std::string::npos);
     EXPECT_EQ(listDir(root.path()), std::vector<std::string>{next});
@@ -295,7 +299,8 @@ TEST_F(Fixture, FailedCameraStartKeepsFolderAndRecordOnly) {
     testing::internal::CaptureStdout();
     session.startSession("x", "user");
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("Talvex: start recording failed: Cannot add writer input"), std::string::npos);
+    EXPECT_NE(out.find("Talvex: start recording failed: Cannot add writer input"),
+              std::string::npos);
     turn();
     EXPECT_FALSE(session.recordingState().recording);
     auto entries = listDir(root.path());
@@ -312,7 +317,8 @@ TEST_F(Fixture, SessionStaysInItsFolderWhenTheRootChanges) {
     turn();
     EXPECT_EQ(session.outputRoot(), other.path());
     stopAndFinish();
-    EXPECT_EQ(listDir(root.file(id)), (std::vector<std::string>{"camera1.mp4", "gyro.csv", "session.json"}));
+    EXPECT_EQ(listDir(root.file(id)),
+              (std::vector<std::string>{"camera1.mp4", "gyro.csv", "session.json"}));
     EXPECT_TRUE(listDir(other.path()).empty());
 }
 
@@ -341,7 +347,9 @@ TEST_F(Fixture, UnusableNamesAndRootsCreateNothingOutside) {
 namespace {
 std::thread::id mainThread;
 std::atomic<int> mainThreadSyncs{0}, otherSyncs{0};
-void countSync() { ++(std::this_thread::get_id() == mainThread ? mainThreadSyncs : otherSyncs); }
+void countSync() {
+    ++(std::this_thread::get_id() == mainThread ? mainThreadSyncs : otherSyncs);
+}
 }  // namespace
 
 // The main thread never waits for the disk: session.json (start, animation,

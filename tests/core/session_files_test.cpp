@@ -13,10 +13,20 @@ TEST(NumberFormat, ShortestRoundTripWithPointOrTwoDigitExponent) {
         double value;
         const char* text;
     } cases[] = {
-        {0.0, "0.0"},       {-0.0, "-0.0"},        {2.0, "2.0"},          {1.0, "1.0"},
-        {0.0123, "0.0123"}, {12.5, "12.5"},        {-0.004, "-0.004"},    {0.52, "0.52"},
-        {1e-05, "1e-05"},   {0.0001, "0.0001"},    {-3.25e-07, "-3.25e-07"}, {0.1 + 0.2, "0.30000000000000004"},
-        {1e-300, "1e-300"}, {123456789.0, "123456789.0"},
+        {0.0, "0.0"},
+        {-0.0, "-0.0"},
+        {2.0, "2.0"},
+        {1.0, "1.0"},
+        {0.0123, "0.0123"},
+        {12.5, "12.5"},
+        {-0.004, "-0.004"},
+        {0.52, "0.52"},
+        {1e-05, "1e-05"},
+        {0.0001, "0.0001"},
+        {-3.25e-07, "-3.25e-07"},
+        {0.1 + 0.2, "0.30000000000000004"},
+        {1e-300, "1e-300"},
+        {123456789.0, "123456789.0"},
     };
     for (const auto& c : cases) EXPECT_EQ(formatNumber(c.value), c.text) << c.text;
 }
@@ -30,7 +40,8 @@ TEST(NumberFormat, IgnoresTheProcessLocale) {
 
 TEST(SessionFolderName, SanitisesNineCharactersAndNul) {
     std::tm local{};
-    local.tm_year = 125, local.tm_mon = 2, local.tm_mday = 14, local.tm_hour = 9, local.tm_min = 26, local.tm_sec = 53;
+    local.tm_year = 125, local.tm_mon = 2, local.tm_mday = 14, local.tm_hour = 9, local.tm_min = 26,
+    local.tm_sec = 53;
     local.tm_isdst = -1;
     std::time_t when = std::mktime(&local);
     struct Case {
@@ -60,8 +71,13 @@ TEST(GyroCsv, HeaderIsFiftyTwoBytes) {
 }
 
 TEST(SessionMetadata, SortedKeysUtcDatesOptionalEndAndVideoStart) {
-    SessionMetadata m{"session_20250314_092653", "Lumetra Program", {}, 1741944413.7, std::nullopt,
-                      cameraLabels(2), true};
+    SessionMetadata m{"session_20250314_092653",
+                      "Lumetra Program",
+                      {},
+                      1741944413.7,
+                      std::nullopt,
+                      cameraLabels(2),
+                      true};
     std::string open = encodeSessionMetadata(m);
     EXPECT_EQ(open.find("recording_end"), std::string::npos);
     EXPECT_EQ(open.find("video_start_seconds"), std::string::npos);
