@@ -9,7 +9,7 @@ packages=(
   ffmpeg libx264-dev
   nlohmann-json3-dev libsimdjson-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   python3 libglib2.0-bin netcat-openbsd
   dpkg-dev groff-base desktop-file-utils
 )

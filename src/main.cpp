@@ -1,3 +1,5 @@
 #include "ui/Station.h"
 
-int main(int argc, char** argv) { return talvex::runStation(argc, argv); }
+int main(int argc, char** argv) {
+    return talvex::runStation(argc, argv);
+}

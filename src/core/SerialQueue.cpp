@@ -36,7 +36,8 @@ void runLoop(std::shared_ptr<SerialQueue::State> state) {
 
 }  // namespace
 
-SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), state_(std::make_shared<State>()) {
+SerialQueue::SerialQueue(std::string label)
+    : label_(std::move(label)), state_(std::make_shared<State>()) {
     state_->thread = std::thread(runLoop, state_);
     // Thread names are limited to 15 bytes; keep the distinctive end of the label.
     std::string name = label_.size() > 15 ? label_.substr(label_.size() - 15) : label_;
@@ -77,6 +78,8 @@ void SerialQueue::sync(const std::function<void()>& task) {
     done.get_future().wait();
 }
 
-bool SerialQueue::isCurrent() const { return std::this_thread::get_id() == state_->thread.get_id(); }
+bool SerialQueue::isCurrent() const {
+    return std::this_thread::get_id() == state_->thread.get_id();
+}
 
 }  // namespace talvex

@@ -9,8 +9,8 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libavutil/error.h>
 #include <libavutil/dict.h>
+#include <libavutil/error.h>
 #include <libavutil/frame.h>
 #include <libavutil/log.h>
 #include <libswscale/swscale.h>
@@ -61,6 +61,8 @@ inline std::string ffmpegErrorText(int error) {
 
 // The libraries' own chatter (x264's option banner per movie) stays off the
 // station's output; errors still show.
-inline void quietMediaLibraryLogs() { av_log_set_level(AV_LOG_ERROR); }
+inline void quietMediaLibraryLogs() {
+    av_log_set_level(AV_LOG_ERROR);
+}
 
 }  // namespace talvex

@@ -48,7 +48,9 @@ bool ChildProcess::waitForOutput(const std::string& text, int timeoutMs) {
     return true;
 }
 
-void ChildProcess::signal(int signalNumber) { ::kill(static_cast<pid_t>(process_.processId()), signalNumber); }
+void ChildProcess::signal(int signalNumber) {
+    ::kill(static_cast<pid_t>(process_.processId()), signalNumber);
+}
 
 int ChildProcess::waitForExit(int timeoutMs) {
     if (!process_.waitForFinished(timeoutMs)) return -1;

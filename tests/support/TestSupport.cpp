@@ -14,7 +14,8 @@ namespace talvex::test {
 
 TempDir::TempDir() {
     const char* base = std::getenv("TALVEX_TEST_HOME");
-    std::string root = base ? std::string(base) + "/tmp" : std::filesystem::temp_directory_path().string();
+    std::string root =
+        base ? std::string(base) + "/tmp" : std::filesystem::temp_directory_path().string();
     std::filesystem::create_directories(root);
     std::string pattern = root + "/talvex-XXXXXX";
     path_ = ::mkdtemp(pattern.data());
@@ -47,13 +48,18 @@ std::string runCommand(const std::string& command, int* exitCode) {
     if (!pipe) return output;
     std::array<char, 4096> buffer;
     std::size_t n;
-    while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) output.append(buffer.data(), n);
+    while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
+        output.append(buffer.data(), n);
     int status = ::pclose(pipe);
     if (exitCode) *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return output;
 }
 
-std::string binaryPath(const std::string& name) { return std::string(TALVEX_BINARY_DIR) + "/" + name; }
-std::string sourcePath(const std::string& relative) { return std::string(TALVEX_SOURCE_DIR) + "/" + relative; }
+std::string binaryPath(const std::string& name) {
+    return std::string(TALVEX_BINARY_DIR) + "/" + name;
+}
+std::string sourcePath(const std::string& relative) {
+    return std::string(TALVEX_SOURCE_DIR) + "/" + relative;
+}
 
 }  // namespace talvex::test

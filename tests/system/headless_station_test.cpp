@@ -16,8 +16,6 @@
 #include <cstdlib>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <algorithm>
-#include <map>
 #include <sstream>
 
 #include "core/Clock.h"
@@ -35,10 +33,9 @@ struct Station {
     ChildProcess process;
     Station(const std::string& root, const std::string& phone)
         : process(QString::fromStdString(binaryPath("talvex")),
-                  {"--headless", "--virtual-cameras", "2", "--camera-timing", "free-running", "--ipc-port",
-                   QString::number(port), "--ipc-bind",
-                   "127.0.0.1", "--output-root", QString::fromStdString(root), "--phyphox",
-                   QString::fromStdString(phone)}) {}
+                  {"--headless", "--virtual-cameras", "2", "--camera-timing", "free-running",
+                   "--ipc-port", QString::number(port), "--ipc-bind", "127.0.0.1", "--output-root",
+                   QString::fromStdString(root), "--phyphox", QString::fromStdString(phone)}) {}
     bool ready() {
         return process.waitForOutput("Talvex IPC: listening on port", 20000) &&
                process.waitForOutput("Talvex: opened cameras: 2", 20000);
@@ -59,8 +56,8 @@ bool waitForFile(const std::string& path, const std::string& text, int timeoutMs
 }
 
 std::string probe(const std::string& file, const std::string& entries) {
-    return runCommand("ffprobe -v error -select_streams v:0 -count_frames -show_entries " + entries +
-                      " -of default=noprint_wrappers=1 '" + file + "'");
+    return runCommand("ffprobe -v error -select_streams v:0 -count_frames -show_entries " +
+                      entries + " -of default=noprint_wrappers=1 '" + file + "'");
 }
 
 double probeValue(const std::string& text, const std::string& key) {
@@ -154,16 +151,22 @@ TEST(HeadlessStation, RemoteSessionLeavesMovieGyroAndRecord) {
 
     std::string folder = onlyFolder(root.path());
     ASSERT_FALSE(folder.empty());
-    ASSERT_TRUE(waitForFile(folder + "/session.json", "recording_end", 20000)) << station.process.output();
+    ASSERT_TRUE(waitForFile(folder + "/session.json", "recording_end", 20000))
+        << station.process.output();
     station.process.signal(SIGTERM);
     EXPECT_EQ(station.process.waitForExit(20000), 0);
-    EXPECT_NE(station.process.output().find("Talvex: unknown IPC command: PING"), std::string::npos);
-    EXPECT_NE(station.process.output().find("Talvex Gyro: Phyphox buffer reset detected"), std::string::npos);
+    EXPECT_NE(station.process.output().find("Talvex: unknown IPC command: PING"),
+              std::string::npos);
+    EXPECT_NE(station.process.output().find("Talvex Gyro: Phyphox buffer reset detected"),
+              std::string::npos);
 
     EXPECT_EQ(QDir(QString::fromStdString(folder)).dirName().left(6), "run_7_");
-    EXPECT_EQ(listDir(folder), (std::vector<std::string>{"gyro.csv", "recording.mp4", "session.json"}));
+    EXPECT_EQ(listDir(folder),
+              (std::vector<std::string>{"gyro.csv", "recording.mp4", "session.json"}));
 
-    std::string info = probe(folder + "/recording.mp4", "stream=codec_name,profile,width,height,nb_read_frames:format=duration");
+    std::string info =
+        probe(folder + "/recording.mp4",
+              "stream=codec_name,profile,width,height,nb_read_frames:format=duration");
     EXPECT_NE(info.find("codec_name=h264"), std::string::npos) << info;
     EXPECT_NE(info.find("profile=High"), std::string::npos) << info;
     EXPECT_EQ(probeValue(info, "width"), 2560);
@@ -224,7 +227,8 @@ TEST(HeadlessStation, KilledStationKeepsWhatWasSaved) {
     // The kill came about 4.5 s after the start: the movie plays to within
     // about a second of it (plus the start's own latency, and the frames a
     // loaded machine drops).
-    std::string info = probe(folder + "/recording.mp4", "stream=codec_name,nb_read_frames:format=duration");
+    std::string info =
+        probe(folder + "/recording.mp4", "stream=codec_name,nb_read_frames:format=duration");
     EXPECT_NE(info.find("codec_name=h264"), std::string::npos) << info;
     EXPECT_GE(probeValue(info, "duration"), 2.0) << info;
     EXPECT_GT(probeValue(info, "nb_read_frames"), 30) << info;
@@ -234,7 +238,8 @@ TEST(HeadlessStation, KilledStationKeepsWhatWasSaved) {
     EXPECT_GT(times.back(), 4.5 - 2.0);
 
     Station next(root.path(), phone.address());
-    EXPECT_TRUE(next.process.waitForOutput("Talvex: session was interrupted", 20000)) << next.process.output();
+    EXPECT_TRUE(next.process.waitForOutput("Talvex: session was interrupted", 20000))
+        << next.process.output();
 
     // Killed before the movie's first fragment: the file still opens, as an empty movie.
     ASSERT_TRUE(next.ready()) << next.process.output();
@@ -242,7 +247,8 @@ TEST(HeadlessStation, KilledStationKeepsWhatWasSaved) {
     std::string early;
     for (int waited = 0; waited < 20000 && early.empty(); waited += 10) {
         for (const auto& name : listDir(root.path()))
-            if (name.rfind("early_", 0) == 0 && talvex::fileExists(root.path() + "/" + name + "/recording.mp4"))
+            if (name.rfind("early_", 0) == 0 &&
+                talvex::fileExists(root.path() + "/" + name + "/recording.mp4"))
                 early = root.path() + "/" + name + "/recording.mp4";
         QThread::msleep(10);
     }
@@ -265,7 +271,8 @@ TEST(HeadlessStation, BackToBackCommandsLoseNoSession) {
     ASSERT_TRUE(station.ready()) << station.process.output();
     EXPECT_EQ(sendCommand(station.port, "START trial1"), "OK\n");
     QThread::msleep(1500);
-    for (const char* command : {"STOP", "START trial2"}) EXPECT_EQ(sendCommand(station.port, command), "OK\n");
+    for (const char* command : {"STOP", "START trial2"})
+        EXPECT_EQ(sendCommand(station.port, command), "OK\n");
     QThread::msleep(1500);
     for (const char* command : {"STOP", "START early", "STOP", "START same", "STOP", "START same",
                                 "STOP", "START same", "STOP"})
@@ -291,7 +298,8 @@ TEST(HeadlessStation, BackToBackCommandsLoseNoSession) {
     for (const auto& name : listDir(root.path())) {
         sessionsByName[name.substr(0, name.find('_'))]++;
         // A session stopped before its first frame keeps no movie; any movie plays.
-        if (!name.starts_with("trial") && !talvex::fileExists(root.path() + "/" + name + "/recording.mp4"))
+        if (!name.starts_with("trial") &&
+            !talvex::fileExists(root.path() + "/" + name + "/recording.mp4"))
             continue;
         std::string info =
             probe(root.path() + "/" + name + "/recording.mp4", "stream=codec_name,nb_read_frames");
@@ -306,14 +314,16 @@ TEST(HeadlessStation, BackToBackCommandsLoseNoSession) {
 
 TEST(StationCommandLine, HelpListsEveryOptionWithoutADisplay) {
     int exitCode = -1;
-    std::string help = runCommand("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM '" + binaryPath("talvex") +
-                                  "' --help", &exitCode);
+    std::string help = runCommand("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM '" +
+                                      binaryPath("talvex") + "' --help",
+                                  &exitCode);
     EXPECT_EQ(exitCode, 0);
-    for (const char* option : {"--headless", "--output-root", "--ipc-port", "--ipc-bind", "--phyphox",
-                               "--virtual-cameras", "--camera-timing", "--cameras", "--version"})
+    for (const char* option :
+         {"--headless", "--output-root", "--ipc-port", "--ipc-bind", "--phyphox",
+          "--virtual-cameras", "--camera-timing", "--cameras", "--version"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
-    for (const char* bad : {"--ipc-port 0", "--ipc-port x", "--virtual-cameras -1", "--ipc-bind nowhere",
-                            "--camera-timing sometimes"}) {
+    for (const char* bad : {"--ipc-port 0", "--ipc-port x", "--virtual-cameras -1",
+                            "--ipc-bind nowhere", "--camera-timing sometimes"}) {
         runCommand("'" + binaryPath("talvex") + "' --headless " + bad + " 2>/dev/null", &exitCode);
         EXPECT_EQ(exitCode, 2) << bad;
     }
@@ -327,7 +337,8 @@ TEST(HeadlessStation, FullDiskKeepsWholeFilesAndTheRecord) {
     TempDir root;
     std::string disk = root.file("disk");
     QDir().mkpath(QString::fromStdString(disk));
-    if (runCommand("mount -t tmpfs -o size=24m tmpfs '" + disk + "' 2>&1; echo $?").find("0\n") != 0)
+    if (runCommand("mount -t tmpfs -o size=24m tmpfs '" + disk + "' 2>&1; echo $?").find("0\n") !=
+        0)
         GTEST_SKIP() << "cannot mount a small file system here";
     struct Unmount {
         std::string path;
@@ -344,19 +355,21 @@ TEST(HeadlessStation, FullDiskKeepsWholeFilesAndTheRecord) {
 
     runCommand("head -c 21000000 /dev/zero > '" + disk + "/filler'");  // about 4 MB stay free
     EXPECT_EQ(sendCommand(station.port, "START refused"), "OK\n");
-    EXPECT_TRUE(station.process.waitForOutput("Talvex: start refused: only ", 20000)) << station.process.output();
+    EXPECT_TRUE(station.process.waitForOutput("Talvex: start refused: only ", 20000))
+        << station.process.output();
     EXPECT_EQ(listDir(disk), std::vector<std::string>{"filler"});
     runCommand("rm -f '" + disk + "/filler'");
 
     EXPECT_EQ(sendCommand(station.port, "START full"), "OK\n");
-    QThread::msleep(3500);  // a few whole fragments first
+    QThread::msleep(3500);                                            // a few whole fragments first
     runCommand("cat /dev/zero > '" + disk + "/filler' 2>/dev/null");  // until the disk is full
     EXPECT_EQ(sendCommand(station.port, "ANIMATION on a full disk"), "OK\n");
     QThread::msleep(2500);
     EXPECT_EQ(sendCommand(station.port, "STOP"), "OK\n");
     std::string first = folderOf("full_");
     ASSERT_FALSE(first.empty());
-    EXPECT_TRUE(waitForFile(first + "/session.json", "recording_end", 30000)) << station.process.output();
+    EXPECT_TRUE(waitForFile(first + "/session.json", "recording_end", 30000))
+        << station.process.output();
     EXPECT_NE(station.process.output().find("No space left on device"), std::string::npos)
         << station.process.output();
 
@@ -366,7 +379,8 @@ TEST(HeadlessStation, FullDiskKeepsWholeFilesAndTheRecord) {
     EXPECT_EQ(sendCommand(station.port, "STOP"), "OK\n");
     std::string second = folderOf("again_");
     ASSERT_FALSE(second.empty());
-    EXPECT_TRUE(waitForFile(second + "/session.json", "recording_end", 30000)) << station.process.output();
+    EXPECT_TRUE(waitForFile(second + "/session.json", "recording_end", 30000))
+        << station.process.output();
     station.process.signal(SIGTERM);
     EXPECT_EQ(station.process.waitForExit(20000), 0);
 
@@ -376,9 +390,11 @@ TEST(HeadlessStation, FullDiskKeepsWholeFilesAndTheRecord) {
     std::string csv = readText(first + "/gyro.csv");
     ASSERT_EQ(csv.rfind("time_seconds,gyro_x_rad_s,gyro_y_rad_s,gyro_z_rad_s\n", 0), 0u);
     std::istringstream lines(csv);
-    for (std::string line; std::getline(lines, line);) EXPECT_EQ(std::count(line.begin(), line.end(), ','), 3) << line;
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_EQ(std::count(line.begin(), line.end(), ','), 3) << line;
     EXPECT_EQ(csv.back(), '\n');
-    EXPECT_EQ(listDir(first), (std::vector<std::string>{"gyro.csv", "recording.mp4", "session.json"}));
+    EXPECT_EQ(listDir(first),
+              (std::vector<std::string>{"gyro.csv", "recording.mp4", "session.json"}));
     info = probe(second + "/recording.mp4", "stream=codec_name,nb_read_frames");
     EXPECT_GT(probeValue(info, "nb_read_frames"), 10) << info;
 }
@@ -400,9 +416,10 @@ TEST(HeadlessStation, FilesInItsFoldersAndForgedTextsCannotStopOrTrickIt) {
     }
     PhoneSimulator phone;
     const int port = freePort();
-    ChildProcess station(QString::fromStdString(binaryPath("talvex")),
-                         {"--headless", "--virtual-cameras", "2", "--ipc-port", QString::number(port),
-                          "--ipc-bind", "127.0.0.1", "--phyphox", QString::fromStdString(phone.address())});
+    ChildProcess station(
+        QString::fromStdString(binaryPath("talvex")),
+        {"--headless", "--virtual-cameras", "2", "--ipc-port", QString::number(port), "--ipc-bind",
+         "127.0.0.1", "--phyphox", QString::fromStdString(phone.address())});
     // A station stalled by any of them never listens; an idle machine gets here
     // within a few seconds, a loaded one within the deadline.
     ASSERT_TRUE(station.waitForOutput("Talvex IPC: listening on port", 20000)) << station.output();
@@ -412,8 +429,10 @@ TEST(HeadlessStation, FilesInItsFoldersAndForgedTextsCannotStopOrTrickIt) {
                   std::string::npos)
             << fifo;
 
-    EXPECT_EQ(sendCommand(port, "HELLO\nTalvex: session was interrupted, its files hold what was saved: /fake"),
-              "OK\n");
+    EXPECT_EQ(
+        sendCommand(port,
+                    "HELLO\nTalvex: session was interrupted, its files hold what was saved: /fake"),
+        "OK\n");
     // Links planted as gyro.csv in every folder the next START may take.
     const std::string target = home.file("precious");
     ASSERT_FALSE(talvex::writeFile(target, "precious"));
@@ -429,7 +448,8 @@ TEST(HeadlessStation, FilesInItsFoldersAndForgedTextsCannotStopOrTrickIt) {
     auto finished = [&] {
         for (const auto& name : listDir(root))
             if (name.starts_with("trap_") &&
-                readText(root + "/" + name + "/session.json").find("recording_end") != std::string::npos)
+                readText(root + "/" + name + "/session.json").find("recording_end") !=
+                    std::string::npos)
                 return true;
         return false;
     };

@@ -225,7 +225,8 @@ TEST_F(Window, RecordSwapAndHandOffWithTwoCameras) {
     while (std::getline(lines, line)) times.push_back(std::stod(line));
     ASSERT_GT(times.size(), 50u);
     EXPECT_GE(times.front(), 0.0);
-    EXPECT_TRUE(std::is_sorted(times.begin(), times.end(), std::less_equal<>())) << "strictly increasing";
+    EXPECT_TRUE(std::is_sorted(times.begin(), times.end(), std::less_equal<>()))
+        << "strictly increasing";
     ASSERT_TRUE(QTest::qWaitFor([&] { return find<QWidget>("lumetraRow")->isVisible(); }, waitMs))
         << "after a finished session";
     auto* open = find<QPushButton>("openInLumetraButton");
