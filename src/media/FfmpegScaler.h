@@ -40,12 +40,14 @@ private:
         bool operator==(const Source&) const = default;
     };
     bool prepare(const VideoFrame& image);
+    void compressRange(std::uint8_t* const planes[4], const int strides[4]) const;
 
     int outputWidth_;
     int outputHeight_;
     const AVPixelFormat outputFormat_;
     Source source_;
     SwsContextPtr context_;
+    bool compressRange_ = false;
 };
 
 }  // namespace talvex
