@@ -30,6 +30,7 @@
 #include "core/NumberFormat.h"
 #include "media/CameraRecorder.h"
 #include "media/FfmpegPtr.h"
+#include "media/FrameMemory.h"
 #include "media/MovieWriter.h"
 #include "media/SyntheticCameras.h"
 
@@ -232,6 +233,7 @@ double largestGapMs(const std::vector<double>& times) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     quietMediaLibraryLogs();
+    keepFrameBuffersInHeap();  // as the station does
     const auto folder =
         std::filesystem::temp_directory_path() / ("talvex-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(folder);

@@ -23,6 +23,7 @@
 #include "QuietStdout.h"
 #include "media/DualCameraWriter.h"
 #include "media/FfmpegScaler.h"
+#include "media/FrameMemory.h"
 #include "media/MovieWriter.h"
 
 using namespace talvex;
@@ -262,6 +263,7 @@ void printConversionCosts(const VideoFrame& bgra0, const VideoFrame& bgra1) {
 
 int main() {
     av_log_set_level(AV_LOG_ERROR);
+    keepFrameBuffersInHeap();  // as the station does
     std::ifstream load("/proc/loadavg");
     std::string loadAverage;
     std::getline(load, loadAverage);

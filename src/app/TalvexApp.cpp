@@ -5,6 +5,7 @@
 #include "core/Log.h"
 #include "media/CameraRecorder.h"
 #include "media/FfmpegPtr.h"
+#include "media/FrameMemory.h"
 #include "media/SyntheticCameras.h"
 
 namespace talvex {
@@ -21,6 +22,7 @@ struct Overloaded : Handlers... {
 TalvexApp::TalvexApp(const StationOptions& options, QObject* parent)
     : QObject(parent), options_(options) {
     quietMediaLibraryLogs();
+    keepFrameBuffersInHeap();
     SyntheticCameras::setTiming(options.freeRunningCameras ? SyntheticCameras::Timing::freeRunning
                                                            : SyntheticCameras::Timing::steady);
     if (options.virtualCameras > 0) SyntheticCameras::add(options.virtualCameras);
