@@ -9,14 +9,11 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QProcess>
-#include <QRegularExpression>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -33,6 +30,8 @@
 #include "media/FrameMemory.h"
 #include "media/MovieWriter.h"
 #include "media/SyntheticCameras.h"
+#include "support/StationHarness.h"
+#include "support/TestSupport.h"
 
 using namespace talvex;
 using namespace std::chrono_literals;
@@ -60,21 +59,10 @@ bool pumpUntil(Predicate predicate, std::chrono::milliseconds limit) {
     return true;
 }
 
-std::string output(const std::string& command) {
-    std::string text;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-            text.append(buffer, n);
-        pclose(pipe);
-    }
-    return text;
-}
-
 std::vector<double> frameTimes(const std::string& path) {
-    std::istringstream lines(
-        output("ffprobe -v error -select_streams v:0 -show_entries frame=pts_time -of csv=p=0 '" +
-               path + "'"));
+    std::istringstream lines(test::runCommand(
+        "ffprobe -v error -select_streams v:0 -show_entries frame=pts_time -of csv=p=0 '" + path +
+        "'"));
     std::vector<double> times;
     for (std::string line; std::getline(lines, line);)
         if (!line.empty()) times.push_back(std::stod(line));
@@ -142,17 +130,13 @@ double ffmpegCpuPerSecond(int count, double seconds, const std::filesystem::path
     return (cpuSeconds(RUSAGE_CHILDREN) - cpu) / seconds;
 }
 
-std::string readText(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // The movie time of the first white frame in camera 0's half (the left).
 std::optional<double> flashMovieTime(const std::string& path) {
     const auto times = frameTimes(path);
-    const std::string pixels = output("ffmpeg -v error -i '" + path +
-                                      "' -fps_mode passthrough -vf crop=64:64:608:328,scale=1:1 "
-                                      "-pix_fmt gray -f rawvideo - 2>/dev/null");
+    const std::string pixels =
+        test::runCommand("ffmpeg -v error -i '" + path +
+                         "' -fps_mode passthrough -vf crop=64:64:608:328,scale=1:1 "
+                         "-pix_fmt gray -f rawvideo - 2>/dev/null");
     for (std::size_t i = 0; i < times.size() && i < pixels.size(); ++i)
         if (static_cast<unsigned char>(pixels[i]) > 200) return times[i];
     return std::nullopt;
@@ -173,21 +157,15 @@ std::optional<double> spikeTime(const std::string& csv) {
 // spike's gyro.csv time, in milliseconds.
 std::optional<double> timeZeroDifferenceMs(const std::filesystem::path& folder) {
     QuietStdout quiet;
-    QProcess phone;
-    phone.start("python3", {TALVEX_SOURCE_DIR "/tools/phone_simulator.py", "--port", "0"});
-    QString said;
-    while (!said.contains(QRegularExpression("listening on \\d+")) && phone.waitForReadyRead(10000))
-        said += phone.readAllStandardOutput();
-    auto match = QRegularExpression("listening on (\\d+)").match(said);
-    if (!match.hasMatch()) return std::nullopt;
-    const std::string address = "127.0.0.1:" + match.captured(1).toStdString();
+    auto phone = std::make_unique<test::PhoneSimulator>();
+    if (!phone->port()) return std::nullopt;
     SyntheticCameras::reset();
     SyntheticCameras::setTiming(SyntheticCameras::Timing::freeRunning);
     StationOptions options;
     options.outputRoot = (folder / "sessions").string();
     options.ipcPort = 0;
     options.ipcBind = "127.0.0.1";
-    options.phyphox = address;
+    options.phyphox = phone->address();
     options.virtualCameras = 2;
     auto app = std::make_unique<TalvexApp>(options);
     app->setupApp();
@@ -204,20 +182,18 @@ std::optional<double> timeZeroDifferenceMs(const std::filesystem::path& folder) 
     pumpUntil([&] { return app->session().recordingState().recording; }, 10s);
     const double instant = steadyNow() + 1.5;
     SyntheticCameras::flashAt(devices[0].id, instant);
-    output("python3 -c \"import urllib.request; urllib.request.urlopen('http://" + address +
-           "/sim?spike_at=" + formatNumber(instant) + "').read()\"");
+    phone->control("spike_at=" + formatNumber(instant));
     pumpUntil([] { return false; }, 3000ms);
     app->session().stopSession();
     pumpUntil([&] { return !app->session().isBusy(); }, 30s);
     auto dir = app->session().lastSessionDir();
     app.reset();
-    phone.kill();
-    phone.waitForFinished();
+    phone.reset();
     SyntheticCameras::reset();
     if (!dir) return std::nullopt;
-    auto record = nlohmann::json::parse(readText(*dir + "/session.json"), nullptr, false);
+    auto record = nlohmann::json::parse(test::readText(*dir + "/session.json"), nullptr, false);
     auto flash = flashMovieTime(*dir + "/recording.mp4");
-    auto spike = spikeTime(readText(*dir + "/gyro.csv"));
+    auto spike = spikeTime(test::readText(*dir + "/gyro.csv"));
     if (!flash || !spike || !record.contains("video_start_seconds")) return std::nullopt;
     return (*flash + record["video_start_seconds"].get<double>() - *spike) * 1e3;
 }
@@ -237,7 +213,7 @@ int main(int argc, char** argv) {
     const auto folder =
         std::filesystem::temp_directory_path() / ("talvex-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(folder);
-    std::printf("load average at start: %s", output("cat /proc/loadavg").c_str());
+    std::printf("load average at start: %s", test::runCommand("cat /proc/loadavg").c_str());
     std::fflush(stdout);
 
     SyntheticCameras::setTiming(SyntheticCameras::Timing::steady);

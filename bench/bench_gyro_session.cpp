@@ -9,11 +9,6 @@
 //   gyro rss-start-mb=… rss-end-mb=…
 //     the station's memory early in the session and at its end.
 // TALVEX_BENCH_GYRO_SECONDS sets the session's length (default 600).
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -34,10 +29,13 @@
 #include "QuietStdout.h"
 #include "app/GyroReceiver.h"
 #include "core/Clock.h"
+#include "support/StationHarness.h"
+#include "support/TestSupport.h"
 
 namespace {
 
 using talvex::steadyNow;
+using namespace talvex::test;
 
 void pump(double seconds) {
     const double end = steadyNow() + seconds;
@@ -47,77 +45,16 @@ void pump(double seconds) {
     }
 }
 
-// One blocking exchange with a server on 127.0.0.1: the reply up to the
-// server's close, or its first line when the server keeps the connection.
-std::string exchange(int port, const std::string& request, bool oneLine = false) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval timeout{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(uint16_t(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string reply;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
-        char buffer[4096];
-        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
-            reply.append(buffer, std::size_t(n));
-            if (oneLine && reply.find('\n') != std::string::npos) break;
-        }
-    }
-    ::close(fd);
-    return reply;
-}
-
-int freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 double field(const std::string& json, const std::string& key) {
     const auto at = json.find("\"" + key + "\": ");
     return at == std::string::npos ? NAN : std::atof(json.c_str() + at + key.size() + 4);
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-class Simulator {
-public:
-    explicit Simulator(QStringList arguments) {
-        process_.start("python3", QStringList{TALVEX_SOURCE_DIR "/tools/phone_simulator.py",
-                                              "--port", "0", "--bandwidth", "5000000"} +
-                                      arguments);
-        const double end = steadyNow() + 300;
-        std::string out;
-        while (out.find('\n') == std::string::npos && steadyNow() < end) {
-            process_.waitForReadyRead(100);
-            out += process_.readAll().toStdString();
-        }
-        if (out.rfind("listening on ", 0) == 0) port_ = std::atoi(out.c_str() + 13);
-    }
-    ~Simulator() {
-        process_.kill();
-        process_.waitForFinished(5000);
-    }
-    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
-    std::string state() const { return exchange(port_, "GET /sim?state=1 HTTP/1.0\r\n\r\n"); }
-
-private:
-    QProcess process_;
-    int port_ = 0;
+// The phone behind a 5 MB/s link.
+struct Simulator : PhoneSimulator {
+    explicit Simulator(const QStringList& arguments)
+        : PhoneSimulator(QStringList{"--bandwidth", "5000000"} + arguments) {}
+    std::string state() const { return control("state=1"); }
 };
 
 // Bytes per answer and answers per second of a phone that has measured for history seconds.
@@ -136,17 +73,10 @@ std::pair<double, double> answerFigures(int history) {
 }
 
 double rssMegabytes(qint64 pid) {
-    std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+    std::istringstream status(readText("/proc/" + std::to_string(pid) + "/status"));
     for (std::string line; std::getline(status, line);)
         if (line.rfind("VmRSS:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
     return NAN;
-}
-
-std::pair<double, double> medianAndP95(std::vector<double> values) {
-    if (values.empty()) return {NAN, NAN};
-    for (double& v : values) v = std::fabs(v);
-    std::sort(values.begin(), values.end());
-    return {values[values.size() / 2], values[values.size() * 95 / 100]};
 }
 
 struct Received {
@@ -158,7 +88,7 @@ struct Received {
 std::vector<std::pair<long, double>> gyroRows(const QString& root) {
     std::vector<std::pair<long, double>> rows;
     for (const QString& folder : QDir(root).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        std::istringstream lines(readFile((root + "/" + folder + "/gyro.csv").toStdString()));
+        std::istringstream lines(readText((root + "/" + folder + "/gyro.csv").toStdString()));
         std::string line;
         std::getline(lines, line);
         while (std::getline(lines, line)) {
@@ -196,32 +126,27 @@ SessionFigures sessionFigures(double seconds) {
                    "--ipc-bind", "127.0.0.1", "--output-root", dir.path() + "/out", "--phyphox",
                    QString::fromStdString(phone.address())});
     for (double end = steadyNow() + 60; steadyNow() < end;) {
-        const std::string log = readFile((dir.path() + "/station.log").toStdString());
+        const std::string log = readText((dir.path() + "/station.log").toStdString());
         if (log.find("listening on port") != std::string::npos &&
             log.find("opened cameras: 1") != std::string::npos)
             break;
         pump(0.2);
     }
     pump(2.0);
-    exchange(ipcPort, "START bench", true);
+    sendCommand(ipcPort, "START bench");
     const double from = steadyNow();
     pump(5.0);
     const double rssStart = rssMegabytes(station.processId());
     pump(std::max(0.0, seconds - 5.0));
     const double rssEnd = rssMegabytes(station.processId());
     const double stop = steadyNow();
-    exchange(ipcPort, "STOP", true);
+    sendCommand(ipcPort, "STOP");
     pump(10.0);
     station.terminate();
     station.waitForFinished(30000);
 
     std::map<long, double> taken;
-    {
-        std::istringstream lines(readFile(truthFile));
-        long k;
-        double host, phoneTime;
-        while (lines >> k >> host >> phoneTime) taken[k] = host;
-    }
+    for (const auto& sample : readTruth(truthFile)) taken[sample.number] = sample.host;
     std::vector<double> errors;
     {
         std::lock_guard lock(received.mutex);

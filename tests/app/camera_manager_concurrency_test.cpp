@@ -5,7 +5,7 @@
 #include "app/CameraManager.h"
 #include "media/CameraRecorder.h"
 #include "media/SyntheticCameras.h"
-#include "support/TestSupport.h"
+#include "support/MovieProbe.h"
 
 using namespace talvex;
 using talvex::test::TempDir;
@@ -20,10 +20,7 @@ CameraDevice device(int number) {
 }
 
 bool playable(const std::string& path) {
-    return std::atoi(test::runCommand("ffprobe -v error -count_frames -show_entries "
-                                      "stream=nb_read_frames -of csv=p=0 '" +
-                                      path + "'")
-                         .c_str()) > 0;
+    return test::probeMovie(path).frames() > 0;
 }
 
 struct Concurrency : ::testing::Test {

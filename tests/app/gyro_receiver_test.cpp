@@ -21,16 +21,9 @@
 namespace talvex {
 namespace {
 
+using test::countOf;
 using test::PhoneSimulator;
-
-bool waitUntil(const std::function<bool()>& done, double seconds = 20.0) {
-    const double end = steadyNow() + seconds;
-    while (!done() && steadyNow() < end) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(5);
-    }
-    return done();
-}
+using test::waitUntil;
 
 void settle(double seconds) {
     waitUntil([] { return false; }, seconds);
@@ -87,12 +80,6 @@ struct LogCapture {
     }
 };
 
-std::size_t count(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
-
 // Checks the delivered samples against the simulator's record of when each
 // was taken: each once, in order, on time; and none taken in [from, to] missing
 // but those listed in lost and those the phone itself threw away in a clear
@@ -140,15 +127,15 @@ TEST(GyroReceiverTest, FollowsThePhoneThroughPauseResumeAndClear) {
     receiver.beginSession(start);
     const std::size_t before = samples.size();
     settle(1.5);
-    phone.get("/control?cmd=stop");
+    phone.control("cmd=stop");
     ASSERT_TRUE(waitUntil([&] { return !receiver.isMeasuring(); }));
     settle(1.0);
-    phone.get("/control?cmd=start");
+    phone.control("cmd=start");
     settle(1.5);
     const double clearedAt = steadyNow();
-    phone.get("/control?cmd=clear");
+    phone.control("cmd=clear");
     settle(0.5);
-    phone.get("/control?cmd=start");
+    phone.control("cmd=start");
     settle(1.5);
     const double end = steadyNow() - 0.2;
     const std::string log = capture.finish();
@@ -164,13 +151,13 @@ TEST(GyroReceiverTest, FollowsThePhoneThroughPauseResumeAndClear) {
         return s.z == receiver.yaw();
     })) << "the rates follow the delivered samples";
     EXPECT_NE(log.find("Talvex Gyro: config response: {\"crc32\""), std::string::npos) << log;
-    EXPECT_EQ(count(log,
-                    "Talvex Gyro: discovered buffers: [\"gyrX\", \"gyrY\", \"gyrZ\", "
-                    "\"gyr_time\", \"gyr\"]\n"),
-              1u)
+    EXPECT_EQ(countOf(log,
+                      "Talvex Gyro: discovered buffers: [\"gyrX\", \"gyrY\", \"gyrZ\", "
+                      "\"gyr_time\", \"gyr\"]\n"),
+              1)
         << log;
-    EXPECT_EQ(count(log, "Talvex Gyro: Phyphox buffer reset detected ("), 1u) << log;
-    EXPECT_EQ(count(log, "Talvex Gyro: anchoring at "), 3u) << "connect, resume, clear\n" << log;
+    EXPECT_EQ(countOf(log, "Talvex Gyro: Phyphox buffer reset detected ("), 1) << log;
+    EXPECT_EQ(countOf(log, "Talvex Gyro: anchoring at "), 3) << "connect, resume, clear\n" << log;
 }
 
 // An iPhone: full-precision numbers in any key order, every answer closing
@@ -187,10 +174,10 @@ TEST(GyroReceiverTest, IPhoneAnswersNullsAndAbsurdTimesLoseNothingElse) {
     const double from = steadyNow();
     const std::size_t before = samples.size();
     settle(0.5);
-    const std::string state = phone.get("/sim?nan=1&state=1");  // the next sample gets the NaN
+    const std::string state = phone.control("nan=1&state=1");  // the next sample gets the NaN
     const long nan = std::stol(state.substr(state.find("\"serial\": ") + 10));
     settle(0.5);
-    phone.get("/sim?absurd=1");
+    phone.control("absurd=1");
     settle(1.5);
     const std::string log = capture.finish();
     const std::vector<Sample> all = samples.all();
@@ -198,7 +185,7 @@ TEST(GyroReceiverTest, IPhoneAnswersNullsAndAbsurdTimesLoseNothingElse) {
     expectTruth(recent, dir.file("truth"), from, steadyNow() - 0.2, {nan});
     for (const char* line : {"answer buffers of unequal length", "skipped a sample with a missing",
                              "rejected a sample time far ahead"})
-        EXPECT_EQ(count(log, line), 1u) << line << "\n" << log;
+        EXPECT_EQ(countOf(log, line), 1) << line << "\n" << log;
 }
 
 // Thirty minutes at 400 Hz behind 5 MB/s: answers stay small, nothing is lost.
@@ -233,7 +220,7 @@ TEST(GyroReceiverTest, BadAnswersAndFailuresKeepTheRightState) {
     // boolean is read as empty, so the answer delivers nothing.
     for (const char* mode : {"malformed", "empty", "truncated", "mixed"}) {
         SCOPED_TRACE(mode);
-        phone.get(std::string("/sim?mode=") + mode);
+        phone.control(std::string("mode=") + mode);
         settle(0.3);
         const std::size_t before = samples.size();
         settle(0.3);
@@ -242,33 +229,33 @@ TEST(GyroReceiverTest, BadAnswersAndFailuresKeepTheRightState) {
         EXPECT_EQ(samples.size(), before);
     }
     // A slow answer that keeps moving is never cut.
-    phone.get("/sim?mode=slow");
+    phone.control("mode=slow");
     const std::size_t beforeSlow = samples.size();
     ASSERT_TRUE(waitUntil([&] { return samples.size() > beforeSlow; }));
     EXPECT_TRUE(receiver.lastPollSucceeded());
-    EXPECT_EQ(count(capture.take(), "Talvex Gyro: poll error: "), 0u);
+    EXPECT_EQ(countOf(capture.take(), "Talvex Gyro: poll error: "), 0);
 
     for (std::string failure : {"close", "stall", "huge"}) {
         SCOPED_TRACE(failure);
-        phone.get("/sim?mode=normal");
+        phone.control("mode=normal");
         ASSERT_TRUE(waitUntil([&] { return receiver.isConnected(); }));
-        phone.get("/sim?mode=" + failure);
+        phone.control("mode=" + failure);
         ASSERT_TRUE(waitUntil([&] { return !receiver.lastPollSucceeded(); }));
         EXPECT_FALSE(receiver.isConnected());
         EXPECT_TRUE(receiver.isMeasuring());
         const std::string why = failure == "stall"  ? "The request timed out."
                                 : failure == "huge" ? "The answer is larger than 256 MiB."
                                                     : "";
-        EXPECT_EQ(count(capture.take(), "Talvex Gyro: poll error: " + why), 1u);
+        EXPECT_EQ(countOf(capture.take(), "Talvex Gyro: poll error: " + why), 1);
         settle(1.5);  // further failures while disconnected are silent
-        EXPECT_EQ(count(capture.take(), "Talvex Gyro: poll error: "), 0u);
+        EXPECT_EQ(countOf(capture.take(), "Talvex Gyro: poll error: "), 0);
     }
 
-    phone.get("/sim?mode=normal&measuring=0");
+    phone.control("mode=normal&measuring=0");
     ASSERT_TRUE(waitUntil([&] { return receiver.lastPollSucceeded(); }));
     EXPECT_FALSE(receiver.isMeasuring());
     EXPECT_FALSE(receiver.isConnected());
-    EXPECT_EQ(count(capture.take(), "Talvex Gyro: poll error: "), 0u);
+    EXPECT_EQ(countOf(capture.take(), "Talvex Gyro: poll error: "), 0);
 }
 
 TEST(GyroReceiverTest, AddressIsStoredUnlessGivenForThisRun) {

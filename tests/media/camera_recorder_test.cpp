@@ -10,8 +10,8 @@
 
 #include "media/CameraDiscovery.h"
 #include "media/CameraRecorder.h"
-#include "media/MovieProbe.h"
 #include "media/SyntheticCameras.h"
+#include "support/MovieProbe.h"
 
 using namespace talvex;
 using namespace talvex::test;

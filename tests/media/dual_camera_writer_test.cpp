@@ -6,7 +6,7 @@
 
 #include "core/FileUtil.h"
 #include "media/DualCameraWriter.h"
-#include "media/MovieProbe.h"
+#include "support/MovieProbe.h"
 
 namespace talvex {
 namespace {

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "media/DualCameraWriter.h"
-#include "media/MovieProbe.h"
 #include "media/SingleCameraWriter.h"
+#include "support/MovieProbe.h"
 
 namespace talvex {
 namespace {

@@ -7,8 +7,8 @@
 #include <csignal>
 
 #include "core/FileUtil.h"
-#include "media/MovieProbe.h"
 #include "media/SingleCameraWriter.h"
+#include "support/MovieProbe.h"
 
 namespace talvex {
 namespace {

@@ -63,7 +63,7 @@ PhoneSimulator::PhoneSimulator(const QStringList& extraArguments)
                QStringList{QString::fromStdString(sourcePath("tools/phone_simulator.py")), "--port",
                            "0"} +
                    extraArguments) {
-    if (process_.waitForOutput("listening on ", 60000)) {  // a long history takes a while
+    if (process_.waitForOutput("listening on ", 300000)) {  // a long history takes a while
         std::smatch match;
         std::string out = process_.output();
         if (std::regex_search(out, match, std::regex("listening on (\\d+)")))
@@ -91,9 +91,9 @@ int sendTo(int port, const std::string& text) {
 
 }  // namespace
 
-std::string PhoneSimulator::get(const std::string& path) const {
+std::string PhoneSimulator::control(const std::string& query) const {
     std::string reply;
-    const int fd = sendTo(port_, "GET " + path + " HTTP/1.0\r\n\r\n");
+    const int fd = sendTo(port_, "GET /control?" + query + " HTTP/1.0\r\n\r\n");
     if (fd < 0) return reply;
     char buffer[4096];
     for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
@@ -101,6 +101,22 @@ std::string PhoneSimulator::get(const std::string& path) const {
     ::close(fd);
     const auto body = reply.find("\r\n\r\n");
     return body == std::string::npos ? std::string() : reply.substr(body + 4);
+}
+
+Station::Station(const QStringList& arguments)
+    : port(freePort()),
+      process(QString::fromStdString(binaryPath("talvex")),
+              QStringList{"--headless", "--ipc-port", QString::number(port), "--ipc-bind",
+                          "127.0.0.1"} +
+                  arguments) {}
+
+bool Station::ready(int cameras) {
+    return process.waitForOutput("Talvex IPC: listening on port", 60000) &&
+           process.waitForOutput("Talvex: opened cameras: " + std::to_string(cameras), 60000);
+}
+
+std::string Station::command(const std::string& text) const {
+    return sendCommand(port, text);
 }
 
 std::vector<TruthSample> readTruth(const std::string& path) {

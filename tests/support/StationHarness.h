@@ -33,12 +33,24 @@ public:
     explicit PhoneSimulator(const QStringList& extraArguments = {});
     int port() const { return port_; }
     std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
-    // A blocking GET of path (with its query); the answer's body.
-    std::string get(const std::string& path) const;
+    // One of its controls, e.g. "cmd=clear" or "spike_at=12.5"; the answer's body.
+    std::string control(const std::string& query) const;
 
 private:
     ChildProcess process_;
     int port_ = 0;
+};
+
+// The headless station with a command port on 127.0.0.1 that was free.
+class Station {
+public:
+    explicit Station(const QStringList& arguments);
+    // Listening for commands with its cameras open.
+    bool ready(int cameras = 2);
+    std::string command(const std::string& text) const;
+
+    const int port;
+    ChildProcess process;
 };
 
 // A sample as the simulator logged it (--truth): its number, the host
@@ -57,7 +69,7 @@ std::pair<double, double> medianAndP95(std::vector<double> values);
 // Sends one command over TCP to 127.0.0.1 and returns the reply ("" on failure).
 std::string sendCommand(int port, const std::string& text);
 
-// A port that was free a moment ago.
+// A port on 127.0.0.1 that was free a moment ago.
 int freePort();
 
 }  // namespace talvex::test

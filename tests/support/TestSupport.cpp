@@ -2,8 +2,11 @@
 
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QThread>
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -31,6 +34,23 @@ std::string readText(const std::string& path) {
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+int countOf(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+bool waitUntil(const std::function<bool()>& done, double seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return done();
+        if (QCoreApplication::instance())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(5);
+    }
+    return true;
 }
 
 std::vector<std::string> listDir(const std::string& path) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,11 @@ private:
 };
 
 std::string readText(const std::string& path);
+// How often part occurs in text.
+int countOf(const std::string& text, const std::string& part);
+// Polls done (running any Qt event loop in between) until it holds or
+// seconds have passed; generous by default for a loaded machine. Its last answer.
+bool waitUntil(const std::function<bool()>& done, double seconds = 60.0);
 std::vector<std::string> listDir(const std::string& path);
 
 // Runs a command through the shell and returns its standard output.

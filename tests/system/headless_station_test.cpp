@@ -1,19 +1,16 @@
 // The headless station end to end: two free-running synthetic cameras (each
 // on its own clock, frames a few ms late), the phone simulator, commands over
 // TCP, and the session folder as Lumetra reads it.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QFileInfo>
+#include <QTcpServer>
 #include <QThread>
 #include <algorithm>
-#include <cstdlib>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -21,6 +18,7 @@
 #include "core/Clock.h"
 #include "core/FileUtil.h"
 #include "core/SessionFiles.h"
+#include "support/MovieProbe.h"
 #include "support/StationHarness.h"
 #include "support/TestSupport.h"
 
@@ -28,62 +26,51 @@ using namespace talvex::test;
 
 namespace {
 
-struct Station {
-    int port = freePort();
-    ChildProcess process;
-    Station(const std::string& root, const std::string& phone)
-        : process(QString::fromStdString(binaryPath("talvex")),
-                  {"--headless", "--virtual-cameras", "2", "--camera-timing", "free-running",
-                   "--ipc-port", QString::number(port), "--ipc-bind", "127.0.0.1", "--output-root",
+constexpr const char* kGyroHeader = "time_seconds,gyro_x_rad_s,gyro_y_rad_s,gyro_z_rad_s\n";
+
+// The headless station on free-running synthetic cameras, recording under root.
+struct Recorder : Station {
+    Recorder(const std::string& root, const std::string& phone)
+        : Station({"--virtual-cameras", "2", "--camera-timing", "free-running", "--output-root",
                    QString::fromStdString(root), "--phyphox", QString::fromStdString(phone)}) {}
-    bool ready() {
-        return process.waitForOutput("Talvex IPC: listening on port", 20000) &&
-               process.waitForOutput("Talvex: opened cameras: 2", 20000);
+    // Quits as on a SIGTERM from the system: a clean exit.
+    void quit() {
+        process.signal(SIGTERM);
+        EXPECT_EQ(process.waitForExit(60000), 0) << process.output();
     }
 };
 
-std::string onlyFolder(const std::string& root) {
-    auto names = listDir(root);
-    return names.size() == 1 ? root + "/" + names[0] : std::string();
+// The first folder in root whose name starts with prefix ("" if none).
+std::string folderOf(const std::string& root, const std::string& prefix = "") {
+    for (const auto& name : listDir(root))
+        if (name.starts_with(prefix)) return root + "/" + name;
+    return {};
 }
 
-bool waitForFile(const std::string& path, const std::string& text, int timeoutMs) {
-    for (int waited = 0; waited < timeoutMs; waited += 100) {
-        if (readText(path).find(text) != std::string::npos) return true;
-        QThread::msleep(100);
-    }
-    return false;
+bool ended(const std::string& folder) {
+    return !folder.empty() &&
+           readText(folder + "/session.json").find("recording_end") != std::string::npos;
 }
 
-std::string probe(const std::string& file, const std::string& entries) {
-    return runCommand("ffprobe -v error -select_streams v:0 -count_frames -show_entries " +
-                      entries + " -of default=noprint_wrappers=1 '" + file + "'");
+// Runs a session named name for about seconds and waits for its finished
+// record; its folder.
+std::string recordSession(Recorder& station, const std::string& root, const std::string& name,
+                          double seconds) {
+    EXPECT_EQ(station.command("START " + name), "OK\n");
+    QThread::msleep(static_cast<unsigned long>(seconds * 1000));
+    EXPECT_EQ(station.command("STOP"), "OK\n");
+    const std::string folder = folderOf(root, name + "_");
+    EXPECT_TRUE(waitUntil([&] { return ended(folder); })) << station.process.output();
+    return folder;
 }
 
-double probeValue(const std::string& text, const std::string& key) {
-    auto at = text.find(key + "=");
-    if (at == std::string::npos) return -1;
-    char* end = nullptr;
-    const char* value = text.c_str() + at + key.size() + 1;
-    double number = std::strtod(value, &end);
-    return end == value ? -1 : number;  // "N/A" and the like
-}
-
-// Sets an environment variable for the stations started while it lives.
-struct ScopedEnv {
-    QByteArray name, before;
-    ScopedEnv(const char* n, const std::string& value) : name(n), before(qgetenv(n)) {
-        qputenv(n, QByteArray::fromStdString(value));
-    }
-    ~ScopedEnv() { qputenv(name.constData(), before); }
-};
-
+// Session times of gyro.csv's rows.
 std::vector<double> gyroTimes(const std::string& csv) {
     std::vector<double> times;
     std::istringstream lines(csv);
     std::string line;
     std::getline(lines, line);
-    while (std::getline(lines, line)) times.push_back(std::stod(line.substr(0, line.find(','))));
+    while (std::getline(lines, line)) times.push_back(std::stod(line));
     return times;
 }
 
@@ -131,53 +118,44 @@ TEST(HeadlessStation, RemoteSessionLeavesMovieGyroAndRecord) {
     TempDir work;
     PhoneSimulator phone({"--truth", QString::fromStdString(work.file("truth"))});
     ASSERT_NE(phone.port(), 0);
-    Station station(root.path(), phone.address());
+    Recorder station(root.path(), phone.address());
     ASSERT_TRUE(station.ready()) << station.process.output();
 
-    EXPECT_EQ(sendCommand(station.port, "START run_7"), "OK\n");
+    EXPECT_EQ(station.command("START run_7"), "OK\n");
     QThread::msleep(1000);
-    EXPECT_EQ(sendCommand(station.port, "ANIMATION jump"), "OK\n");
-    EXPECT_EQ(sendCommand(station.port, "ANIMATION fixation cross"), "OK\n");
-    EXPECT_EQ(sendCommand(station.port, "PING"), "OK\n");
+    EXPECT_EQ(station.command("ANIMATION jump"), "OK\n");
+    EXPECT_EQ(station.command("ANIMATION fixation cross"), "OK\n");
+    // A command carrying a forged log line is logged on one line of its own.
+    EXPECT_EQ(station.command("HELLO\nTalvex: session was interrupted: /fake"), "OK\n");
     QThread::msleep(1000);
     // The phone's experiment is cleared and started again mid-session: samples
     // continue on the host clock.
     const double clearedAt = talvex::steadyNow();
-    phone.get("/control?cmd=clear");
+    phone.control("cmd=clear");
     QThread::msleep(300);
-    phone.get("/control?cmd=start");
+    phone.control("cmd=start");
     QThread::msleep(1500);
-    EXPECT_EQ(sendCommand(station.port, "STOP"), "OK\n");
-
-    std::string folder = onlyFolder(root.path());
-    ASSERT_FALSE(folder.empty());
-    ASSERT_TRUE(waitForFile(folder + "/session.json", "recording_end", 20000))
-        << station.process.output();
-    station.process.signal(SIGTERM);
-    EXPECT_EQ(station.process.waitForExit(20000), 0);
-    EXPECT_NE(station.process.output().find("Talvex: unknown IPC command: PING"),
-              std::string::npos);
-    EXPECT_NE(station.process.output().find("Talvex Gyro: Phyphox buffer reset detected"),
-              std::string::npos);
+    EXPECT_EQ(station.command("STOP"), "OK\n");
+    const std::string folder = folderOf(root.path());
+    ASSERT_TRUE(waitUntil([&] { return ended(folder); })) << station.process.output();
+    station.quit();
+    const std::string out = station.process.output();
+    EXPECT_EQ(countOf(out, "Talvex: unknown IPC command: HELLO\\nTalvex: session was interrupted"),
+              1)
+        << out;
+    EXPECT_EQ(countOf(out, "\nTalvex: session was interrupted"), 0) << out;
+    EXPECT_EQ(countOf(out, "Talvex Gyro: Phyphox buffer reset detected"), 1) << out;
 
     EXPECT_EQ(QDir(QString::fromStdString(folder)).dirName().left(6), "run_7_");
     EXPECT_EQ(listDir(folder),
               (std::vector<std::string>{"gyro.csv", "recording.mp4", "session.json"}));
-
-    std::string info =
-        probe(folder + "/recording.mp4",
-              "stream=codec_name,profile,width,height,nb_read_frames:format=duration");
-    EXPECT_NE(info.find("codec_name=h264"), std::string::npos) << info;
-    EXPECT_NE(info.find("profile=High"), std::string::npos) << info;
-    EXPECT_EQ(probeValue(info, "width"), 2560);
-    EXPECT_EQ(probeValue(info, "height"), 720);
-    double duration = probeValue(info, "duration");
-    double frames = probeValue(info, "nb_read_frames");
-    EXPECT_GT(duration, 2.5);
+    const MovieInfo movie = probeMovie(folder + "/recording.mp4");
+    EXPECT_EQ(movie.streams.rfind("stream,h264,High,2560,720,", 0), 0u) << movie.streams;
+    EXPECT_GT(movie.seconds, 2.5);
     // 30 fps cameras: never more frames than captured, and no gross loss even
     // on a loaded machine under the sanitizers.
-    EXPECT_LE(frames / duration, 31.0) << info;
-    EXPECT_GE(frames / duration, 15.0) << info;
+    EXPECT_LE(movie.frames() / movie.seconds, 31.0) << movie.seconds;
+    EXPECT_GE(movie.frames() / movie.seconds, 15.0) << movie.seconds;
 
     auto record = nlohmann::json::parse(readText(folder + "/session.json"));
     EXPECT_EQ(record["initiated_by"], "Lumetra Program");
@@ -187,18 +165,17 @@ TEST(HeadlessStation, RemoteSessionLeavesMovieGyroAndRecord) {
     for (const char* key : {"recording_start", "recording_end"})
         EXPECT_TRUE(std::string(record[key]).ends_with("Z")) << key;
 
-    std::string csv = readText(folder + "/gyro.csv");
-    ASSERT_EQ(csv.rfind("time_seconds,gyro_x_rad_s,gyro_y_rad_s,gyro_z_rad_s\n", 0), 0u);
+    const std::string csv = readText(folder + "/gyro.csv");
+    ASSERT_EQ(csv.rfind(kGyroHeader, 0), 0u);
     auto times = gyroTimes(csv);
     ASSERT_GT(times.size(), 100u);
     EXPECT_GE(times.front(), 0.0);
     for (std::size_t i = 1; i < times.size(); ++i) ASSERT_GT(times[i], times[i - 1]) << i;
-    EXPECT_LT(times.back(), duration + 1.0);
+    EXPECT_LT(times.back(), movie.seconds + 1.0);
     EXPECT_EQ(expectRowsOnTime(csv, work.file("truth"), clearedAt), times.size());
-    EXPECT_NE(
-        station.process.output().find("Talvex Gyro: session kept " + std::to_string(times.size()) +
-                                      " samples, longest gap "),
-        std::string::npos);
+    EXPECT_EQ(countOf(out, "Talvex Gyro: session kept " + std::to_string(times.size()) +
+                               " samples, longest gap "),
+              1);
 }
 
 TEST(HeadlessStation, KilledStationKeepsWhatWasSaved) {
@@ -207,18 +184,17 @@ TEST(HeadlessStation, KilledStationKeepsWhatWasSaved) {
     // build has less of the movie on disk at the kill.
     PhoneSimulator phone({"--rate", "100"});
     ASSERT_NE(phone.port(), 0);
-    std::string folder;
     {
-        Station station(root.path(), phone.address());
+        Recorder station(root.path(), phone.address());
         ASSERT_TRUE(station.ready()) << station.process.output();
-        EXPECT_EQ(sendCommand(station.port, "START crash"), "OK\n");
+        EXPECT_EQ(station.command("START crash"), "OK\n");
         QThread::msleep(1000);
-        EXPECT_EQ(sendCommand(station.port, "ANIMATION before kill"), "OK\n");
+        EXPECT_EQ(station.command("ANIMATION before kill"), "OK\n");
         QThread::msleep(3500);
         station.process.signal(SIGKILL);
         station.process.waitForExit(10000);
-        folder = onlyFolder(root.path());
     }
+    const std::string folder = folderOf(root.path());
     ASSERT_FALSE(folder.empty());
     auto record = nlohmann::json::parse(readText(folder + "/session.json"));
     EXPECT_FALSE(record.contains("recording_end"));
@@ -227,38 +203,28 @@ TEST(HeadlessStation, KilledStationKeepsWhatWasSaved) {
     // The kill came about 4.5 s after the start: the movie plays to within
     // about a second of it (plus the start's own latency, and the frames a
     // loaded machine drops).
-    std::string info =
-        probe(folder + "/recording.mp4", "stream=codec_name,nb_read_frames:format=duration");
-    EXPECT_NE(info.find("codec_name=h264"), std::string::npos) << info;
-    EXPECT_GE(probeValue(info, "duration"), 2.0) << info;
-    EXPECT_GT(probeValue(info, "nb_read_frames"), 30) << info;
-
+    MovieInfo movie = probeMovie(folder + "/recording.mp4");
+    EXPECT_EQ(movie.streams.rfind("stream,h264,", 0), 0u) << movie.streams;
+    EXPECT_GE(movie.seconds, 2.0);
+    EXPECT_GT(movie.frames(), 30u);
     auto times = gyroTimes(readText(folder + "/gyro.csv"));
     ASSERT_FALSE(times.empty());
     EXPECT_GT(times.back(), 4.5 - 2.0);
 
-    Station next(root.path(), phone.address());
-    EXPECT_TRUE(next.process.waitForOutput("Talvex: session was interrupted", 20000))
+    Recorder next(root.path(), phone.address());
+    EXPECT_TRUE(next.process.waitForOutput("Talvex: session was interrupted", 60000))
         << next.process.output();
-
     // Killed before the movie's first fragment: the file still opens, as an empty movie.
     ASSERT_TRUE(next.ready()) << next.process.output();
-    EXPECT_EQ(sendCommand(next.port, "START early"), "OK\n");
-    std::string early;
-    for (int waited = 0; waited < 20000 && early.empty(); waited += 10) {
-        for (const auto& name : listDir(root.path()))
-            if (name.rfind("early_", 0) == 0 &&
-                talvex::fileExists(root.path() + "/" + name + "/recording.mp4"))
-                early = root.path() + "/" + name + "/recording.mp4";
-        QThread::msleep(10);
-    }
-    ASSERT_FALSE(early.empty());
+    EXPECT_EQ(next.command("START early"), "OK\n");
+    const auto movieOf = [&] { return folderOf(root.path(), "early_") + "/recording.mp4"; };
+    ASSERT_TRUE(waitUntil([&] { return talvex::fileExists(movieOf()); }));
     QThread::msleep(200);
     next.process.signal(SIGKILL);
     next.process.waitForExit(10000);
-    info = probe(early, "stream=codec_name,width:format=format_name");
-    EXPECT_NE(info.find("codec_name=h264"), std::string::npos) << info;
-    EXPECT_EQ(probeValue(info, "width"), 2560) << info;
+    movie = probeMovie(movieOf());  // an empty movie has no profile yet
+    EXPECT_EQ(movie.streams.rfind("stream,h264,", 0), 0u) << movie.streams;
+    EXPECT_NE(movie.streams.find(",2560,720,"), std::string::npos) << movie.streams;
 }
 
 // Lumetra's back-to-back trials: a START right after a STOP, a STOP right
@@ -267,56 +233,51 @@ TEST(HeadlessStation, KilledStationKeepsWhatWasSaved) {
 TEST(HeadlessStation, BackToBackCommandsLoseNoSession) {
     TempDir root;
     PhoneSimulator phone;
-    Station station(root.path(), phone.address());
+    Recorder station(root.path(), phone.address());
     ASSERT_TRUE(station.ready()) << station.process.output();
-    EXPECT_EQ(sendCommand(station.port, "START trial1"), "OK\n");
+    EXPECT_EQ(station.command("START trial1"), "OK\n");
     QThread::msleep(1500);
     for (const char* command : {"STOP", "START trial2"})
-        EXPECT_EQ(sendCommand(station.port, command), "OK\n");
+        EXPECT_EQ(station.command(command), "OK\n");
     QThread::msleep(1500);
     for (const char* command : {"STOP", "START early", "STOP", "START same", "STOP", "START same",
                                 "STOP", "START same", "STOP"})
-        EXPECT_EQ(sendCommand(station.port, command), "OK\n");
+        EXPECT_EQ(station.command(command), "OK\n");
 
-    auto finished = [&] {
-        auto names = listDir(root.path());
-        return names.size() == 6 &&
-               std::all_of(names.begin(), names.end(), [&](const std::string& name) {
-                   return readText(root.path() + "/" + name + "/session.json")
-                              .find("recording_end") != std::string::npos;
+    const auto names = [&] { return listDir(root.path()); };
+    ASSERT_TRUE(waitUntil([&] {
+        const auto all = names();
+        return all.size() == 6 && std::all_of(all.begin(), all.end(), [&](const std::string& n) {
+                   return ended(root.file(n));
                });
-    };
-    for (int waited = 0; waited < 60000 && !finished(); waited += 200) QThread::msleep(200);
-    ASSERT_TRUE(finished()) << station.process.output();
-    station.process.signal(SIGTERM);
-    EXPECT_EQ(station.process.waitForExit(20000), 0);
-    EXPECT_NE(station.process.output().find(
-                  "Talvex: start waited for the previous session to finish: trial2"),
-              std::string::npos);
+    })) << station.process.output();
+    station.quit();
+    EXPECT_EQ(countOf(station.process.output(),
+                      "Talvex: start waited for the previous session to finish: trial2"),
+              1);
 
     std::map<std::string, int> sessionsByName;
-    for (const auto& name : listDir(root.path())) {
+    for (const auto& name : names()) {
         sessionsByName[name.substr(0, name.find('_'))]++;
         // A session stopped before its first frame keeps no movie; any movie plays.
-        if (!name.starts_with("trial") &&
-            !talvex::fileExists(root.path() + "/" + name + "/recording.mp4"))
-            continue;
-        std::string info =
-            probe(root.path() + "/" + name + "/recording.mp4", "stream=codec_name,nb_read_frames");
-        EXPECT_NE(info.find("codec_name=h264"), std::string::npos) << name << info;
-        if (name.starts_with("trial")) {
-            EXPECT_GT(probeValue(info, "nb_read_frames"), 0) << name << info;
-        }
+        const bool trial = name.starts_with("trial");
+        const std::string movie = root.file(name) + "/recording.mp4";
+        if (!trial && !talvex::fileExists(movie)) continue;
+        const MovieInfo info = probeMovie(movie);
+        EXPECT_EQ(info.streams.rfind("stream,h264,", 0), 0u) << name << info.streams;
+        EXPECT_TRUE(!trial || info.frames() > 0) << name;
     }
     EXPECT_EQ(sessionsByName, (std::map<std::string, int>{
                                   {"early", 1}, {"same", 3}, {"trial1", 1}, {"trial2", 1}}));
 }
 
-TEST(StationCommandLine, HelpListsEveryOptionWithoutADisplay) {
+// Help without a display; bad options end with 2, a command port that
+// cannot listen with 1 and a clear line.
+TEST(StationCommandLine, HelpBadOptionsAndATakenPort) {
     int exitCode = -1;
-    std::string help = runCommand("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM '" +
-                                      binaryPath("talvex") + "' --help",
-                                  &exitCode);
+    const std::string talvex = "'" + binaryPath("talvex") + "' ";
+    std::string help = runCommand(
+        "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + talvex + "--help", &exitCode);
     EXPECT_EQ(exitCode, 0);
     for (const char* option :
          {"--headless", "--output-root", "--ipc-port", "--ipc-bind", "--phyphox",
@@ -324,9 +285,19 @@ TEST(StationCommandLine, HelpListsEveryOptionWithoutADisplay) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     for (const char* bad : {"--ipc-port 0", "--ipc-port x", "--virtual-cameras -1",
                             "--ipc-bind nowhere", "--camera-timing sometimes"}) {
-        runCommand("'" + binaryPath("talvex") + "' --headless " + bad + " 2>/dev/null", &exitCode);
+        runCommand(talvex + "--headless " + bad + " 2>/dev/null", &exitCode);
         EXPECT_EQ(exitCode, 2) << bad;
     }
+
+    TempDir root;
+    QTcpServer taken;
+    ASSERT_TRUE(taken.listen(QHostAddress::LocalHost));
+    const std::string out = runCommand(talvex + "--headless --ipc-bind 127.0.0.1 --ipc-port " +
+                                           std::to_string(taken.serverPort()) + " --output-root '" +
+                                           root.path() + "' 2>&1",
+                                       &exitCode);
+    EXPECT_EQ(exitCode, 1) << out;
+    EXPECT_EQ(countOf(out, "Talvex IPC: listener failed: Address already in use"), 1) << out;
 }
 
 // A disk that fills up mid-session: every file ends on a whole unit (the
@@ -345,67 +316,56 @@ TEST(HeadlessStation, FullDiskKeepsWholeFilesAndTheRecord) {
         ~Unmount() { runCommand("umount '" + path + "'"); }
     } unmount{disk};
     PhoneSimulator phone({"--rate", "100"});  // gyro.csv takes its share of the space
-    Station station(disk, phone.address());
+    Recorder station(disk, phone.address());
     ASSERT_TRUE(station.ready()) << station.process.output();
-    auto folderOf = [&](const std::string& prefix) {
-        for (const auto& name : listDir(disk))
-            if (name.rfind(prefix, 0) == 0) return disk + "/" + name;
-        return std::string();
-    };
 
     runCommand("head -c 21000000 /dev/zero > '" + disk + "/filler'");  // about 4 MB stay free
-    EXPECT_EQ(sendCommand(station.port, "START refused"), "OK\n");
-    EXPECT_TRUE(station.process.waitForOutput("Talvex: start refused: only ", 20000))
+    EXPECT_EQ(station.command("START refused"), "OK\n");
+    EXPECT_TRUE(station.process.waitForOutput("Talvex: start refused: only ", 60000))
         << station.process.output();
     EXPECT_EQ(listDir(disk), std::vector<std::string>{"filler"});
     runCommand("rm -f '" + disk + "/filler'");
 
-    EXPECT_EQ(sendCommand(station.port, "START full"), "OK\n");
+    EXPECT_EQ(station.command("START full"), "OK\n");
     QThread::msleep(3500);                                            // a few whole fragments first
     runCommand("cat /dev/zero > '" + disk + "/filler' 2>/dev/null");  // until the disk is full
-    EXPECT_EQ(sendCommand(station.port, "ANIMATION on a full disk"), "OK\n");
+    EXPECT_EQ(station.command("ANIMATION on a full disk"), "OK\n");
     QThread::msleep(2500);
-    EXPECT_EQ(sendCommand(station.port, "STOP"), "OK\n");
-    std::string first = folderOf("full_");
-    ASSERT_FALSE(first.empty());
-    EXPECT_TRUE(waitForFile(first + "/session.json", "recording_end", 30000))
-        << station.process.output();
+    EXPECT_EQ(station.command("STOP"), "OK\n");
+    const std::string first = folderOf(disk, "full_");
+    EXPECT_TRUE(waitUntil([&] { return ended(first); })) << station.process.output();
     EXPECT_NE(station.process.output().find("No space left on device"), std::string::npos)
         << station.process.output();
 
     runCommand("rm -f '" + disk + "/filler'");
-    EXPECT_EQ(sendCommand(station.port, "START again"), "OK\n");
-    QThread::msleep(1500);
-    EXPECT_EQ(sendCommand(station.port, "STOP"), "OK\n");
-    std::string second = folderOf("again_");
-    ASSERT_FALSE(second.empty());
-    EXPECT_TRUE(waitForFile(second + "/session.json", "recording_end", 30000))
-        << station.process.output();
-    station.process.signal(SIGTERM);
-    EXPECT_EQ(station.process.waitForExit(20000), 0);
+    const std::string second = recordSession(station, disk, "again", 1.5);
+    station.quit();
 
-    EXPECT_EQ(runCommand("ffmpeg -v error -i '" + first + "/recording.mp4' -f null - 2>&1"), "");
-    std::string info = probe(first + "/recording.mp4", "stream=codec_name,nb_read_frames");
-    EXPECT_GT(probeValue(info, "nb_read_frames"), 0) << info;
+    MovieInfo movie = probeMovie(first + "/recording.mp4");
+    EXPECT_EQ(movie.errors, "");
+    EXPECT_GT(movie.frames(), 0u);
     std::string csv = readText(first + "/gyro.csv");
-    ASSERT_EQ(csv.rfind("time_seconds,gyro_x_rad_s,gyro_y_rad_s,gyro_z_rad_s\n", 0), 0u);
+    ASSERT_EQ(csv.rfind(kGyroHeader, 0), 0u);
     std::istringstream lines(csv);
-    for (std::string line; std::getline(lines, line);)
-        EXPECT_EQ(std::count(line.begin(), line.end(), ','), 3) << line;
+    for (std::string line; std::getline(lines, line);) EXPECT_EQ(countOf(line, ","), 3) << line;
     EXPECT_EQ(csv.back(), '\n');
     EXPECT_EQ(listDir(first),
               (std::vector<std::string>{"gyro.csv", "recording.mp4", "session.json"}));
-    info = probe(second + "/recording.mp4", "stream=codec_name,nb_read_frames");
-    EXPECT_GT(probeValue(info, "nb_read_frames"), 10) << info;
+    EXPECT_GT(probeMovie(second + "/recording.mp4").frames(), 10u);
 }
 
 // FIFOs where the station reads its settings, camera names and an old
-// session's record; links planted as gyro.csv; a command with a forged line.
-TEST(HeadlessStation, FilesInItsFoldersAndForgedTextsCannotStopOrTrickIt) {
+// session's record; links planted as gyro.csv.
+TEST(HeadlessStation, FilesInItsFoldersCannotStopOrTrickIt) {
     // The station's own places (no --output-root), so that the settings are read too.
     TempDir home;
-    ScopedEnv homeVariable("HOME", home.path()), data("XDG_DATA_HOME", home.file("data")),
-        config("XDG_CONFIG_HOME", home.file("config"));
+    const auto env = [&](const char* name, const std::string& path) {
+        const QByteArray before = qgetenv(name);
+        qputenv(name, QByteArray::fromStdString(path));
+        return std::shared_ptr<void>(nullptr, [=](void*) { qputenv(name, before); });
+    };
+    auto restore = {env("HOME", home.path()), env("XDG_DATA_HOME", home.file("data")),
+                    env("XDG_CONFIG_HOME", home.file("config"))};
     const std::string root = home.file("Documents/TalvexRecordings");
     const std::string names = home.file("data/Talvex/camera_names.json");
     const std::string settings = home.file("config/Talvex/Talvex.conf");
@@ -415,24 +375,16 @@ TEST(HeadlessStation, FilesInItsFoldersAndForgedTextsCannotStopOrTrickIt) {
         ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0) << fifo;
     }
     PhoneSimulator phone;
-    const int port = freePort();
-    ChildProcess station(
-        QString::fromStdString(binaryPath("talvex")),
-        {"--headless", "--virtual-cameras", "2", "--ipc-port", QString::number(port), "--ipc-bind",
-         "127.0.0.1", "--phyphox", QString::fromStdString(phone.address())});
-    // A station stalled by any of them never listens; an idle machine gets here
-    // within a few seconds, a loaded one within the deadline.
-    ASSERT_TRUE(station.waitForOutput("Talvex IPC: listening on port", 20000)) << station.output();
-    ASSERT_TRUE(station.waitForOutput("Talvex: opened cameras: 2", 20000)) << station.output();
+    Station station(
+        {"--virtual-cameras", "2", "--phyphox", QString::fromStdString(phone.address())});
+    // A station stalled by any of them never gets ready.
+    ASSERT_TRUE(station.ready()) << station.process.output();
     for (const auto& fifo : {names, settings, oldRecord})
-        EXPECT_NE(station.output().find("Talvex: skipped " + fifo + ": a FIFO, not a regular file"),
-                  std::string::npos)
+        EXPECT_EQ(countOf(station.process.output(),
+                          "Talvex: skipped " + fifo + ": a FIFO, not a regular file"),
+                  1)
             << fifo;
 
-    EXPECT_EQ(
-        sendCommand(port,
-                    "HELLO\nTalvex: session was interrupted, its files hold what was saved: /fake"),
-        "OK\n");
     // Links planted as gyro.csv in every folder the next START may take.
     const std::string target = home.file("precious");
     ASSERT_FALSE(talvex::writeFile(target, "precious"));
@@ -442,49 +394,20 @@ TEST(HeadlessStation, FilesInItsFoldersAndForgedTextsCannotStopOrTrickIt) {
         QDir().mkpath(QString::fromStdString(folder));
         ASSERT_EQ(::symlink(target.c_str(), (folder + "/gyro.csv").c_str()), 0);
     }
-    EXPECT_EQ(sendCommand(port, "START trap"), "OK\n");
+    EXPECT_EQ(station.command("START trap"), "OK\n");
     QThread::msleep(2000);
-    EXPECT_EQ(sendCommand(port, "STOP"), "OK\n");
-    auto finished = [&] {
+    EXPECT_EQ(station.command("STOP"), "OK\n");
+    EXPECT_TRUE(waitUntil([&] {
         for (const auto& name : listDir(root))
-            if (name.starts_with("trap_") &&
-                readText(root + "/" + name + "/session.json").find("recording_end") !=
-                    std::string::npos)
-                return true;
+            if (name.starts_with("trap_") && ended(root + "/" + name)) return true;
         return false;
-    };
-    for (int waited = 0; waited < 20000 && !finished(); waited += 100) QThread::msleep(100);
-    EXPECT_TRUE(finished()) << station.output();
-    station.signal(SIGTERM);
-    EXPECT_EQ(station.waitForExit(20000), 0);
-
+    })) << station.process.output();
+    station.process.signal(SIGTERM);
+    EXPECT_EQ(station.process.waitForExit(60000), 0);
     EXPECT_EQ(readText(target), "precious");
-    std::string out = station.output();
-    EXPECT_NE(out.find("Talvex: unknown IPC command: HELLO\\nTalvex: session was interrupted"),
-              std::string::npos)
-        << out;
-    EXPECT_EQ(out.find("\nTalvex: session was interrupted"), std::string::npos) << out;
     struct stat info {};
     for (const auto& fifo : {names, settings})
         EXPECT_TRUE(::lstat(fifo.c_str(), &info) == 0 && S_ISFIFO(info.st_mode)) << fifo;
-}
-
-TEST(HeadlessStation, ACommandPortThatCannotListenEndsItWithAFailure) {
-    TempDir root;
-    int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(taken, 1), 0);
-    socklen_t length = sizeof address;
-    ::getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length);
-    ChildProcess second(
-        QString::fromStdString(binaryPath("talvex")),
-        {"--headless", "--ipc-port", QString::number(ntohs(address.sin_port)), "--ipc-bind",
-         "127.0.0.1", "--output-root", QString::fromStdString(root.path())});
-    EXPECT_EQ(second.waitForExit(30000), 1) << second.output();
-    EXPECT_NE(second.output().find("Talvex IPC: listener failed: Address already in use"),
-              std::string::npos);
-    ::close(taken);
 }
 
 // Nobody reads the station's output for 20 s: its log lines are dropped and
@@ -492,22 +415,16 @@ TEST(HeadlessStation, ACommandPortThatCannotListenEndsItWithAFailure) {
 TEST(HeadlessStation, AnOutputNobodyReadsCostsLogLinesButNoFrames) {
     TempDir root;
     PhoneSimulator phone;
-    Station station(root.path(), phone.address());
+    Recorder station(root.path(), phone.address());
     ASSERT_TRUE(station.ready()) << station.process.output();
-    EXPECT_EQ(sendCommand(station.port, "START unread"), "OK\n");
-    QThread::sleep(20);  // no event loop runs: the station's output pipe fills up
-    EXPECT_EQ(sendCommand(station.port, "STOP"), "OK\n");
-    std::string folder = onlyFolder(root.path());
-    ASSERT_TRUE(waitForFile(folder + "/session.json", "recording_end", 30000));
-    EXPECT_TRUE(station.process.waitForOutput(" log lines dropped", 20000))
+    // No event loop runs and nothing reads: the station's output pipe fills up.
+    const std::string folder = recordSession(station, root.path(), "unread", 20);
+    EXPECT_TRUE(station.process.waitForOutput(" log lines dropped", 60000))
         << station.process.output();
-    station.process.signal(SIGTERM);
-    EXPECT_EQ(station.process.waitForExit(20000), 0);
-
-    std::string info = probe(folder + "/recording.mp4", "stream=nb_read_frames:format=duration");
-    double duration = probeValue(info, "duration");
-    EXPECT_GT(duration, 18.0) << info;
+    station.quit();
+    const MovieInfo movie = probeMovie(folder + "/recording.mp4");
+    EXPECT_GT(movie.seconds, 18.0);
     // 30 fps cameras; a stalled log once left under 5 fps. A sanitizer build
     // on a machine busy with compilers keeps well above 10.
-    EXPECT_GE(probeValue(info, "nb_read_frames") / duration, 10.0) << info;
+    EXPECT_GE(movie.frames() / movie.seconds, 10.0) << movie.seconds;
 }

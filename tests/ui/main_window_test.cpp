@@ -23,8 +23,8 @@
 #include "core/FileUtil.h"
 #include "core/NumberFormat.h"
 #include "media/CameraRecorder.h"
-#include "media/MovieProbe.h"
 #include "media/SyntheticCameras.h"
+#include "support/MovieProbe.h"
 #include "support/StationHarness.h"
 #include "support/TestSupport.h"
 #include "ui/GyroMonitor.h"
@@ -35,7 +35,6 @@
 #include "ui/StatusRow.h"
 
 using namespace talvex;
-using talvex::test::runCommand;
 
 namespace {
 
@@ -159,8 +158,7 @@ TEST_F(Window, GyroscopeStatusFollowsThePhone) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return rate->text() == "200 Hz"; }, waitMs))
         << "the simulator's rate, measured from its samples: " << rate->text().toStdString();
 
-    runCommand("python3 -c \"import urllib.request; urllib.request.urlopen('http://" +
-               phone.address() + "/control?measuring=0').read()\"");
+    phone.control("measuring=0");
     ASSERT_TRUE(QTest::qWaitFor([&] { return detail("gyroStatus") == "Not measuring"; }, waitMs));
     EXPECT_EQ(hint->text(), "Press ▶ in Phyphox to start the experiment");
     EXPECT_TRUE(hint->isVisible());
@@ -331,13 +329,7 @@ TEST_F(Window, ClosingWhileRecordingFinishesTheMovieFirst) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !window->isVisible(); }, waitMs));
     EXPECT_FALSE(app->session().isBusy());
     EXPECT_TRUE(fileExists(joinPath(folder, "session.json")));
-    int exitCode = -1;
-    std::string seconds =
-        runCommand("ffprobe -v error -show_entries format=duration -of csv=p=0 '" +
-                       joinPath(folder, "camera1.mp4") + "'",
-                   &exitCode);
-    EXPECT_EQ(exitCode, 0);
-    EXPECT_GT(std::atof(seconds.c_str()), 0.3) << seconds;
+    EXPECT_GT(test::probeMovie(joinPath(folder, "camera1.mp4")).seconds, 0.3);
 }
 
 // At one host instant camera 0 flashes and the phone's gyroscope spikes, on
@@ -354,8 +346,7 @@ TEST_F(Window, MovieTimeZeroOnTheGyroClock) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return recording(); }, waitMs));
     const double instant = steadyNow() + 1.5;
     SyntheticCameras::flashAt(app->cameras().openedRecorders()[0]->device().id, instant);
-    runCommand("python3 -c \"import urllib.request; urllib.request.urlopen('http://" +
-               phone.address() + "/sim?spike_at=" + formatNumber(instant) + "').read()\"");
+    phone.control("spike_at=" + formatNumber(instant));
     QTest::qWait(3000);
     click("recordButton");
     ASSERT_TRUE(QTest::qWaitFor([&] { return !app->session().isBusy(); }, waitMs));

@@ -23,12 +23,6 @@ struct Rgb {
     int r = 0, g = 0, b = 0;
 };
 
-inline int countOf(const std::string& text, const std::string& line) {
-    int count = 0;
-    for (auto at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
-    return count;
-}
-
 inline std::vector<int> sequence(int first, int count) {
     std::vector<int> values(count);
     std::iota(values.begin(), values.end(), first);
@@ -83,6 +77,8 @@ struct MovieInfo {
     std::string errors;              // what ffmpeg printed while decoding every frame
     std::string streams;             // ffprobe's stream and format lines
     std::vector<double> frameTimes;  // presentation times of the decoded frames
+    double seconds = 0;              // the container's duration
+    std::size_t frames() const { return frameTimes.size(); }
 };
 
 inline MovieInfo probeMovie(const std::string& path) {
@@ -90,14 +86,19 @@ inline MovieInfo probeMovie(const std::string& path) {
     info.errors = runCommand("ffmpeg -v error -i '" + path +
                              "' -fps_mode passthrough -enc_time_base -1 -f null - 2>&1");
     std::istringstream lines(
-        runCommand("ffprobe -v error -of csv -show_entries format=format_name:"
+        runCommand("ffprobe -v error -of csv -show_entries format=format_name,duration:"
                    "stream=codec_name,profile,width,height,pix_fmt:frame=pts_time '" +
                    path + "'"));
     for (std::string line; std::getline(lines, line);)
         if (line.rfind("frame,", 0) == 0)
             info.frameTimes.push_back(std::stod(line.substr(6)));
-        else if (line.rfind("stream,", 0) == 0 || line.rfind("format,", 0) == 0)
+        else if (line.rfind("stream,", 0) == 0)
             info.streams += line + "\n";
+        else if (line.rfind("format,", 0) == 0) {
+            const auto comma = line.rfind(',');
+            info.streams += line.substr(0, comma) + "\n";
+            info.seconds = std::atof(line.c_str() + comma + 1);
+        }
     return info;
 }
 
