@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace talvex {
 
@@ -13,6 +14,18 @@ struct RecordingError {
     std::string domain = "Talvex";
     int code = 0;
     std::string message;
+};
+
+// How a stop left one movie.
+struct MovieOutcome {
+    enum class Result {
+        finished,   // flushed, trailer written, plays
+        cancelled,  // it took no frame, so the file was removed
+        failed,     // finished as far as it could; `reason` is the media library's
+    };
+    std::string file;  // the movie's file name, e.g. "camera1.mp4"
+    Result result = Result::finished;
+    std::string reason;
 };
 
 // Runs once on the main thread when a stop has finished every video file,

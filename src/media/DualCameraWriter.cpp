@@ -3,15 +3,17 @@
 #include "core/Log.h"
 #include "core/NumberFormat.h"
 #include "media/FfmpegScaler.h"
-#include "media/MovieWriter.h"
+#include "media/MovieSession.h"
 
 namespace talvex {
 
 namespace {
 
-std::string statusText(const MovieWriter& movie) {
-    return std::to_string(static_cast<int>(movie.status()));
-}
+constexpr std::int64_t kBitRate = 16'000'000;
+// The rate only spaces the key frames about a second apart; one outside
+// this range is not a camera's.
+constexpr std::int64_t kMaxKeyFrameFps = 240;
+constexpr int kDefaultKeyFrameFps = 30;
 
 }  // namespace
 
@@ -23,24 +25,23 @@ DualCameraWriter::~DualCameraWriter() = default;
 std::optional<RecordingError> DualCameraWriter::startWriting() {
     if (movie_) return RecordingError{"Talvex", 2, "Cannot add dual writer input"};
     MovieSettings settings;
-    settings.width = 2 * singleWidth_;
-    settings.height = height_;
-    settings.bitRate = 16'000'000;
+    settings.width = 2 * kSingleWidth;
+    settings.height = kHeight;
+    settings.bitRate = kBitRate;
     settings.crashSafe = crashSafe_;
-    // The rate only spaces the key frames about a second apart.
-    settings.fps = fps_ > 0 && fps_ <= 240 ? static_cast<int>(fps_) : 30;
-    auto movie = std::make_unique<MovieWriter>(outputPath_, settings);
+    settings.fps =
+        fps_ > 0 && fps_ <= kMaxKeyFrameFps ? static_cast<int>(fps_) : kDefaultKeyFrameFps;
+    auto movie = std::make_unique<MovieSession>(outputPath_, settings);
     auto error = movie->open();
     logLine(std::string("Talvex: DualCameraWriter startWriting: ") + (error ? "false" : "true") +
-            ", status: " + statusText(*movie));
+            ", status: " + movie->statusText());
     if (error) {
         logLine("Talvex: DualCameraWriter error: " + error->text);
         return startError(*error, 2, "Cannot add dual writer input");
     }
     movie_ = std::move(movie);
-    leftHalfScaler_ = std::make_unique<FfmpegScaler>(singleWidth_, height_);
-    rightHalfScaler_ = std::make_unique<FfmpegScaler>(singleWidth_, height_);
-    sessionStarted_ = false;
+    leftHalfScaler_ = std::make_unique<FfmpegScaler>(kSingleWidth, kHeight);
+    rightHalfScaler_ = std::make_unique<FfmpegScaler>(kSingleWidth, kHeight);
     isWriting_ = true;
     return std::nullopt;
 }
@@ -60,6 +61,9 @@ void DualCameraWriter::appendFrame(VideoFramePtr frame, std::int64_t cameraIndex
     if (schedule) writerQueue_.async([self = shared_from_this()] { self->drainAndComposite(); });
 }
 
+// The per-frame lines here ("Talvex: drainAndComposite enter" and the rest)
+// are required output: they are how a log shows each pair's path through
+// the writer, so they stay even though they are many.
 void DualCameraWriter::drainAndComposite() {
     logLine("Talvex: drainAndComposite enter");
     VideoFramePtr left;
@@ -82,29 +86,25 @@ void DualCameraWriter::drainAndComposite() {
 // `left` is camera 0's frame and `right` camera 1's; `swapped_` decides
 // where each lands. Camera 0's clock times the movie.
 void DualCameraWriter::composite(const VideoFramePtr& left, const VideoFramePtr& right) {
-    if (!movie_ || movie_->status() != MovieStatus::writing) return;
-    const std::int64_t pts = left->ptsMicros;
-    if (!sessionStarted_) {
-        sessionStarted_ = true;
-        sessionStartMicros_ = pts;
-        logLine("Talvex: dual session started, basePTS=" + formatNumber(pts / 1e6));
-    }
-    const std::int64_t rel = pts - sessionStartMicros_;
-    if (rel < 0) return;
-    AVFrame* out = movie_->acquireFrame();
+    if (!movie_ || movie_->movie().status() != MovieStatus::writing) return;
+    const auto [movieMicros, startedTimeline] = movie_->place(left->ptsMicros);
+    if (startedTimeline)
+        logLine("Talvex: dual session started, basePTS=" + formatNumber(left->ptsMicros / 1e6));
+    AVFrame* out = movie_->movie().acquireFrame();
     if (!out) {
         logLine("Talvex: pool alloc failed");
+        movie_->refused();
         return;
     }
     const VideoFrame& first = swapped_ ? *right : *left;
     const VideoFrame& second = swapped_ ? *left : *right;
     if (!makeSideBySideFrame(first, second, *out)) {
-        if (compositesWritten_ == 0) sessionStarted_ = false;
+        movie_->refused();
         return;
     }
-    if (auto error = movie_->append(*out, rel)) {
-        logLine("Talvex: append failed status=" + statusText(*movie_) + " error=" + *error);
-        if (compositesWritten_ == 0) sessionStarted_ = false;
+    if (auto error = movie_->movie().append(*out, movieMicros)) {
+        logLine("Talvex: append failed status=" + movie_->statusText() + " error=" + *error);
+        movie_->refused();
         return;
     }
     ++compositesWritten_;
@@ -115,7 +115,7 @@ void DualCameraWriter::composite(const VideoFramePtr& left, const VideoFramePtr&
 bool DualCameraWriter::makeSideBySideFrame(const VideoFrame& first, const VideoFrame& second,
                                            AVFrame& out) {
     return leftHalfScaler_->scale(first, out, 0) &&
-           rightHalfScaler_->scale(second, out, singleWidth_);
+           rightHalfScaler_->scale(second, out, kSingleWidth);
 }
 
 void DualCameraWriter::stopWriting(std::function<void()> completion) {
@@ -131,33 +131,25 @@ void DualCameraWriter::finishOnWriterQueue(const std::function<void()>& completi
     if (!movie_) {
         logLine("Talvex: writer is nil");
     } else {
-        logLine("Talvex: writer status on stop: " + statusText(*movie_));
-        const bool open =
-            movie_->status() == MovieStatus::writing || movie_->status() == MovieStatus::failed;
-        if (open && compositesWritten_ == 0) {
-            // An empty movie is not worth offering: remove it.
-            movie_->cancel();
+        logLine("Talvex: writer status on stop: " + movie_->statusText());
+        auto outcome = movie_->end();
+        if (outcome && outcome->result == MovieOutcome::Result::cancelled)
             logLine("Talvex: DualCameraWriter error: no frame pair was written, movie cancelled");
-        } else if (open) {
-            // Also after a failed append: what was written stays playable.
-            if (auto error = movie_->finish())
-                logLine("Talvex: DualCameraWriter error: " + *error);
-            else
-                logLine("Talvex: DualCameraWriter finishWriting OK");
-        }
+        else if (outcome && outcome->result == MovieOutcome::Result::failed)
+            logLine("Talvex: DualCameraWriter error: " + outcome->reason);
+        else if (outcome)
+            logLine("Talvex: DualCameraWriter finishWriting OK");
     }
     if (completion) completion();
 }
 
 std::optional<double> DualCameraWriter::firstFrameTime() const {
-    if (compositesWritten_ == 0) return std::nullopt;
-    return sessionStartMicros_ / 1e6;
+    return movie_ ? movie_->firstFrameTime() : std::nullopt;
 }
 
 int DualCameraWriter::status() const {
-    return movie_ ? static_cast<int>(movie_->status()) : 0;
+    return movie_ ? static_cast<int>(movie_->movie().status()) : 0;
 }
-
 bool DualCameraWriter::pairWaiting() const {
     std::lock_guard lock(bufferLock_);
     return pendingComposite_;

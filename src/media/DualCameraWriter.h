@@ -1,8 +1,5 @@
 #pragma once
 
-// Interface fixed for the camera side; the implementation belongs with the
-// movie writer.
-
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -20,7 +17,7 @@ struct AVFrame;
 namespace talvex {
 
 class FfmpegScaler;
-class MovieWriter;
+class MovieSession;
 
 // Puts two cameras side by side into one 2560x720 H.264 movie timed by
 // camera 0's capture clock. Shared by the camera manager and both recorders.
@@ -66,16 +63,14 @@ private:
     const std::string outputPath_;
     const bool swapped_;
     const std::int64_t fps_;
-    const int singleWidth_ = 1280;
-    const int height_ = 720;
+    static constexpr int kSingleWidth = 1280;
+    static constexpr int kHeight = 720;
     bool crashSafe_ = true;
     // Made by the start on the main thread; from then on used only on the
     // writer queue (the queue hand-off orders the two).
-    std::unique_ptr<MovieWriter> movie_;
+    std::unique_ptr<MovieSession> movie_;
     std::unique_ptr<FfmpegScaler> leftHalfScaler_;
     std::unique_ptr<FfmpegScaler> rightHalfScaler_;
-    bool sessionStarted_ = false;
-    std::int64_t sessionStartMicros_ = 0;
     std::atomic<bool> isWriting_{false};
     std::atomic<std::int64_t> compositesWritten_{0};
 

@@ -1,11 +1,7 @@
 #pragma once
 
-// Interface fixed for the camera side; the implementation belongs with the
-// movie writer.
-
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,7 +12,7 @@
 
 namespace talvex {
 
-class MovieWriter;
+class MovieSession;
 
 // The writing half of one camera recorder: its own 1280x720 H.264 movie
 // ("camera1.mp4"). Started on the main thread; frames and the stop run on
@@ -34,8 +30,8 @@ public:
     void appendFrame(const VideoFramePtr& frame);
 
     // Capture queue: finishes the file, or cancels (removes) it when no frame
-    // was written. Does nothing when not writing.
-    void stopRecording();
+    // was written, and says which. Does nothing when not writing.
+    std::optional<MovieOutcome> stopRecording();
 
     bool isWriting() const;
 
@@ -48,15 +44,13 @@ public:
     std::optional<double> firstFrameTime() const;
 
 private:
-    void finishOrCancel();
+    std::optional<MovieOutcome> finishOrCancel();
 
     std::string cameraName_;
     // Guards the movie and its timeline: the start runs on the main thread,
     // frames and the stop on the capture queue.
     mutable std::mutex mutex_;
-    std::unique_ptr<MovieWriter> movie_;
-    bool sessionStarted_ = false;
-    std::int64_t sessionStartMicros_ = 0;
+    std::unique_ptr<MovieSession> movie_;
     // Set last by the start, so a frame sees either no writer or a whole one.
     std::atomic<bool> writing_{false};
 };
