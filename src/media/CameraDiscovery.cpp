@@ -12,12 +12,17 @@
 #include <map>
 #include <set>
 
+#include "core/FileUtil.h"
 #include "media/SyntheticCameras.h"
 
 namespace talvex {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The size the movies are made at, so the one asked of a camera first.
+constexpr int kWantedWidth = 1280;
+constexpr int kWantedHeight = 720;
 
 int xioctl(int fd, unsigned long request, void* arg) {
     int result;
@@ -26,19 +31,9 @@ int xioctl(int fd, unsigned long request, void* arg) {
     return result;
 }
 
-class Fd {
-public:
-    explicit Fd(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_NONBLOCK)) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+UniqueFd openNode(const std::string& path) {
+    return UniqueFd(::open(path.c_str(), O_RDWR | O_NONBLOCK));
+}
 
 std::string cString(const __u8* text, std::size_t size) {
     const char* begin = reinterpret_cast<const char*>(text);
@@ -75,8 +70,8 @@ std::vector<std::string> videoNodes() {
 
 std::optional<DiscoveredCamera> probeNode(const std::string& path,
                                           const std::map<std::string, std::string>& byId) {
-    Fd fd(path);
-    if (fd.get() < 0) return std::nullopt;
+    UniqueFd fd = openNode(path);
+    if (!fd) return std::nullopt;
     v4l2_capability cap{};
     if (xioctl(fd.get(), VIDIOC_QUERYCAP, &cap) != 0) return std::nullopt;
     std::uint32_t caps =
@@ -129,9 +124,9 @@ std::vector<std::pair<int, int>> frameSizes(int fd, std::uint32_t format) {
         }
         const auto& s = size.stepwise;
         // A continuous range: 1280x720 when it lies inside, and the largest.
-        if (s.min_width <= 1280 && s.max_width >= 1280 && s.min_height <= 720 &&
-            s.max_height >= 720)
-            sizes.emplace_back(1280, 720);
+        if (s.min_width <= kWantedWidth && s.max_width >= kWantedWidth &&
+            s.min_height <= kWantedHeight && s.max_height >= kWantedHeight)
+            sizes.emplace_back(kWantedWidth, kWantedHeight);
         sizes.emplace_back(s.max_width, s.max_height);
         break;
     }
@@ -148,11 +143,13 @@ bool reaches(const CaptureMode& mode, std::int64_t fps) {
 std::pair<int, int> chooseSize(const std::vector<CaptureMode>& modes) {
     std::set<std::pair<int, int>> sizes;
     for (const auto& m : modes) sizes.emplace(m.width, m.height);
-    if (sizes.count({1280, 720})) return {1280, 720};
+    if (sizes.count({kWantedWidth, kWantedHeight})) return {kWantedWidth, kWantedHeight};
     auto area = [](const std::pair<int, int>& s) { return std::int64_t{s.first} * s.second; };
     std::optional<std::pair<int, int>> larger, largest;
     for (const auto& s : sizes) {
-        if (s.first >= 1280 && s.second >= 720 && (!larger || area(s) < area(*larger))) larger = s;
+        if (s.first >= kWantedWidth && s.second >= kWantedHeight &&
+            (!larger || area(s) < area(*larger)))
+            larger = s;
         if (!largest || area(s) > area(*largest)) largest = s;
     }
     return larger ? *larger : *largest;
@@ -183,8 +180,8 @@ std::optional<DiscoveredCamera> CameraDiscovery::findById(const std::string& id)
 
 std::vector<CaptureMode> CameraDiscovery::captureModes(const std::string& devicePath) {
     std::vector<CaptureMode> modes;
-    Fd fd(devicePath);
-    if (fd.get() < 0) return modes;
+    UniqueFd fd = openNode(devicePath);
+    if (!fd) return modes;
     for (std::uint32_t format : {V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_MJPEG}) {
         for (auto [width, height] : frameSizes(fd.get(), format)) {
             CaptureMode mode{format, width, height, {}};

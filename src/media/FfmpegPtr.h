@@ -5,6 +5,8 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -52,6 +54,33 @@ using SwsContextPtr = std::unique_ptr<SwsContext, SwsContextDeleter>;
 using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextDeleter>;
 using InputContextPtr = std::unique_ptr<AVFormatContext, InputContextDeleter>;
 using DictionaryPtr = std::unique_ptr<AVDictionary, DictionaryDeleter>;
+
+// The time base of every capture and movie time stamp.
+inline constexpr AVRational kMicroseconds{1, 1'000'000};
+
+inline void setOption(DictionaryPtr& options, const char* key, const std::string& value) {
+    AVDictionary* raw = options.release();
+    av_dict_set(&raw, key, value.c_str(), 0);
+    options.reset(raw);
+}
+
+// Runs an FFmpeg call that takes the options and leaves in them the ones it
+// did not use.
+template <typename Call>
+int callWithOptions(DictionaryPtr& options, Call&& call) {
+    AVDictionary* raw = options.release();
+    int result = std::forward<Call>(call)(&raw);
+    options.reset(raw);
+    return result;
+}
+
+inline std::vector<std::pair<std::string, std::string>> optionEntries(const AVDictionary* options) {
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (const AVDictionaryEntry* e = nullptr;
+         (e = av_dict_get(options, "", e, AV_DICT_IGNORE_SUFFIX));)
+        entries.emplace_back(e->key, e->value);
+    return entries;
+}
 
 inline std::string ffmpegErrorText(int error) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};

@@ -7,6 +7,8 @@
 #include <filesystem>
 
 #include "core/Clock.h"
+#include "core/DiskSync.h"
+#include "core/FileUtil.h"
 #include "core/Log.h"
 #include "core/NumberFormat.h"
 #include "core/SerialQueue.h"
@@ -19,7 +21,6 @@ namespace talvex {
 
 namespace {
 
-constexpr AVRational kMicroseconds{1, 1'000'000};
 constexpr std::size_t kMaxPooledFrames = 3;
 // Well inside the two seconds a power cut may cost.
 constexpr double kSyncIntervalSeconds = 1.0;
@@ -95,21 +96,17 @@ public:
         queue_->async([queue = queue_] {});
     }
 
-    bool ready() const { return file_->fd >= 0; }
+    bool ready() const { return static_cast<bool>(file_->fd); }
 
     void request() {
         if (file_->pending.exchange(true)) return;
         queue_->async([file = file_] {
             file->pending = false;
-            ::fdatasync(file->fd);
+            syncFileData(file->fd.get());
             // The file's name must survive a power cut as well as its bytes.
-            if (!file->folderSynced.exchange(true)) {
-                int folder = ::open(file->folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-                if (folder >= 0) {
-                    ::fsync(folder);
-                    ::close(folder);
-                }
-            }
+            if (file->folderSynced.exchange(true)) return;
+            UniqueFd folder(::open(file->folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (folder) ::fsync(folder.get());
         });
     }
 
@@ -117,10 +114,7 @@ private:
     struct File {
         explicit File(const std::string& path)
             : fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC)), folder(parentFolder(path)) {}
-        ~File() {
-            if (fd >= 0) ::close(fd);
-        }
-        int fd;
+        UniqueFd fd;
         std::string folder;
         std::atomic<bool> pending{false};
         std::atomic<bool> folderSynced{false};
@@ -180,17 +174,15 @@ std::optional<std::string> MovieWriter::openEncoder() {
 std::optional<std::string> MovieWriter::openFile() {
     int result = avio_open(&output_->pb, path_.c_str(), AVIO_FLAG_WRITE);
     if (result < 0) return "cannot create \"" + path_ + "\": " + ffmpegErrorText(result);
-    AVDictionary* options = nullptr;
-    if (settings_.crashSafe) {
-        // The index first, so the file is a valid (empty) movie from its
-        // first moment, then a fragment per key frame.
-        av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
-    }
-    result = avformat_write_header(output_.get(), &options);
-    for (auto* entry = av_dict_get(options, "", nullptr, AV_DICT_IGNORE_SUFFIX); entry;
-         entry = av_dict_get(options, "", entry, AV_DICT_IGNORE_SUFFIX))
-        logLine(std::string("Talvex: movie option ignored: ") + entry->key);
-    av_dict_free(&options);
+    DictionaryPtr options;
+    // The index first, so the file is a valid (empty) movie from its first
+    // moment, then a fragment per key frame.
+    if (settings_.crashSafe)
+        setOption(options, "movflags", "frag_keyframe+empty_moov+default_base_moof");
+    result = callWithOptions(
+        options, [&](AVDictionary** raw) { return avformat_write_header(output_.get(), raw); });
+    for (const auto& [key, value] : optionEntries(options.get()))
+        logLine("Talvex: movie option ignored: " + key);
     if (result < 0)
         return "cannot write the header of \"" + path_ + "\": " + ffmpegErrorText(result);
     avio_flush(output_->pb);
