@@ -34,6 +34,17 @@ constexpr double kStallSeconds = 5.0;
 // Frames waiting for the capture queue; beyond this the writer cannot keep up
 // and a frame is dropped instead of piling up memory.
 constexpr int kMaxBacklog = 8;
+// A non-blocking read with nothing ready is tried again after this.
+constexpr auto kRetryAfterNothing = std::chrono::milliseconds(2);
+// The longest single sleep while a synthetic frame waits for its instant,
+// so a close is noticed quickly.
+constexpr std::int64_t kMaxWaitSliceMicros = 20'000;
+// A synthetic camera's flash: white from its instant on for this long.
+constexpr double kFlashSeconds = 0.1;
+constexpr int kWhiteLuma = 235;
+constexpr int kNeutralChroma = 128;
+// A source clock this far behind the steady clock has jumped.
+constexpr std::int64_t kMaxLagMicros = 500'000;
 
 std::atomic<int> runningReaders{0};
 
@@ -63,8 +74,7 @@ struct CameraRecorder::Input {
 };
 
 std::int64_t CameraRecorder::Input::sourceMicros(const AVPacket& packet) const {
-    return av_rescale_q(packet.pts, format->streams[packet.stream_index]->time_base,
-                        AVRational{1, 1'000'000});
+    return av_rescale_q(packet.pts, format->streams[packet.stream_index]->time_base, kMicroseconds);
 }
 
 // A synthetic graph makes frames as fast as they are read; like a camera's
@@ -78,25 +88,25 @@ void CameraRecorder::Input::waitForCaptureInstant(const AVPacket& packet,
     std::int64_t due = *syntheticOrigin + source;
     if (jitterMicros > 0) due += static_cast<std::int64_t>(random() % jitterMicros);
     for (std::int64_t left = due - nowMicros(); left > 0 && !stop; left = due - nowMicros())
-        std::this_thread::sleep_for(
-            std::chrono::microseconds(std::min<std::int64_t>(left, 20'000)));
+        std::this_thread::sleep_for(std::chrono::microseconds(std::min(left, kMaxWaitSliceMicros)));
 }
 
 namespace {
 
-// Frames captured from the flash instant on, for 100 ms, turn white; the
+// Frames captured from the flash instant on, for kFlashSeconds, turn white; the
 // frame whose exposure holds the instant is the first.
 void paintFlash(const std::string& id, std::int64_t captureMicros, AVFrame& frame,
                 std::int64_t fps) {
     auto flash = SyntheticCameras::flashTime(id);
     if (!flash) return;
     const double at = captureMicros / 1e6 + 0.5 / static_cast<double>(fps);
-    if (at < *flash || at >= *flash + 0.1 || frame.format != AV_PIX_FMT_YUV420P) return;
+    if (at < *flash || at >= *flash + kFlashSeconds || frame.format != AV_PIX_FMT_YUV420P) return;
     if (av_frame_make_writable(&frame) < 0) return;
     for (int plane = 0; plane < 3; ++plane)
         for (int y = 0; y < (plane ? (frame.height + 1) / 2 : frame.height); ++y)
             std::memset(frame.data[plane] + static_cast<std::ptrdiff_t>(y) * frame.linesize[plane],
-                        plane ? 128 : 235, plane ? (frame.width + 1) / 2 : frame.width);
+                        plane ? kNeutralChroma : kWhiteLuma,
+                        plane ? (frame.width + 1) / 2 : frame.width);
 }
 
 }  // namespace
@@ -107,7 +117,6 @@ void paintFlash(const std::string& id, std::int64_t captureMicros, AVFrame& fram
 // The offset follows the fastest delivery seen, and starts over when the
 // source clock jumps (a clock step, a restarted device).
 std::int64_t CameraRecorder::Input::captureTime(const AVPacket& packet) {
-    constexpr std::int64_t kMaxLagMicros = 500'000;
     std::int64_t now = nowMicros();
     if (packet.pts == AV_NOPTS_VALUE) return now;
     std::int64_t source = sourceMicros(packet);
@@ -149,124 +158,171 @@ std::optional<std::string> CameraRecorder::setup() {
     return std::nullopt;
 }
 
-std::optional<std::string> CameraRecorder::openInput() {
-    const std::string& name = device_.name;
-    auto found = CameraDiscovery::findById(device_.id);
-    if (!found) return "Device '" + name + "' not found";
-    const std::string cannotOpen = "Cannot open input for '" + name + "'";
-    const std::string cannotAddOutput = "Cannot add output for '" + name + "'";
+namespace {
 
-    AVDictionary* rawOptions = nullptr;
+std::string cannotOpenText(const CameraDevice& device) {
+    return "Cannot open input for '" + device.name + "'";
+}
+
+std::string cannotAddOutputText(const CameraDevice& device) {
+    return "Cannot add output for '" + device.name + "'";
+}
+
+// What to open a camera with: the libavdevice input, its URL and options.
+struct CaptureSource {
     const AVInputFormat* format = nullptr;
-    int jitterMicros = 0;
     std::string url;
-    if (found->synthetic) {
-        auto failure = SyntheticCameras::failure(device_.id);
-        if (failure == SyntheticCameras::Failure::openInput) return cannotOpen;
-        if (failure == SyntheticCameras::Failure::addOutput) return cannotAddOutput;
-        format = av_find_input_format("lavfi");
-        url = SyntheticCameras::filterGraph(*SyntheticCameras::find(device_.id), fps_);
-        if (SyntheticCameras::timing() == SyntheticCameras::Timing::freeRunning)
-            jitterMicros = SyntheticCameras::kMaxJitterMicros;
-    } else {
-        format = av_find_input_format("v4l2");
-        url = found->devicePath;
-        ModeChoice mode = CameraDiscovery::chooseMode(CameraDiscovery::captureModes(url), fps_);
-        if (!mode.inputFormat.empty())
-            av_dict_set(&rawOptions, "input_format", mode.inputFormat.c_str(), 0);
-        if (mode.width > 0)
-            av_dict_set(&rawOptions, "video_size",
-                        (std::to_string(mode.width) + "x" + std::to_string(mode.height)).c_str(),
-                        0);
-        if (mode.askFrameRate)
-            av_dict_set(&rawOptions, "framerate", std::to_string(fps_).c_str(), 0);
-    }
-    if (!format) {
-        logLine("Talvex: no capture input in this FFmpeg build for '" + name + "'");
-        av_dict_free(&rawOptions);
-        return cannotOpen;
-    }
-
-    auto input = std::make_unique<Input>();
-    input->devicePath = found->devicePath;
-    input->jitterMicros = jitterMicros;
-    input->random.seed(static_cast<std::uint32_t>(std::hash<std::string>()(device_.id)));
-    AVFormatContext* context = avformat_alloc_context();
+    DictionaryPtr options;
+    int jitterMicros = 0;
     // Non-blocking reads let close() end the reading thread even when a
     // camera stops sending frames.
-    if (!found->synthetic) context->flags |= AVFMT_FLAG_NONBLOCK;
-    int result = avformat_open_input(&context, url.c_str(), format, &rawOptions);
-    DictionaryPtr leftover(rawOptions);
-    if (result < 0) {
-        logLine("Talvex: cannot open '" + name + "': " + ffmpegErrorText(result));
-        return cannotOpen;
-    }
-    input->format.reset(context);
-    for (const AVDictionaryEntry* e = nullptr;
-         (e = av_dict_get(leftover.get(), "", e, AV_DICT_IGNORE_SUFFIX));)
-        logLine("Talvex: capture option " + std::string(e->key) + "=" + e->value +
-                " ignored for '" + name + "'");
+    bool nonBlocking = false;
+};
 
-    input->stream = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    if (input->stream < 0) return cannotAddOutput;
-    const AVCodecParameters* parameters = context->streams[input->stream]->codecpar;
-    const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
-    if (!codec) return cannotAddOutput;
-    input->decoder.reset(avcodec_alloc_context3(codec));
-    if (!input->decoder || avcodec_parameters_to_context(input->decoder.get(), parameters) < 0)
-        return cannotAddOutput;
-    if ((result = avcodec_open2(input->decoder.get(), codec, nullptr)) < 0) {
-        logLine("Talvex: cannot decode '" + name + "': " + ffmpegErrorText(result));
-        return cannotAddOutput;
+// A synthetic camera is a lavfi graph; its injected failures give the open
+// errors a real camera would.
+std::optional<std::string> syntheticSource(const CameraDevice& device, std::int64_t fps,
+                                           CaptureSource& source) {
+    auto failure = SyntheticCameras::failure(device.id);
+    if (failure == SyntheticCameras::Failure::openInput) return cannotOpenText(device);
+    if (failure == SyntheticCameras::Failure::addOutput) return cannotAddOutputText(device);
+    source.format = av_find_input_format("lavfi");
+    source.url = SyntheticCameras::filterGraph(*SyntheticCameras::find(device.id), fps);
+    if (SyntheticCameras::timing() == SyntheticCameras::Timing::freeRunning)
+        source.jitterMicros = SyntheticCameras::kMaxJitterMicros;
+    return std::nullopt;
+}
+
+void deviceSource(const std::string& devicePath, std::int64_t fps, CaptureSource& source) {
+    source.format = av_find_input_format("v4l2");
+    source.url = devicePath;
+    source.nonBlocking = true;
+    ModeChoice mode = CameraDiscovery::chooseMode(CameraDiscovery::captureModes(devicePath), fps);
+    if (!mode.inputFormat.empty()) setOption(source.options, "input_format", mode.inputFormat);
+    if (mode.width > 0)
+        setOption(source.options, "video_size",
+                  std::to_string(mode.width) + "x" + std::to_string(mode.height));
+    if (mode.askFrameRate) setOption(source.options, "framerate", std::to_string(fps));
+}
+
+// Opens the input; an option the device did not take is only logged.
+std::optional<std::string> openSource(const CameraDevice& device, CaptureSource& source,
+                                      InputContextPtr& opened) {
+    AVFormatContext* context = avformat_alloc_context();
+    if (!context) return cannotOpenText(device);
+    if (source.nonBlocking) context->flags |= AVFMT_FLAG_NONBLOCK;
+    int result = callWithOptions(source.options, [&](AVDictionary** options) {
+        return avformat_open_input(&context, source.url.c_str(), source.format, options);
+    });
+    if (result < 0) {
+        logLine("Talvex: cannot open '" + device.name + "': " + ffmpegErrorText(result));
+        return cannotOpenText(device);
     }
-    if (!input->packet || !input->frame) return cannotAddOutput;
+    opened.reset(context);
+    for (const auto& [key, value] : optionEntries(source.options.get()))
+        logLine("Talvex: capture option " + key + "=" + value + " ignored for '" + device.name +
+                "'");
+    return std::nullopt;
+}
+
+// The best video stream and a decoder for it.
+std::optional<std::string> openDecoder(const CameraDevice& device, CameraRecorder::Input& input) {
+    input.stream = av_find_best_stream(input.format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (input.stream < 0) return cannotAddOutputText(device);
+    const AVCodecParameters* parameters = input.format->streams[input.stream]->codecpar;
+    const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
+    if (!codec) return cannotAddOutputText(device);
+    input.decoder.reset(avcodec_alloc_context3(codec));
+    if (!input.decoder || avcodec_parameters_to_context(input.decoder.get(), parameters) < 0)
+        return cannotAddOutputText(device);
+    if (int result = avcodec_open2(input.decoder.get(), codec, nullptr); result < 0) {
+        logLine("Talvex: cannot decode '" + device.name + "': " + ffmpegErrorText(result));
+        return cannotAddOutputText(device);
+    }
+    if (!input.packet || !input.frame) return cannotAddOutputText(device);
+    return std::nullopt;
+}
+
+}  // namespace
+
+// Device, source, open, decoder: the first step that fails gives the error text.
+std::optional<std::string> CameraRecorder::openInput() {
+    auto found = CameraDiscovery::findById(device_.id);
+    if (!found) return "Device '" + device_.name + "' not found";
+    CaptureSource source;
+    if (found->synthetic) {
+        if (auto error = syntheticSource(device_, fps_, source)) return error;
+    } else {
+        deviceSource(found->devicePath, fps_, source);
+    }
+    if (!source.format) {
+        logLine("Talvex: no capture input in this FFmpeg build for '" + device_.name + "'");
+        return cannotOpenText(device_);
+    }
+    auto input = std::make_unique<Input>();
+    input->devicePath = found->devicePath;
+    input->jitterMicros = source.jitterMicros;
+    input->random.seed(static_cast<std::uint32_t>(std::hash<std::string>()(device_.id)));
+    if (auto error = openSource(device_, source, input->format)) return error;
+    if (auto error = openDecoder(device_, *input)) return error;
     input_ = std::move(input);
     return std::nullopt;
 }
 
+// Why the camera counts as lost before the next read, if it does.
+std::optional<std::string> CameraRecorder::lossBeforeRead(double lastFrameAt) const {
+    if (input_->devicePath.empty() && !SyntheticCameras::find(device_.id))
+        return "Talvex: disconnected: '" + device_.name + "'";
+    if (steadyNow() - lastFrameAt > kStallSeconds)
+        return "Talvex: session error for '" + device_.name + "': no frame from the camera for " +
+               std::to_string(static_cast<int>(kStallSeconds)) + " s";
+    return std::nullopt;
+}
+
+std::string CameraRecorder::readErrorLine(int result) const {
+    const std::string& path = input_->devicePath;
+    bool gone = result == AVERROR(ENODEV) || (!path.empty() && ::access(path.c_str(), F_OK) != 0);
+    return gone ? "Talvex: disconnected: '" + device_.name + "'"
+                : "Talvex: session error for '" + device_.name + "': " + ffmpegErrorText(result);
+}
+
 void CameraRecorder::readLoop() {
     Input& in = *input_;
-    const bool synthetic = in.devicePath.empty();
     double lastFrameAt = steadyNow();
     while (!stopRequested_) {
-        if (synthetic && !SyntheticCameras::find(device_.id))
-            return lose("Talvex: disconnected: '" + device_.name + "'");
-        if (steadyNow() - lastFrameAt > kStallSeconds)
-            return lose("Talvex: session error for '" + device_.name +
-                        "': no frame from the camera for " +
-                        std::to_string(static_cast<int>(kStallSeconds)) + " s");
+        if (auto loss = lossBeforeRead(lastFrameAt)) return lose(*loss);
         int result = av_read_frame(in.format.get(), in.packet.get());
         if (result == AVERROR(EAGAIN)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            std::this_thread::sleep_for(kRetryAfterNothing);
             continue;
         }
-        if (result < 0) {
-            bool gone = result == AVERROR(ENODEV) ||
-                        (!synthetic && ::access(in.devicePath.c_str(), F_OK) != 0);
-            return lose(gone ? "Talvex: disconnected: '" + device_.name + "'"
-                             : "Talvex: session error for '" + device_.name +
-                                   "': " + ffmpegErrorText(result));
-        }
-        if (synthetic &&
-            SyntheticCameras::failure(device_.id) == SyntheticCameras::Failure::noFrames) {
-            av_packet_unref(in.packet.get());
-            continue;
-        }
-        if (synthetic) in.waitForCaptureInstant(*in.packet, stopRequested_);
-        std::int64_t pts = in.captureTime(*in.packet);
-        if (in.packet->stream_index == in.stream &&
-            avcodec_send_packet(in.decoder.get(), in.packet.get()) >= 0) {
-            // A damaged compressed frame is skipped; the next one decodes on its own.
-            // The picture stays in the camera's own format: the writers
-            // scale it straight into the encoder's picture.
-            while (avcodec_receive_frame(in.decoder.get(), in.frame.get()) >= 0) {
-                if (synthetic) paintFlash(device_.id, pts, *in.frame, fps_);
-                deliver(VideoFrame::adopt(*in.frame, pts));
-                lastFrameAt = steadyNow();
-            }
-        }
+        if (result < 0) return lose(readErrorLine(result));
+        if (decodePacket()) lastFrameAt = steadyNow();
         av_packet_unref(in.packet.get());
     }
+}
+
+// Decodes the packet just read and delivers its pictures; true when there
+// was one. A damaged compressed frame is skipped; the next one decodes on
+// its own. The picture stays in the camera's own format: the writers scale
+// it straight into the encoder's picture.
+bool CameraRecorder::decodePacket() {
+    Input& in = *input_;
+    const bool synthetic = in.devicePath.empty();
+    if (synthetic && SyntheticCameras::failure(device_.id) == SyntheticCameras::Failure::noFrames)
+        return false;
+    if (synthetic) in.waitForCaptureInstant(*in.packet, stopRequested_);
+    const std::int64_t pts = in.captureTime(*in.packet);
+    if (in.packet->stream_index != in.stream ||
+        avcodec_send_packet(in.decoder.get(), in.packet.get()) < 0)
+        return false;
+    bool delivered = false;
+    while (avcodec_receive_frame(in.decoder.get(), in.frame.get()) >= 0) {
+        if (synthetic) paintFlash(device_.id, pts, *in.frame, fps_);
+        deliver(VideoFrame::adopt(*in.frame, pts));
+        delivered = true;
+    }
+    return delivered;
 }
 
 void CameraRecorder::deliver(VideoFramePtr frame) {

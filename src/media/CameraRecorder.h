@@ -33,7 +33,6 @@ public:
     CameraRecorder& operator=(const CameraRecorder&) = delete;
 
     const CameraDevice& device() const { return device_; }
-    std::int64_t fps() const { return fps_; }
 
     // Called at most once, from the reading thread, when the device is lost or
     // stops working. Set before setup.
@@ -76,6 +75,9 @@ public:
 private:
     std::optional<std::string> openInput();
     void readLoop();
+    std::optional<std::string> lossBeforeRead(double lastFrameAt) const;
+    std::string readErrorLine(int result) const;
+    bool decodePacket();
     void deliver(VideoFramePtr frame);
     void route(const VideoFramePtr& frame);
     void lose(const std::string& line);
