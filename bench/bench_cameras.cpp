@@ -94,7 +94,7 @@ Session recordSession(int count, double seconds, const std::filesystem::path& fo
     auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     pumpUntil([&] { return std::chrono::steady_clock::now() > end; }, 600s);
     bool done = false;
-    manager->stopRecording([&](std::optional<double>) { done = true; });
+    manager->stopRecording([&](const StopReport&) { done = true; });
     pumpUntil([&] { return done; }, 60s);
     session.cpuPerSecond = (cpuSeconds(RUSAGE_SELF) - cpu) / seconds;
     session.captured0 = recorder0->framesCaptured() - captured;

@@ -128,7 +128,7 @@ Rate runDualWriter(const Frames& frames, const std::string& path, bool crashSafe
         while (writer->pairWaiting()) std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     std::promise<void> done;
-    writer->stopWriting([&] { done.set_value(); });
+    writer->stopWriting([&](std::optional<MovieOutcome>) { done.set_value(); });
     done.get_future().wait();
     Rate rate = measure.done();
     if (writer->compositesWritten() != kPairs) {

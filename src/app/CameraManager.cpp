@@ -39,30 +39,35 @@ struct CameraManager::Relay : std::enable_shared_from_this<CameraManager::Relay>
 namespace {
 
 // Joins several asynchronous stops; the completion runs once on the main
-// thread after the last one, or at once when there was none, with the first
-// frame's capture instant of the session's movie if one of them reported it.
+// thread after the last one, or at once when there was none, with what they
+// reported: the first frame's capture instant of the session's movie and
+// how each movie ended.
 class StopGroup {
 public:
     explicit StopGroup(StopCompletion completion) : completion_(std::move(completion)) {}
     void enter() { ++pending_; }
-    void leave(std::optional<double> videoStartTime = std::nullopt) {
-        if (videoStartTime) {
-            std::lock_guard lock(mutex_);
-            videoStartTime_ = videoStartTime;
-        }
-        if (pending_.fetch_sub(1) != 1) return;
-        std::optional<double> start;
+    void leave(std::optional<double> videoStartTime = std::nullopt,
+               std::optional<MovieOutcome> outcome = std::nullopt) {
         {
             std::lock_guard lock(mutex_);
-            start = videoStartTime_;
+            if (videoStartTime) report_.videoStartTime = videoStartTime;
+            if (outcome) report_.movies.push_back(std::move(*outcome));
         }
-        MainMailbox::post([completion = std::move(completion_), start] { completion(start); });
+        if (pending_.fetch_sub(1) != 1) return;
+        StopReport report;
+        {
+            std::lock_guard lock(mutex_);
+            report = std::move(report_);
+        }
+        MainMailbox::post([completion = std::move(completion_), report = std::move(report)] {
+            completion(report);
+        });
     }
 
 private:
     std::atomic<int> pending_{1};  // the caller's own share, left after every enter
     std::mutex mutex_;
-    std::optional<double> videoStartTime_;
+    StopReport report_;
     StopCompletion completion_;
 };
 
@@ -179,10 +184,12 @@ void CameraManager::retire(const std::shared_ptr<CameraRecorder>& recorder) {
     retiring_.push_back(recorder);
     // Finishes a movie the camera may still have open; the recorder is kept
     // until then so the next stopRecording can wait for it.
-    recorder->stopRecording([relay = std::weak_ptr(relay_), raw = recorder.get()] {
+    recorder->stopRecording([relay = std::weak_ptr(relay_),
+                             raw = recorder.get()](std::optional<MovieOutcome> outcome) {
         if (auto r = relay.lock())
-            r->post([raw](CameraManager& m) {
+            r->post([raw, outcome](CameraManager& m) {
                 std::erase_if(m.retiring_, [raw](const auto& kept) { return kept.get() == raw; });
+                if (outcome) m.endedMovies_.push_back(*outcome);
             });
     });
 }
@@ -234,27 +241,44 @@ std::optional<RecordingError> CameraManager::startRecording(const std::string& f
 }
 
 void CameraManager::stopRecording(StopCompletion completion) {
-    auto group = std::make_shared<StopGroup>(std::move(completion));
+    // Movies that a loss or an Apply ended during the recording are in the
+    // report too: their retirement reaches the main thread before the stop's
+    // completion does.
+    auto group = std::make_shared<StopGroup>(
+        [relay = std::weak_ptr(relay_), completion = std::move(completion)](StopReport report) {
+            if (auto r = relay.lock(); r && r->target) {
+                auto& ended = r->target->endedMovies_;
+                report.movies.insert(report.movies.end(), ended.begin(), ended.end());
+                ended.clear();
+            }
+            std::sort(report.movies.begin(), report.movies.end(),
+                      [](const auto& a, const auto& b) { return a.file < b.file; });
+            completion(report);
+        });
     if (auto dual = std::exchange(activeDualWriter_, nullptr)) {
         for (const auto& recorder : openedRecorders_) recorder->setDualWriter(nullptr);
         logLine("Talvex: calling dual stopWriting");
         group->enter();
-        dual->stopWriting([group, dual] { group->leave(dual->firstFrameTime()); });
+        dual->stopWriting([group, dual](std::optional<MovieOutcome> outcome) {
+            group->leave(dual->firstFrameTime(), std::move(outcome));
+        });
     } else {
         for (const auto& recorder : openedRecorders_) {
             group->enter();
             // The session's movie is "camera1.mp4", the first camera's.
             const bool first = recorder == openedRecorders_.front();
-            recorder->stopRecording([group, first, raw = recorder.get()] {
-                group->leave(first ? raw->movieStartTime() : std::nullopt);
-            });
+            recorder->stopRecording(
+                [group, first, raw = recorder.get()](std::optional<MovieOutcome> outcome) {
+                    group->leave(first ? raw->movieStartTime() : std::nullopt, std::move(outcome));
+                });
         }
     }
     // Cameras closed or lost during the recording finish their movies on
     // their own queues; the caller hears of the stop only after those too.
     for (const auto& recorder : retiring_) {
         group->enter();
-        recorder->stopRecording([group] { group->leave(); });
+        recorder->stopRecording(
+            [group](std::optional<MovieOutcome> outcome) { group->leave({}, std::move(outcome)); });
     }
     group->leave();
 }

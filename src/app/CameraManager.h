@@ -74,6 +74,8 @@ private:
     // Recorders closed or lost while their own movie was open; kept until that
     // movie is finished, and waited for by the next stopRecording.
     Recorders retiring_;
+    // Movies those recorders ended, for the next stop's report.
+    std::vector<MovieOutcome> endedMovies_;
     std::shared_ptr<Relay> relay_;
     std::vector<std::unique_ptr<SerialQueue>> setupQueues_;
 };

@@ -198,8 +198,10 @@ void SessionManager::stopSession() {
 void SessionManager::stopNow() {
     delete elapsedTimer_;
     elapsedTimer_ = nullptr;
+    std::string name;
     {
         std::lock_guard lock(mutex_);
+        name = recordingState_.sessionId;
         if (recordingStartTime_) logLine(gyroStats_.report(steadyNow() - *recordingStartTime_));
         recordingStartTime_.reset();
         if (metadata_) metadata_->recordingEnd = wallNow();
@@ -208,8 +210,9 @@ void SessionManager::stopNow() {
     if (!cameras) return;
     sequence_.stopping();
     QPointer<SessionManager> self(this);
-    cameras->stopRecording([self](std::optional<double> videoStartTime) {
-        if (self) self->finishSession(videoStartTime);
+    cameras->stopRecording([self, name](const StopReport& report) {
+        logLine("Talvex: session " + name + " stopped: " + describeMovies(report.movies));
+        if (self) self->finishSession(report.videoStartTime);
     });
 }
 

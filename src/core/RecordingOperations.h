@@ -28,11 +28,20 @@ struct MovieOutcome {
     std::string reason;
 };
 
-// Runs once on the main thread when a stop has finished every video file,
-// with the capture instant (steadyNow() seconds, the clock of the session's
-// start) of the first frame of the session's movie, or none when no movie
-// took a frame.
-using StopCompletion = std::function<void(std::optional<double> videoStartTime)>;
+// What a stop did: the first movie frame's capture instant (steadyNow()
+// seconds, the clock of the session's start), none when no movie took a
+// frame, and every movie it ended, by file name.
+struct StopReport {
+    std::optional<double> videoStartTime;
+    std::vector<MovieOutcome> movies;
+};
+
+// "camera1.mp4 finished", "recording.mp4 failed: <reason>", ... joined by
+// ", "; "no video" when there was none.
+std::string describeMovies(const std::vector<MovieOutcome>& movies);
+
+// Runs once on the main thread when a stop has ended every video file.
+using StopCompletion = std::function<void(const StopReport& report)>;
 
 // What the session manager needs from the camera side.
 class RecordingOperations {
@@ -42,7 +51,7 @@ public:
     virtual std::size_t openedRecorderCount() const = 0;
     // Starts every video file of the session in the folder; an error fails the start.
     virtual std::optional<RecordingError> startRecording(const std::string& folder) = 0;
-    // Finishes every file, then runs the completion once on the main thread.
+    // Ends every file, then runs the completion once on the main thread.
     virtual void stopRecording(StopCompletion completion) = 0;
 };
 

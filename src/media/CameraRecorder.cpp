@@ -360,7 +360,7 @@ void CameraRecorder::lose(const std::string& line) {
     // The movie of a lost camera is finished now, so it stays playable
     // whatever happens to the recorder afterwards.
     captureQueue_->async([this] {
-        if (single_ && single_->isWriting()) single_->stopRecording();
+        if (single_ && single_->isWriting()) unreported_ = single_->stopRecording();
     });
     if (!stopRequested_ && onDisconnect_) onDisconnect_(device_);
 }
@@ -374,17 +374,17 @@ std::optional<RecordingError> CameraRecorder::startRecording(const std::string& 
     return std::nullopt;
 }
 
-void CameraRecorder::stopRecording(std::function<void()> completion) {
+void CameraRecorder::stopRecording(StopDone completion) {
     if (!captureQueue_) {
-        completion();
+        completion(std::nullopt);
         return;
     }
     captureQueue_->async([this, completion = std::move(completion)] {
         if (single_ && single_->isWriting()) {
             setDualWriter(nullptr);
-            single_->stopRecording();
+            unreported_ = single_->stopRecording();
         }
-        completion();
+        completion(std::exchange(unreported_, std::nullopt));
     });
 }
 

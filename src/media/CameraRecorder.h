@@ -46,9 +46,11 @@ public:
     std::optional<RecordingError> startRecording(const std::string& path);
 
     // Main thread: finishes the own movie after every frame already captured;
-    // completion then runs once, on the capture queue, where
-    // movieStartTime() tells when the movie's first frame was captured.
-    void stopRecording(std::function<void()> completion);
+    // completion then runs once, on the capture queue, with how the movie
+    // ended if it ended since the last stop (also when a loss ended it);
+    // there movieStartTime() tells when its first frame was captured.
+    using StopDone = std::function<void(std::optional<MovieOutcome> outcome)>;
+    void stopRecording(StopDone completion);
     // Capture queue: the steady-clock instant of the own movie's first frame.
     std::optional<double> movieStartTime() const;
 
@@ -99,6 +101,7 @@ private:
     std::int64_t dualCameraIndex_ = 0;
 
     std::shared_ptr<SingleCameraWriter> single_;  // capture queue only
+    std::optional<MovieOutcome> unreported_;      // capture queue only
     LatestFrameSlot slot_;
 };
 

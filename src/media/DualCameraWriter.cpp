@@ -118,7 +118,7 @@ bool DualCameraWriter::makeSideBySideFrame(const VideoFrame& first, const VideoF
            rightHalfScaler_->scale(second, out, kSingleWidth);
 }
 
-void DualCameraWriter::stopWriting(std::function<void()> completion) {
+void DualCameraWriter::stopWriting(StopDone completion) {
     logLine("Talvex: DualCameraWriter stopWriting called");
     isWriting_ = false;
     writerQueue_.async([self = shared_from_this(), completion = std::move(completion)] {
@@ -126,13 +126,14 @@ void DualCameraWriter::stopWriting(std::function<void()> completion) {
     });
 }
 
-void DualCameraWriter::finishOnWriterQueue(const std::function<void()>& completion) {
+void DualCameraWriter::finishOnWriterQueue(const StopDone& completion) {
     logLine("Talvex: stopWriting block executing on writerQueue");
+    std::optional<MovieOutcome> outcome;
     if (!movie_) {
         logLine("Talvex: writer is nil");
     } else {
         logLine("Talvex: writer status on stop: " + movie_->statusText());
-        auto outcome = movie_->end();
+        outcome = movie_->end();
         if (outcome && outcome->result == MovieOutcome::Result::cancelled)
             logLine("Talvex: DualCameraWriter error: no frame pair was written, movie cancelled");
         else if (outcome && outcome->result == MovieOutcome::Result::failed)
@@ -140,7 +141,7 @@ void DualCameraWriter::finishOnWriterQueue(const std::function<void()>& completi
         else if (outcome)
             logLine("Talvex: DualCameraWriter finishWriting OK");
     }
-    if (completion) completion();
+    if (completion) completion(outcome);
 }
 
 std::optional<double> DualCameraWriter::firstFrameTime() const {

@@ -35,8 +35,10 @@ public:
     void appendFrame(VideoFramePtr frame, std::int64_t cameraIndex);
 
     // Main thread: finishes (or cancels) the movie on the writer queue, then
-    // calls completion once, on the writer queue; the caller hops to the main thread.
-    void stopWriting(std::function<void()> completion);
+    // calls completion once, on the writer queue, with how it ended (none
+    // without a movie); the caller hops to the main thread.
+    using StopDone = std::function<void(std::optional<MovieOutcome> outcome)>;
+    void stopWriting(StopDone completion);
 
     // For tests and benchmarks: the movie's status as the log lines number it
     // (0 before a start), the composites appended, whether a pair waits, and
@@ -58,7 +60,7 @@ private:
     void drainAndComposite();
     void composite(const VideoFramePtr& left, const VideoFramePtr& right);
     bool makeSideBySideFrame(const VideoFrame& first, const VideoFrame& second, AVFrame& out);
-    void finishOnWriterQueue(const std::function<void()>& completion);
+    void finishOnWriterQueue(const StopDone& completion);
 
     const std::string outputPath_;
     const bool swapped_;

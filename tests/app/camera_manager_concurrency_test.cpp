@@ -42,7 +42,7 @@ struct Concurrency : ::testing::Test {
     }
     int stopAndCount() {
         int completions = 0;
-        manager->stopRecording([&](std::optional<double>) { ++completions; });
+        manager->stopRecording([&](const StopReport&) { ++completions; });
         EXPECT_TRUE(QTest::qWaitFor([&] { return completions > 0; }, waitMs));
         QTest::qWait(20);
         return completions;

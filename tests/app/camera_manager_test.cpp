@@ -66,7 +66,7 @@ struct Manager : ::testing::Test {
     void stopAndWait() {
         int completions = 0;
         bool onMainThread = true;
-        manager->stopRecording([&](std::optional<double>) {
+        manager->stopRecording([&](const StopReport&) {
             ++completions;
             onMainThread = onMainThread && QThread::currentThread() == qApp->thread();
         });

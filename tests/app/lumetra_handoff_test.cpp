@@ -198,7 +198,7 @@ TEST_F(Handoff, GyroFileOnlyFromSixtyOneBytes) {
             return std::nullopt;
         }
         void stopRecording(StopCompletion completion) override {
-            postToMain([completion] { completion(std::nullopt); });
+            postToMain([completion] { completion({}); });
         }
     };
     auto cameras = std::make_shared<Cameras>();  // held weakly by the session

@@ -24,7 +24,7 @@ struct InstantCameras : RecordingOperations {
         return std::nullopt;
     }
     void stopRecording(StopCompletion completion) override {
-        postToMain([completion] { completion(std::nullopt); });
+        postToMain([completion] { completion({}); });
     }
 };
 

@@ -45,7 +45,7 @@ public:
     }
     void stopRecording(StopCompletion completion) override {
         ++stops;
-        pendingCompletion = [this, completion] { completion(videoStartTime); };
+        pendingCompletion = [this, completion] { completion({videoStartTime, {}}); };
     }
     void finish() {
         auto completion = std::move(pendingCompletion);

@@ -34,7 +34,7 @@ bool waitFor(Predicate predicate, std::chrono::milliseconds limit = 5000ms) {
 
 void stopAndWait(CameraRecorder& recorder) {
     std::promise<void> done;
-    recorder.stopRecording([&] { done.set_value(); });
+    recorder.stopRecording([&](std::optional<MovieOutcome>) { done.set_value(); });
     ASSERT_EQ(done.get_future().wait_for(10s), std::future_status::ready);
 }
 

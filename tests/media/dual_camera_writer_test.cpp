@@ -52,7 +52,7 @@ struct DualWriter : testing::Test {
     void stopAndWait() {
         std::promise<std::thread::id> done;
         std::atomic<int> calls{0};
-        writer->stopWriting([&] {
+        writer->stopWriting([&](std::optional<MovieOutcome>) {
             if (calls++ == 0) done.set_value(std::this_thread::get_id());
         });
         EXPECT_NE(done.get_future().get(), std::this_thread::get_id());

@@ -45,7 +45,7 @@ TEST(DualWriterConcurrency, StopWhileBothCamerasDeliver) {
         std::this_thread::sleep_for(100ms);
         std::promise<void> done;  // a second completion would throw
         std::weak_ptr<DualCameraWriter> watch = writer;
-        writer->stopWriting([&] { done.set_value(); });
+        writer->stopWriting([&](std::optional<MovieOutcome>) { done.set_value(); });
         if (dropAtOnce) writer.reset();
         done.get_future().wait();
         for (auto& feeder : feeders) feeder.join();
