@@ -54,11 +54,13 @@ inline VideoFramePtr makeFrame(int width, int height, Rgb colour, int counter, s
     return inFormat(frame, format);
 }
 
-// White, yellow, cyan, green, magenta, red, blue and black, side by side.
+// White, yellow, cyan, green, magenta, red, blue and black, side by side, at
+// three quarters of full level as broadcast bars are: at full level a range
+// mistake would hide in the clipping.
 inline const std::vector<Rgb>& colourBars() {
-    static const std::vector<Rgb> bars = {{255, 255, 255}, {255, 255, 0}, {0, 255, 255},
-                                          {0, 255, 0},     {255, 0, 255}, {255, 0, 0},
-                                          {0, 0, 255},     {0, 0, 0}};
+    static const std::vector<Rgb> bars = {{191, 191, 191}, {191, 191, 0}, {0, 191, 191},
+                                          {0, 191, 0},     {191, 0, 191}, {191, 0, 0},
+                                          {0, 0, 191},     {0, 0, 0}};
     return bars;
 }
 
