@@ -19,7 +19,7 @@ TEST(GyroCsvFile, WritesHeaderAndLines) {
     file.append(gyroCsvLine(0.5, 0, 0, 1e-05));
     file.close();
     EXPECT_EQ(test::readText(dir.file("gyro.csv")),
-              std::string(kGyroCsvHeader) + "0.5,0.0,0.0,1e-05\n");
+              "time_seconds,gyro_x_rad_s,gyro_y_rad_s,gyro_z_rad_s\n0.5,0.0,0.0,1e-05\n");
 }
 
 // Whatever already has the name, an earlier recording or a planted link, is
@@ -27,10 +27,10 @@ TEST(GyroCsvFile, WritesHeaderAndLines) {
 TEST(GyroCsvFile, NeverWritesIntoWhatIsAlreadyThere) {
     test::TempDir dir;
     ASSERT_FALSE(writeFile(dir.file("elsewhere"), "precious"));
-    for (std::string kind : {"stale", "link", "folder"}) {
+    for (std::string kind : {"stale", "link", "folder", "missing"}) {
         SCOPED_TRACE(kind);
         std::string folder = dir.file(kind);
-        makeDirectories(folder);
+        if (kind != "missing") makeDirectories(folder);
         std::string path = folder + "/gyro.csv";
         if (kind == "stale") writeFile(path, "earlier session\n");
         if (kind == "link") (void)::symlink(dir.file("elsewhere").c_str(), path.c_str());
@@ -39,43 +39,42 @@ TEST(GyroCsvFile, NeverWritesIntoWhatIsAlreadyThere) {
         testing::internal::CaptureStdout();
         EXPECT_FALSE(file.open(folder));
         file.append(gyroCsvLine(1, 2, 3, 4));
+        EXPECT_FALSE(file.isOpen());
         std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(out.rfind("Talvex: cannot create gyro.csv, this session records no gyroscope: " +
                                 path + ": ",
                             0),
                   0u)
             << out;
-        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+        EXPECT_EQ(test::countOf(out, "\n"), 1) << out;
     }
     EXPECT_EQ(test::readText(dir.file("stale/gyro.csv")), "earlier session\n");
     EXPECT_EQ(test::readText(dir.file("elsewhere")), "precious");
 }
 
-TEST(GyroCsvFile, FailedWriteIsReportedOnceAndStopsAppending) {
+// A file that cannot grow further (a full disk, here a file-size limit) keeps
+// whole lines only: the line that did not fit is cut away, said once, and
+// nothing more is appended.
+TEST(GyroCsvFile, AFullFileEndsOnAWholeLine) {
     test::TempDir dir;
-    GyroCsvFile file;
-    ASSERT_TRUE(file.open(dir.path()));
-    // A file-size limit makes writes fail as a full disk would.
-    auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit saved{};
-    ::getrlimit(RLIMIT_FSIZE, &saved);
-    rlimit small = saved;
-    small.rlim_cur = 100;
+    const std::string line = gyroCsvLine(0.5, 0, 0, 1e-05);  // 18 bytes
+    rlimit previous{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = previous;
+    small.rlim_cur = kGyroCsvHeader.size() + 2 * line.size() + line.size() / 2;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
     testing::internal::CaptureStdout();
-    for (int i = 0; i < 10; ++i) file.append(gyroCsvLine(i, 0, 0, 0));
-    std::string out = testing::internal::GetCapturedStdout();
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
-    EXPECT_EQ(out, "Talvex: gyro.csv write failed, no more samples are written: File too large\n");
-}
-
-TEST(GyroCsvFile, MissingFolderLeavesItClosed) {
-    test::TempDir dir;
-    GyroCsvFile file;
-    EXPECT_FALSE(file.open(dir.file("missing")));
-    file.append("ignored\n");
-    EXPECT_FALSE(file.isOpen());
+    {
+        GyroCsvFile file;
+        ASSERT_TRUE(file.open(dir.path()));
+        for (int i = 0; i < 5; ++i) file.append(line);
+    }
+    ::setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Talvex: gyro.csv write failed, no more samples are written: File too large\n");
+    EXPECT_EQ(test::readText(dir.file("gyro.csv")), std::string(kGyroCsvHeader) + line + line);
 }
 
 // The stop's summary: the longest stretch without a sample counts from the
@@ -98,28 +97,4 @@ TEST(GyroSessionStats, ReportsKeptSamplesAndTheLongestGap) {
         EXPECT_EQ(stats.report(c.length), c.line);
         EXPECT_EQ(stats.kept(), c.times.size());
     }
-}
-
-// A file that cannot grow further (a full disk, here a file-size limit) keeps
-// whole lines only: the line that did not fit is cut away.
-TEST(GyroCsvFile, AFullFileEndsOnAWholeLine) {
-    test::TempDir dir;
-    const std::string line = gyroCsvLine(0.5, 0, 0, 1e-05);  // 18 bytes
-    rlimit previous{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
-    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = previous;
-    small.rlim_cur = kGyroCsvHeader.size() + 2 * line.size() + line.size() / 2;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    testing::internal::CaptureStdout();
-    {
-        GyroCsvFile file;
-        ASSERT_TRUE(file.open(dir.path()));
-        for (int i = 0; i < 5; ++i) file.append(line);
-    }
-    ::setrlimit(RLIMIT_FSIZE, &previous);
-    std::signal(SIGXFSZ, oldHandler);
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("Talvex: gyro.csv write failed"), std::string::npos);
-    EXPECT_EQ(test::readText(dir.file("gyro.csv")), std::string(kGyroCsvHeader) + line + line);
 }

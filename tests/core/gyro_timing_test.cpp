@@ -203,11 +203,7 @@ TEST(GyroTimingTest, NoSampleIsLostForTheShapeOfAnAnswer) {
     EXPECT_LT(equal[0][0], equal[1][0]);
 }
 
-TEST(GyroTimingTest, SessionStartAndThresholdText) {
-    GyroTiming timing;
-    EXPECT_FALSE(timing.sessionStart());
-    timing.beginSession(12.5);
-    EXPECT_EQ(timing.sessionStart(), 12.5);
+TEST(GyroTimingTest, ThresholdText) {
     const std::pair<double, const char*> cases[] = {{1234.5675, "1234.5675"},
                                                     {-1, "-1"},
                                                     {1e-7, "0.0000001"},

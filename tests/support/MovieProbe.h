@@ -1,7 +1,7 @@
 #pragma once
 
-// Test helpers for the movie writers: frames of a solid colour with a frame
-// counter drawn in, and what ffprobe and ffmpeg read back from a movie.
+// Test helpers for movies: frames of a solid colour with a frame counter
+// drawn in, and what ffprobe and ffmpeg read back from a movie.
 
 #include <gtest/gtest.h>
 
@@ -39,19 +39,30 @@ inline VideoFramePtr inFormat(const std::shared_ptr<VideoFrame>& bgra, AVPixelFo
     return frame;
 }
 
+// A frame whose pixel (x, y) has colour(x, y), in the given format.
+template <class Colour>
+VideoFramePtr paintFrame(int width, int height, std::int64_t pts, AVPixelFormat format,
+                         Colour colour) {
+    auto frame = VideoFrame::make(width, height, pts);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const Rgb pixel = colour(x, y);
+            std::uint8_t* p = frame->row(y) + 4 * x;
+            p[0] = std::uint8_t(pixel.b), p[1] = std::uint8_t(pixel.g),
+            p[2] = std::uint8_t(pixel.r);
+            p[3] = 255;
+        }
+    return inFormat(frame, format);
+}
+
 // The counter's eight bits are white or black blocks across the bottom
 // quarter, the rest is the colour: both survive any stretch.
 inline VideoFramePtr makeFrame(int width, int height, Rgb colour, int counter, std::int64_t pts,
                                AVPixelFormat format = AV_PIX_FMT_BGRA) {
-    auto frame = VideoFrame::make(width, height, pts);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-            const int level = (counter >> (7 - x * 8 / width)) & 1 ? 255 : 0;
-            const Rgb pixel = y >= height * 3 / 4 ? Rgb{level, level, level} : colour;
-            std::uint8_t* p = frame->row(y) + 4 * x;
-            p[0] = pixel.b, p[1] = pixel.g, p[2] = pixel.r, p[3] = 255;
-        }
-    return inFormat(frame, format);
+    return paintFrame(width, height, pts, format, [&](int x, int y) {
+        const int level = (counter >> (7 - x * 8 / width)) & 1 ? 255 : 0;
+        return y >= height * 3 / 4 ? Rgb{level, level, level} : colour;
+    });
 }
 
 // White, yellow, cyan, green, magenta, red, blue and black, side by side, at
@@ -65,14 +76,8 @@ inline const std::vector<Rgb>& colourBars() {
 }
 
 inline VideoFramePtr colourBarFrame(int width, int height, std::int64_t pts, AVPixelFormat format) {
-    auto frame = VideoFrame::make(width, height, pts);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-            const Rgb bar = colourBars()[x * 8 / width];
-            std::uint8_t* p = frame->row(y) + 4 * x;
-            p[0] = bar.b, p[1] = bar.g, p[2] = bar.r, p[3] = 255;
-        }
-    return inFormat(frame, format);
+    return paintFrame(width, height, pts, format,
+                      [&](int x, int) { return colourBars()[x * 8 / width]; });
 }
 
 struct MovieInfo {

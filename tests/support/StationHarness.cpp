@@ -1,13 +1,10 @@
 #include "support/StationHarness.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <algorithm>
 #include <cmath>
 #include <regex>
@@ -73,32 +70,22 @@ PhoneSimulator::PhoneSimulator(const QStringList& extraArguments)
 
 namespace {
 
-// Connects to 127.0.0.1:port and sends text; the socket, or -1.
-int sendTo(int port, const std::string& text) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval timeout{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size()))
-        return fd;
-    ::close(fd);
-    return -1;
+// Sends text to 127.0.0.1:port; the answer up to the server's close, or its
+// first `enough` bytes.
+std::string talk(int port, const std::string& text, qint64 enough = 1 << 30) {
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+    if (!socket.waitForConnected(5000)) return {};
+    socket.write(text.data(), static_cast<qint64>(text.size()));
+    while (socket.bytesAvailable() < enough && socket.waitForReadyRead(5000)) {
+    }
+    return socket.read(enough).toStdString();
 }
 
 }  // namespace
 
 std::string PhoneSimulator::control(const std::string& query) const {
-    std::string reply;
-    const int fd = sendTo(port_, "GET /control?" + query + " HTTP/1.0\r\n\r\n");
-    if (fd < 0) return reply;
-    char buffer[4096];
-    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
-        reply.append(buffer, std::size_t(n));
-    ::close(fd);
+    const std::string reply = talk(port_, "GET /control?" + query + " HTTP/1.0\r\n\r\n");
     const auto body = reply.find("\r\n\r\n");
     return body == std::string::npos ? std::string() : reply.substr(body + 4);
 }
@@ -139,29 +126,13 @@ std::pair<double, double> medianAndP95(std::vector<double> values) {
 }
 
 std::string sendCommand(int port, const std::string& text) {
-    std::string reply;
-    const int fd = sendTo(port, text);
-    if (fd < 0) return reply;
-    char buffer[16];
-    while (reply.size() < 3) {
-        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) break;
-        reply.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return reply;
+    return talk(port, text, 3);
 }
 
 int freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost);
+    return server.serverPort();
 }
 
 }  // namespace talvex::test

@@ -2,27 +2,19 @@
 
 #include <QImage>
 
-#include "media/FfmpegScaler.h"
 #include "media/LatestFrameSlot.h"
+#include "support/MovieProbe.h"
 #include "ui/PreviewView.h"
 
 using namespace talvex;
 
 namespace {
 
-// A frame of one colour, stored as the capture delivers it: B, G, R, A bytes.
-VideoFramePtr solidFrame(int width, int height, QRgb color) {
-    auto frame = VideoFrame::make(width, height, 0);
-    for (int y = 0; y < height; ++y) {
-        std::uint8_t* row = frame->row(y);
-        for (int x = 0; x < width; ++x) {
-            row[4 * x + 0] = static_cast<std::uint8_t>(qBlue(color));
-            row[4 * x + 1] = static_cast<std::uint8_t>(qGreen(color));
-            row[4 * x + 2] = static_cast<std::uint8_t>(qRed(color));
-            row[4 * x + 3] = 255;
-        }
-    }
-    return frame;
+// A frame of one colour in the given format.
+VideoFramePtr solidFrame(QRgb colour, AVPixelFormat format = AV_PIX_FMT_BGRA) {
+    return test::paintFrame(160, 90, 0, format, [&](int, int) {
+        return test::Rgb{qRed(colour), qGreen(colour), qBlue(colour)};
+    });
 }
 
 QRgb pixel(const QImage& image, int x, int y) {
@@ -47,7 +39,7 @@ TEST(PreviewView, LetterboxKeepsAspectCentred) {
 // red outline only while recording.
 TEST(PreviewView, PaintsFrameBandsAndRecordingBorder) {
     auto slot = std::make_shared<LatestFrameSlot>();
-    slot->offer(solidFrame(160, 90, qRgb(200, 40, 10)));
+    slot->offer(solidFrame(qRgb(200, 40, 10)));
     PreviewView view;
     view.resize(320, 320);
     view.setSource(slot.get(), slot);
@@ -65,10 +57,7 @@ TEST(PreviewView, PaintsFrameBandsAndRecordingBorder) {
     EXPECT_EQ(pixel(recording, 3, 160), qRgb(200, 40, 10) & 0xFFFFFF) << "outline is 3 px";
 
     // The newest frame, as cameras deliver it: BT.601 YUV in the video range.
-    VideoFramePtr blue = solidFrame(160, 90, qRgb(20, 40, 250));
-    auto yuv = VideoFrame::make(160, 90, 0, AV_PIX_FMT_YUV420P);
-    ASSERT_TRUE(FfmpegScaler(160, 90).scale(*blue, yuv->picture(), 0));
-    slot->offer(yuv);
+    slot->offer(solidFrame(qRgb(20, 40, 250), AV_PIX_FMT_YUV420P));
     QColor shown = QColor(view.grab().toImage().pixel(160, 160));
     EXPECT_NEAR(shown.red(), 20, 6);
     EXPECT_NEAR(shown.green(), 40, 6);
