@@ -1,54 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <QTest>
-
-#include "app/CameraManager.h"
-#include "media/CameraRecorder.h"
-#include "media/SyntheticCameras.h"
-#include "support/MovieProbe.h"
+#include "CameraManagerFixture.h"
 
 using namespace talvex;
-using talvex::test::TempDir;
+using namespace talvex::test;
 
 namespace {
-
-constexpr int waitMs = 15000;
-
-CameraDevice device(int number) {
-    std::string name = "Synthetic Camera " + std::to_string(number);
-    return {"synthetic-" + std::to_string(number), name, name};
-}
-
-bool playable(const std::string& path) {
-    return test::probeMovie(path).frames() > 0;
-}
-
-struct Concurrency : ::testing::Test {
-    TempDir data;
-    std::unique_ptr<CameraManager> manager;
-    Concurrency() {
-        SyntheticCameras::reset();
-        SyntheticCameras::add(3);
-        manager = std::make_unique<CameraManager>(data.path());
-    }
-    ~Concurrency() override {
-        manager.reset();
-        SyntheticCameras::reset();
-    }
-    void open(const std::vector<CameraDevice>& devices) {
-        manager->openCameras(devices);
-        ASSERT_TRUE(QTest::qWaitFor(
-            [&] { return manager->openedRecorders().size() == devices.size(); }, waitMs));
-    }
-    int stopAndCount() {
-        int completions = 0;
-        manager->stopRecording([&](const StopReport&) { ++completions; });
-        EXPECT_TRUE(QTest::qWaitFor([&] { return completions > 0; }, waitMs));
-        QTest::qWait(20);
-        return completions;
-    }
-};
-
+using Concurrency = CameraManagerFixture;
 }  // namespace
 
 TEST_F(Concurrency, RapidStartStopCyclesFinishEveryMovie) {
@@ -58,32 +16,37 @@ TEST_F(Concurrency, RapidStartStopCyclesFinishEveryMovie) {
             TempDir folder;
             ASSERT_EQ(manager->startRecording(folder.path()), std::nullopt);
             QTest::qWait(cycle * 150);
-            EXPECT_EQ(stopAndCount(), 1);
-            // A stop before the first frame leaves no file; otherwise it must play.
-            if (cycle >= 2) {
-                EXPECT_TRUE(playable(folder.file(movie))) << movie << cycle;
-            }
+            const std::string outcome = stop();
+            // Only a stop before the first frame cancels the movie; a finished one plays.
+            if (cycle < 2 && outcome == movie + " cancelled (no frames)") continue;
+            EXPECT_EQ(outcome, movie + " finished");
+            EXPECT_GT(probeMovie(folder.file(movie)).frames(), 0u) << movie << cycle;
         }
     }
 }
 
+// A lost camera gives its slot to the other and its movie still plays, also
+// when the stop is asked while the loss is on its way to the main thread.
 TEST_F(Concurrency, DisconnectDuringRecordingsStillCompletesOnce) {
     TempDir dual, single;
     open({device(1), device(2)});
     ASSERT_EQ(manager->startRecording(dual.path()), std::nullopt);
     QTest::qWait(500);
-    SyntheticCameras::disconnect("synthetic-2");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return manager->openedRecorders().size() == 1; }, waitMs));
-    EXPECT_EQ(stopAndCount(), 1);
-    EXPECT_TRUE(playable(dual.file("recording.mp4")));
+    SyntheticCameras::disconnect("synthetic-1");
+    ASSERT_TRUE(waitUntil([&] { return manager->openedRecorders().size() == 1; }));
+    EXPECT_EQ(openIds(), std::vector<std::string>{"synthetic-2"});
+    EXPECT_EQ(manager->errorMessage(), "Camera 'Synthetic Camera 1' was disconnected.");
+    EXPECT_EQ(CameraRecorder::runningCaptures(), 1);
+    EXPECT_EQ(stop(), "recording.mp4 finished");
+    EXPECT_GT(probeMovie(dual.file("recording.mp4")).frames(), 0u);
 
     ASSERT_EQ(manager->startRecording(single.path()), std::nullopt);
     QTest::qWait(500);
-    SyntheticCameras::disconnect("synthetic-1");
-    // The stop is asked while the loss is still on its way to the main thread.
-    EXPECT_EQ(stopAndCount(), 1);
-    EXPECT_TRUE(playable(single.file("camera1.mp4")));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return manager->openedRecorders().empty(); }, waitMs));
+    SyntheticCameras::disconnect("synthetic-2");
+    EXPECT_EQ(stop(), "camera1.mp4 finished");
+    EXPECT_GT(probeMovie(single.file("camera1.mp4")).frames(), 0u);
+    ASSERT_TRUE(waitUntil([&] { return manager->openedRecorders().empty(); }));
+    EXPECT_EQ(manager->errorMessage(), "Camera 'Synthetic Camera 2' was disconnected.");
 }
 
 // Each Apply supersedes the ones still opening; none of theirs may leak.
@@ -96,11 +59,9 @@ TEST_F(Concurrency, OverlappingApplyLeavesOnlyTheLastSetOpen) {
         manager->openCameras(devices);
         QTest::qWait(40);
     }
-    ASSERT_TRUE(QTest::qWaitFor([&] { return manager->openedRecorders().size() == 2; }, waitMs));
+    ASSERT_TRUE(waitUntil([&] { return manager->openedRecorders().size() == 2; }));
     QTest::qWait(1000);  // an earlier set-up would have published by now
-    ASSERT_EQ(manager->openedRecorders().size(), 2u);
-    EXPECT_EQ(manager->openedRecorders()[0]->device().id, "synthetic-2");
-    EXPECT_EQ(manager->openedRecorders()[1]->device().id, "synthetic-3");
+    EXPECT_EQ(openIds(), (std::vector<std::string>{"synthetic-2", "synthetic-3"}));
     EXPECT_EQ(CameraRecorder::runningCaptures(), 2);
     manager.reset();
     EXPECT_EQ(CameraRecorder::runningCaptures(), 0);
