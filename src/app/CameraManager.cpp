@@ -1,12 +1,9 @@
 #include "app/CameraManager.h"
 
-#include <QAbstractEventDispatcher>
-#include <QCoreApplication>
-#include <QThread>
+#include <QPointer>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <deque>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -24,16 +21,13 @@ namespace talvex {
 
 // What background threads may reach of the manager: a way to post work to it
 // while it exists, and the number of the newest set-up.
-struct CameraManager::Relay : std::enable_shared_from_this<CameraManager::Relay> {
-    CameraManager* target = nullptr;  // main thread only
+struct CameraManager::Relay {
+    explicit Relay(Mailbox<CameraManager>::Sender manager) : manager(std::move(manager)) {}
+    void post(std::function<void(CameraManager&)> work) const { manager.post(std::move(work)); }
+
+    Mailbox<CameraManager>::Sender manager;
     std::atomic<std::uint64_t> generation{0};
     std::shared_future<void> lastSetup;  // main thread only
-
-    void post(std::function<void(CameraManager&)> work) {
-        MainMailbox::post([relay = shared_from_this(), work = std::move(work)] {
-            if (relay->target) work(*relay->target);
-        });
-    }
 };
 
 namespace {
@@ -59,7 +53,7 @@ public:
             std::lock_guard lock(mutex_);
             report = std::move(report_);
         }
-        MainMailbox::post([completion = std::move(completion_), report = std::move(report)] {
+        postToMain([completion = std::move(completion_), report = std::move(report)] {
             completion(report);
         });
     }
@@ -84,13 +78,9 @@ std::string joinLines(const std::vector<std::string>& lines) {
 CameraManager::CameraManager(const std::string& appDataDir, QObject* parent)
     : QObject(parent),
       registry_(appDataDir.empty() ? std::string() : joinPath(appDataDir, "camera_names.json")),
-      relay_(std::make_shared<Relay>()) {
-    relay_->target = this;
-    MainMailbox::install();
-}
+      relay_(std::make_shared<Relay>(mailbox_.sender())) {}
 
 CameraManager::~CameraManager() {
-    relay_->target = nullptr;
     ++relay_->generation;  // running set-ups stop and close what they opened
     setupQueues_.clear();
     for (auto& recorder : openedRecorders_) recorder->close();
@@ -110,13 +100,13 @@ void CameraManager::setCamerasSwapped(bool swapped) {
 
 void CameraManager::scan() {
     auto found = CameraDiscovery::devices();
-    postTo(this, [this, found = std::move(found)] {
+    mailbox_.post([found = std::move(found)](CameraManager& m) {
         std::vector<CameraDevice> devices;
         for (const auto& camera : found)
-            devices.push_back({camera.id, registry_.displayName(camera.id, camera.systemName),
+            devices.push_back({camera.id, m.registry_.displayName(camera.id, camera.systemName),
                                camera.systemName});
-        availableDevices_ = std::move(devices);
-        emit availableDevicesChanged();
+        m.availableDevices_ = std::move(devices);
+        emit m.availableDevicesChanged();
     });
 }
 
@@ -244,10 +234,11 @@ void CameraManager::stopRecording(StopCompletion completion) {
     // Movies that a loss or an Apply ended during the recording are in the
     // report too: their retirement reaches the main thread before the stop's
     // completion does.
-    auto group = std::make_shared<StopGroup>(
-        [relay = std::weak_ptr(relay_), completion = std::move(completion)](StopReport report) {
-            if (auto r = relay.lock(); r && r->target) {
-                auto& ended = r->target->endedMovies_;
+    auto group =
+        std::make_shared<StopGroup>([self = QPointer<CameraManager>(this),
+                                     completion = std::move(completion)](StopReport report) {
+            if (self) {
+                auto& ended = self->endedMovies_;
                 report.movies.insert(report.movies.end(), ended.begin(), ended.end());
                 ended.clear();
             }

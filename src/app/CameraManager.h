@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/MainThread.h"
 #include "core/CameraDevice.h"
 #include "core/CameraNameRegistry.h"
 #include "core/RecordingOperations.h"
@@ -76,6 +77,7 @@ private:
     Recorders retiring_;
     // Movies those recorders ended, for the next stop's report.
     std::vector<MovieOutcome> endedMovies_;
+    Mailbox<CameraManager> mailbox_{this};  // work posted after the manager is gone is dropped
     std::shared_ptr<Relay> relay_;
     std::vector<std::unique_ptr<SerialQueue>> setupQueues_;
 };

@@ -143,7 +143,7 @@ private:
 struct GyroReceiver::Ingest {
     using Sink = std::function<void(double, double, double, double)>;
 
-    explicit Ingest(GyroReceiver* owner) : receiver(owner) {
+    explicit Ingest(Mailbox<GyroReceiver>::Sender owner) : receiver(std::move(owner)) {
         network = new Network;
         network->moveToThread(&networkThread);
         networkThread.setObjectName("talvex.gyro.network");
@@ -171,14 +171,14 @@ struct GyroReceiver::Ingest {
     void handle(const Transfer& transfer, bool timeRecord, const Sink& sink) {
         if (transfer.failed) {
             timing.startOver();
-            postTo(receiver, [r = receiver, error = transfer.error] { r->handlePollError(error); });
+            receiver.post([error = transfer.error](GyroReceiver& r) { r.handlePollError(error); });
         } else if (timeRecord) {
             timing.takeTimeRecord(PhyphoxAnswer::readTimeRecord(transfer.body), transfer.received);
         } else {
             handleAnswer(transfer, sink);
         }
         busy = false;
-        postTo(receiver, [r = receiver] { r->pollWhenDue(); });
+        receiver.post([](GyroReceiver& r) { r.pollWhenDue(); });
     }
 
     void handleAnswer(const Transfer& transfer, const Sink& sink) {
@@ -200,11 +200,11 @@ struct GyroReceiver::Ingest {
         // The samples go first: those of an answer that says "not measuring"
         // were taken before the pause that the flags then show.
         if (!batch.empty())
-            postTo(receiver, [r = receiver, batch = std::move(batch)] {
-                r->publishRates(batch.back().x, batch.back().y, batch.back().z);
-                emit r->samplesArrived(batch);
+            receiver.post([batch = std::move(batch)](GyroReceiver& r) {
+                r.publishRates(batch.back().x, batch.back().y, batch.back().z);
+                emit r.samplesArrived(batch);
             });
-        postTo(receiver, [r = receiver, measuring] { r->publishAnswer(measuring); });
+        receiver.post([measuring](GyroReceiver& r) { r.publishAnswer(measuring); });
     }
 
     void handleConfig(const Transfer& transfer) {
@@ -221,10 +221,10 @@ struct GyroReceiver::Ingest {
                         PhyphoxAnswer::formatNames(discoveredBuffers));
             }
         }
-        postTo(receiver, [r = receiver] { r->startPolling(); });
+        receiver.post([](GyroReceiver& r) { r.startPolling(); });
     }
 
-    GyroReceiver* receiver;
+    Mailbox<GyroReceiver>::Sender receiver;
     QThread networkThread;
     Network* network = nullptr;
     GyroTiming timing;
@@ -236,7 +236,7 @@ struct GyroReceiver::Ingest {
 };
 
 GyroReceiver::GyroReceiver(std::optional<std::string> addressOverride, QObject* parent)
-    : QObject(parent), ingest_(std::make_unique<Ingest>(this)) {
+    : QObject(parent), ingest_(std::make_unique<Ingest>(mailbox_.sender())) {
     if (addressOverride) {
         phyphoxIP_ = *addressOverride;
     } else {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "app/MainThread.h"
 #include "core/GyroSample.h"
 
 class QTimer;
@@ -83,6 +84,7 @@ private:
     double yaw_ = 0.0;
     std::string phyphoxIP_;
     QTimer* pollTimer_ = nullptr;
+    Mailbox<GyroReceiver> mailbox_{this};  // before ingest_, which posts through it
     std::unique_ptr<Ingest> ingest_;
 };
 

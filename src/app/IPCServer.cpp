@@ -7,15 +7,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QSocketNotifier>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "app/MainThread.h"
 #include "core/Clock.h"
 #include "core/FileUtil.h"
 #include "core/Log.h"
@@ -127,52 +126,12 @@ int millisecondsUntil(double when, double now) {
 
 }  // namespace
 
-// Hands jobs from the ipc queue to the main thread, in order, without ever
-// waiting for it: a guarded list plus an eventfd the main event loop watches.
-// Everything crossing threads goes through the mutex, which keeps the
-// hand-off visible to thread checkers as well.
-class IPCServer::Inbox {
-public:
-    explicit Inbox(QObject* owner)
-        : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-          notifier_(fd_.get(), QSocketNotifier::Read) {
-        QObject::connect(&notifier_, &QSocketNotifier::activated, owner, [this] { drain(); });
-    }
-
-    // Any thread.
-    void post(std::function<void()> job) {
-        {
-            std::lock_guard lock(mutex_);
-            jobs_.push_back(std::move(job));
-        }
-        std::uint64_t one = 1;
-        [[maybe_unused]] auto ignored = ::write(fd_.get(), &one, sizeof one);
-    }
-
-private:
-    void drain() {
-        std::uint64_t count;
-        [[maybe_unused]] auto ignored = ::read(fd_.get(), &count, sizeof count);
-        std::vector<std::function<void()>> jobs;
-        {
-            std::lock_guard lock(mutex_);
-            jobs.swap(jobs_);
-        }
-        for (auto& job : jobs) job();
-    }
-
-    std::mutex mutex_;
-    std::vector<std::function<void()>> jobs_;
-    UniqueFd fd_;
-    QSocketNotifier notifier_;  // declared after fd_: stops watching before it closes
-};
-
 // Owns the listening socket and every connection. All of it is touched only
 // on the serial queue "talvex.ipc", which runs one poll round per task and
 // queues the next round behind any request from the main thread.
 class IPCServer::Worker {
 public:
-    Worker(IPCServer* server, Inbox& inbox);
+    explicit Worker(Mailbox<IPCServer>::Sender server);
     ~Worker();
 
     void listen(quint16 port, std::string bindAddress, std::uint64_t generation);
@@ -204,8 +163,7 @@ private:
     void report(bool ready, const std::string& line);
     void wake();
 
-    IPCServer* server_;  // outlives the worker: the server destroys it first
-    Inbox& inbox_;
+    Mailbox<IPCServer>::Sender server_;
     UniqueFd wake_;
     UniqueFd listener_;
     std::uint64_t generation_ = 0;
@@ -220,8 +178,8 @@ private:
     SerialQueue queue_{"talvex.ipc"};
 };
 
-IPCServer::Worker::Worker(IPCServer* server, Inbox& inbox)
-    : server_(server), inbox_(inbox), wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+IPCServer::Worker::Worker(Mailbox<IPCServer>::Sender server)
+    : server_(std::move(server)), wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     queue_.async([this] { pollRound(); });
 }
 
@@ -422,10 +380,8 @@ void IPCServer::Worker::readOnce(Connection& connection) {
 
 void IPCServer::Worker::handle(Connection& connection, std::string_view bytes) {
     if (!isCommandText(bytes)) return;
-    inbox_.post(
-        [server = server_, text = trimCommandText(bytes), command = parseCommand(bytes)]() mutable {
-            server->deliver(std::move(text), command);
-        });
+    server_.post([text = trimCommandText(bytes), command = parseCommand(bytes)](
+                     IPCServer& server) mutable { server.deliver(std::move(text), command); });
     connection.unsent += "OK\n";
     flush(connection);
 }
@@ -450,19 +406,17 @@ void IPCServer::Worker::flush(Connection& connection) {
 }
 
 void IPCServer::Worker::report(bool ready, const std::string& line) {
-    inbox_.post([server = server_, generation = generation_, ready, line] {
+    server_.post([generation = generation_, ready, line](IPCServer& server) {
         logLine(line);
-        server->listenerReported(generation, ready);
+        server.listenerReported(generation, ready);
     });
 }
 
 IPCServer::IPCServer(QObject* parent)
-    : QObject(parent),
-      inbox_(std::make_unique<Inbox>(this)),
-      worker_(std::make_unique<Worker>(this, *inbox_)) {}
+    : QObject(parent), worker_(std::make_unique<Worker>(mailbox_.sender())) {}
 
 // The worker's thread is joined first; anything it posted that has not run
-// yet is dropped with the inbox.
+// yet is dropped with the mailbox.
 IPCServer::~IPCServer() {
     worker_.reset();
 }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "app/MainThread.h"
 #include "core/IPCCommand.h"
 
 namespace talvex {
@@ -44,7 +45,6 @@ signals:
     void listenerFailed();
 
 private:
-    class Inbox;
     class Worker;
 
     void setRunning(bool running);
@@ -55,7 +55,7 @@ private:
     std::string lastCommand_ = "\u2014";
     // Tells the latest start's outcome apart from that of one it replaced.
     std::uint64_t generation_ = 0;
-    std::unique_ptr<Inbox> inbox_;  // outlives worker_, which posts into it
+    Mailbox<IPCServer> mailbox_{this};  // outlives worker_, which posts into it
     std::unique_ptr<Worker> worker_;
 };
 

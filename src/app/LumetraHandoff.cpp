@@ -110,12 +110,12 @@ void openInLumetra(const std::string& videoFile, const std::optional<std::string
         return;
     }
     // Lumetra reads the files as it starts: launch once they are written.
-    MainMailbox::install();
+    installMainQueue();
     static FileWriteQueue handoffFiles("talvex.handoff");
     handoffFiles.async([videoFile, gyroFile, folder = paths::appDataDir(), done] {
         writeSidecar(videoFile, gyroFile);
         writePendingSession(videoFile, gyroFile, folder);
-        MainMailbox::post([done] {
+        postToMain([done] {
             std::optional<std::string> error = launch(lumetraAppPath());
             done(error ? std::optional<std::string>("Failed to launch Lumetra: " + *error)
                        : std::nullopt);

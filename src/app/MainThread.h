@@ -1,76 +1,64 @@
 #pragma once
 
-#include <QAbstractEventDispatcher>
-#include <QCoreApplication>
-#include <QMetaObject>
-#include <QObject>
-#include <QThread>
-#include <atomic>
-#include <deque>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <utility>
 
 namespace talvex {
 
-// Runs the function on the context object's thread one event-loop turn later.
-// If the context object is destroyed first, the call is dropped with it.
-template <typename Function>
-void postTo(QObject* context, Function&& function) {
-    QMetaObject::invokeMethod(context, std::forward<Function>(function), Qt::QueuedConnection);
-}
+// The one way work reaches the main thread: cameras, the command port, the
+// gyroscope receiver and the sessions all post through here. Work runs on the
+// main thread one event-loop turn later, in the order posted from all
+// threads together, and no sender ever waits for it.
+//
+// Why a queue of our own rather than Qt's posted events: the Qt on this
+// system is built without ThreadSanitizer, so the race checker cannot see
+// the hand-over inside Qt's event queue and would report whatever the work
+// carries as a race. Here the work changes hands under a std::mutex, which
+// the checker sees, and Qt's event loop is only woken, with no data in the
+// wake-up.
 
-// One event-loop turn later on the main thread, for work that has no owner.
-inline void postToMain(std::function<void()> function) {
-    if (auto* app = QCoreApplication::instance()) postTo(app, std::move(function));
-}
+// Hooks the queue into the running application's event loop. Main thread;
+// done by every Mailbox and by postToMain on the main thread. Work posted by
+// other threads before it waits for it.
+void installMainQueue();
 
-// Hands work from any thread to the main thread. The work travels through a
-// queue behind a std::mutex and the main thread is only woken, with no data
-// in the wake-up, so ThreadSanitizer sees the whole hand-over (Qt's own event
-// queue, built without it, would look like a race).
-class MainMailbox {
+// Any thread: work that belongs to no object.
+void postToMain(std::function<void()> work);
+
+// A main-thread object's mailbox, a member of the object: work posted to it
+// from any thread runs on the main thread with the object, or is dropped if
+// the object has been destroyed by then. Made and destroyed on the main thread.
+template <typename Target>
+class Mailbox {
 public:
-    // Main thread, before any other thread posts.
-    static void install() {
-        auto* app = QCoreApplication::instance();
-        auto& box = instance();
-        if (!app || box.dispatcher_.load()) return;
-        QAbstractEventDispatcher* dispatcher = app->thread()->eventDispatcher();
-        if (!dispatcher) return;
-        QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, app,
-                         [] { instance().drain(); });
-        box.dispatcher_ = dispatcher;
-    }
-
-    static void post(std::function<void()> work) {
-        auto& box = instance();
-        QAbstractEventDispatcher* dispatcher = box.dispatcher_.load();
-        if (!dispatcher) return;
-        {
-            std::lock_guard lock(box.mutex_);
-            box.work_.push_back(std::move(work));
+    // A copy of the address, for threads and callbacks that may outlive the object.
+    class Sender {
+    public:
+        void post(std::function<void(Target&)> work) const {
+            postToMain([target = target_, work = std::move(work)] {
+                if (*target) work(**target);
+            });
         }
-        dispatcher->wakeUp();
+
+    private:
+        friend class Mailbox;
+        explicit Sender(std::shared_ptr<Target*> target) : target_(std::move(target)) {}
+        std::shared_ptr<Target*> target_;
+    };
+
+    explicit Mailbox(Target* target) : target_(std::make_shared<Target*>(target)) {
+        installMainQueue();
     }
+    ~Mailbox() { *target_ = nullptr; }
+    Mailbox(const Mailbox&) = delete;
+    Mailbox& operator=(const Mailbox&) = delete;
+
+    Sender sender() const { return Sender(target_); }
+    void post(std::function<void(Target&)> work) const { sender().post(std::move(work)); }
 
 private:
-    static MainMailbox& instance() {
-        static MainMailbox mailbox;
-        return mailbox;
-    }
-    void drain() {
-        std::deque<std::function<void()>> ready;
-        {
-            std::lock_guard lock(mutex_);
-            ready.swap(work_);
-        }
-        for (auto& work : ready) work();
-    }
-
-    std::atomic<QAbstractEventDispatcher*> dispatcher_{nullptr};
-    std::mutex mutex_;
-    std::deque<std::function<void()>> work_;
+    std::shared_ptr<Target*> target_;  // cleared on the main thread, read only there
 };
 
 }  // namespace talvex

@@ -29,7 +29,6 @@ std::string resolveStoredRoot() {
 }  // namespace
 
 SessionManager::SessionManager(const std::string& overrideRoot, QObject* parent) : QObject(parent) {
-    MainMailbox::install();
     outputRoot_ = absoluteFolderPath(overrideRoot.empty() ? resolveStoredRoot() : overrideRoot);
     makeDirectories(outputRoot_);
     reportInterruptedSessions(outputRoot_);
@@ -135,7 +134,9 @@ void SessionManager::beginSession(const StartRequest& request, bool stopWhenReco
     sequence_.began(stopWhenRecording);
     std::string sessionId = folder->substr(folder->rfind('/') + 1);
     double steadyStart = *recordingStartTime();
-    postTo(this, [this, sessionId, steadyStart] { enterRecording(sessionId, steadyStart); });
+    mailbox_.post([sessionId, steadyStart](SessionManager& self) {
+        self.enterRecording(sessionId, steadyStart);
+    });
 }
 
 // The record, the cameras, the start time and gyro.csv; false when the
@@ -180,8 +181,10 @@ void SessionManager::enterRecording(const std::string& sessionId, double startTi
     delete elapsedTimer_;
     elapsedTimer_ = new QTimer(this);
     elapsedTimer_->setInterval(1000);
-    connect(elapsedTimer_, &QTimer::timeout, this,
-            [this] { postTo(this, [this] { setElapsedSeconds(elapsedSeconds_ + 1); }); });
+    connect(elapsedTimer_, &QTimer::timeout, this, [this] {
+        mailbox_.post(
+            [](SessionManager& self) { self.setElapsedSeconds(self.elapsedSeconds_ + 1); });
+    });
     elapsedTimer_->start();
     if (stopDue) stopNow();
 }
@@ -209,6 +212,7 @@ void SessionManager::stopNow() {
     auto cameras = cameraManager_.lock();
     if (!cameras) return;
     sequence_.stopping();
+    // The completion runs on the main thread.
     QPointer<SessionManager> self(this);
     cameras->stopRecording([self, name](const StopReport& report) {
         logLine("Talvex: session " + name + " stopped: " + describeMovies(report.movies));
@@ -229,12 +233,9 @@ void SessionManager::finishSession(std::optional<double> videoStartTime) {
             metadata_->videoStartSeconds = *videoStartTime - recordingState_.startTime;
         if (metadata_) record = encodeSessionMetadata(*metadata_);
     }
-    QPointer<SessionManager> self(this);
-    files_.async([self, folder = sessionFolder_, record] {
+    files_.async([self = mailbox_.sender(), folder = sessionFolder_, record] {
         writeFinalRecord(folder, record);
-        MainMailbox::post([self] {
-            if (self) self->sessionFinished();
-        });
+        self.post([](SessionManager& s) { s.sessionFinished(); });
     });
 }
 
@@ -326,9 +327,9 @@ void SessionManager::setOutputRoot(const std::string& chosen) {
     std::string folder = absoluteFolderPath(chosen);
     paths::settings()->setValue(settingsKeys::outputRoot, QString::fromStdString(folder));
     makeDirectories(folder);
-    postTo(this, [this, folder] {
-        outputRoot_ = folder;
-        emit outputRootChanged();
+    mailbox_.post([folder](SessionManager& self) {
+        self.outputRoot_ = folder;
+        emit self.outputRootChanged();
     });
 }
 

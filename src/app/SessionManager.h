@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "app/MainThread.h"
 #include "core/FileWriteQueue.h"
 #include "core/GyroCsvFile.h"
 #include "core/GyroSessionStats.h"
@@ -90,6 +91,7 @@ private:
     void writeMetadata();
     void setElapsedSeconds(int seconds);
 
+    Mailbox<SessionManager> mailbox_{this};
     std::string outputRoot_;
     int elapsedSeconds_ = 0;
     std::weak_ptr<RecordingOperations> cameraManager_;
