@@ -32,6 +32,13 @@ SessionManager::SessionManager(const std::string& overrideRoot, QObject* parent)
     outputRoot_ = absoluteFolderPath(overrideRoot.empty() ? resolveStoredRoot() : overrideRoot);
     makeDirectories(outputRoot_);
     reportInterruptedSessions(outputRoot_);
+    // Each tick counts one second one main-loop turn later, so a busy loop
+    // delays the count rather than skipping it.
+    elapsedTimer_.setInterval(1000);
+    connect(&elapsedTimer_, &QTimer::timeout, this, [this] {
+        mailbox_.post(
+            [](SessionManager& self) { self.setElapsedSeconds(self.elapsedSeconds_ + 1); });
+    });
 }
 
 // Whatever the file queue still holds (the last record, a sync) is finished first.
@@ -49,7 +56,8 @@ void SessionManager::setCameraManager(std::weak_ptr<RecordingOperations> cameras
 
 RecordingState SessionManager::recordingState() const {
     std::lock_guard lock(mutex_);
-    return recordingState_;
+    if (!sequence_.showsRecording()) return {};
+    return {true, sequence_.sessionId(), sequence_.startTime()};
 }
 
 std::optional<SessionMetadata> SessionManager::metadata() const {
@@ -59,7 +67,7 @@ std::optional<SessionMetadata> SessionManager::metadata() const {
 
 std::optional<double> SessionManager::recordingStartTime() const {
     std::lock_guard lock(mutex_);
-    return recordingStartTime_;
+    return sequence_.recordingStartTime();
 }
 
 bool SessionManager::wouldAcceptStart() const {
@@ -130,18 +138,14 @@ void SessionManager::beginSession(const StartRequest& request, bool stopWhenReco
     if (!cameras || cameras->openedRecorderCount() == 0) return;
     if (onSessionBegins) onSessionBegins();
     std::optional<std::string> folder = makeSessionDirectory(request.sessionName);
-    if (!folder || !startCameras(*folder, request.initiatedBy)) return;
-    sequence_.began(stopWhenRecording);
-    std::string sessionId = folder->substr(folder->rfind('/') + 1);
-    double steadyStart = *recordingStartTime();
-    mailbox_.post([sessionId, steadyStart](SessionManager& self) {
-        self.enterRecording(sessionId, steadyStart);
-    });
+    if (!folder || !startCameras(*folder, request.initiatedBy, stopWhenRecording)) return;
+    mailbox_.post([](SessionManager& self) { self.enterRecording(); });
 }
 
-// The record, the cameras, the start time and gyro.csv; false when the
-// cameras cannot start (the folder and the record stay).
-bool SessionManager::startCameras(const std::string& folder, const std::string& initiatedBy) {
+// The record, the cameras, gyro.csv and the lead-in; false when the cameras
+// cannot start (the folder and the record stay).
+bool SessionManager::startCameras(const std::string& folder, const std::string& initiatedBy,
+                                  bool stopWhenRecording) {
     auto cameras = cameraManager_.lock();
     std::string sessionId = folder.substr(folder.rfind('/') + 1);
     double wallStart = wallNow();
@@ -162,7 +166,7 @@ bool SessionManager::startCameras(const std::string& folder, const std::string& 
     recordFinal_ = false;
     {
         std::lock_guard lock(mutex_);
-        recordingStartTime_ = steadyStart;
+        sequence_.began(sessionId, steadyStart, stopWhenRecording);
         gyroFile_.open(folder);
         gyroStats_ = {};
     }
@@ -170,22 +174,15 @@ bool SessionManager::startCameras(const std::string& folder, const std::string& 
     return true;
 }
 
-void SessionManager::enterRecording(const std::string& sessionId, double startTime) {
-    bool stopDue = sequence_.enteredRecording();
+void SessionManager::enterRecording() {
+    bool stopDue = false;
     {
         std::lock_guard lock(mutex_);
-        recordingState_ = RecordingState{true, sessionId, startTime};
+        stopDue = sequence_.enteredRecording();
     }
     emit recordingStateChanged();
     setElapsedSeconds(0);
-    delete elapsedTimer_;
-    elapsedTimer_ = new QTimer(this);
-    elapsedTimer_->setInterval(1000);
-    connect(elapsedTimer_, &QTimer::timeout, this, [this] {
-        mailbox_.post(
-            [](SessionManager& self) { self.setElapsedSeconds(self.elapsedSeconds_ + 1); });
-    });
-    elapsedTimer_->start();
+    elapsedTimer_.start();
     if (stopDue) stopNow();
 }
 
@@ -199,19 +196,18 @@ void SessionManager::stopSession() {
 }
 
 void SessionManager::stopNow() {
-    delete elapsedTimer_;
-    elapsedTimer_ = nullptr;
+    elapsedTimer_.stop();
     std::string name;
     {
         std::lock_guard lock(mutex_);
-        name = recordingState_.sessionId;
-        if (recordingStartTime_) logLine(gyroStats_.report(steadyNow() - *recordingStartTime_));
-        recordingStartTime_.reset();
+        name = sequence_.sessionId();
+        logLine(gyroStats_.report(sequence_.stopping(steadyNow())));
         if (metadata_) metadata_->recordingEnd = wallNow();
     }
+    // Without the camera side there is nothing to wait for: the session's
+    // own files are finished at once.
     auto cameras = cameraManager_.lock();
-    if (!cameras) return;
-    sequence_.stopping();
+    if (!cameras) return finishSession(std::nullopt);
     // The completion runs on the main thread.
     QPointer<SessionManager> self(this);
     cameras->stopRecording([self, name](const StopReport& report) {
@@ -230,7 +226,7 @@ void SessionManager::finishSession(std::optional<double> videoStartTime) {
         std::lock_guard lock(mutex_);
         gyroFile_.close();
         if (metadata_ && videoStartTime)
-            metadata_->videoStartSeconds = *videoStartTime - recordingState_.startTime;
+            metadata_->videoStartSeconds = *videoStartTime - sequence_.startTime();
         if (metadata_) record = encodeSessionMetadata(*metadata_);
     }
     files_.async([self = mailbox_.sender(), folder = sessionFolder_, record] {
@@ -255,9 +251,8 @@ void SessionManager::sessionFinished() {
     lastSessionDir_ = haveRecord ? std::optional<std::string>(sessionFolder_) : std::nullopt;
     {
         std::lock_guard lock(mutex_);
-        recordingState_ = RecordingState{};
+        sequence_.finished();
     }
-    sequence_.finished();
     emit lastSessionDirChanged();
     emit recordingStateChanged();
     beginWaitingStarts();
@@ -303,12 +298,13 @@ void SessionManager::recordAnimation(const std::string& name) {
 
 void SessionManager::writeGyroSample(double sampleTime, double x, double y, double z) {
     std::lock_guard lock(mutex_);
-    if (!recordingState_.recording) return;
-    if (!recordingStartTime_) {
-        logLine("Talvex Gyro: sample rejected — no start time");
+    if (!sequence_.showsRecording()) return;  // idle or the lead-in
+    std::optional<double> start = sequence_.recordingStartTime();
+    if (!start) {
+        logLine("Talvex Gyro: sample rejected — no start time");  // the tail-out
         return;
     }
-    double t = sampleTime - *recordingStartTime_;
+    double t = sampleTime - *start;
     logLine("Talvex Gyro: writing sample at t=" + formatNumber(t));
     if (!(t >= 0)) {
         logLine("Talvex Gyro: sample rejected — negative time " + formatNumber(t));

@@ -81,10 +81,11 @@ signals:
 private:
     std::optional<std::string> makeSessionDirectory(const std::optional<std::string>& sessionName);
     void beginSession(const StartRequest& request, bool stopWhenRecording = false);
-    bool startCameras(const std::string& folder, const std::string& initiatedBy);
+    bool startCameras(const std::string& folder, const std::string& initiatedBy,
+                      bool stopWhenRecording);
     void stopNow();
     void beginWaitingStarts();
-    void enterRecording(const std::string& sessionId, double startTime);
+    void enterRecording();
     void finishSession(std::optional<double> videoStartTime);
     static void writeFinalRecord(const std::string& folder, const std::string& record);
     void sessionFinished();
@@ -96,18 +97,17 @@ private:
     int elapsedSeconds_ = 0;
     std::weak_ptr<RecordingOperations> cameraManager_;
     std::optional<std::string> lastSessionDir_;
-    QTimer* elapsedTimer_ = nullptr;
-    SessionSequence sequence_;
+    QTimer elapsedTimer_;
     bool recordFinal_ = false;   // session.json of the stop is written
     std::string sessionFolder_;  // the folder made at the start, kept to the end
 
     // session.json and gyro.csv's syncs, in order, off the main thread.
     FileWriteQueue files_{"talvex.session"};
 
-    // Shared with writeGyroSample's thread.
+    // Shared with writeGyroSample's thread. The sequence's phase and start
+    // change on the main thread only, under the mutex.
     mutable std::mutex mutex_;
-    RecordingState recordingState_;
-    std::optional<double> recordingStartTime_;
+    SessionSequence sequence_;
     std::optional<SessionMetadata> metadata_;
     GyroCsvFile gyroFile_{&files_};
     GyroSessionStats gyroStats_;

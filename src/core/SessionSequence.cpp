@@ -38,14 +38,20 @@ StopAction SessionSequence::requestStop() {
     return StopAction::ignore;
 }
 
-void SessionSequence::began(bool stopWhenRecording) {
-    phase_ = SessionPhase::leadIn;
-    stopRequested_ = stopWhenRecording;
+std::optional<double> SessionSequence::recordingStartTime() const {
+    if (phase_ == SessionPhase::leadIn || phase_ == SessionPhase::recording) return startTime_;
+    return std::nullopt;
 }
 
-void SessionSequence::abandoned() {
-    phase_ = SessionPhase::idle;
-    stopRequested_ = false;
+bool SessionSequence::showsRecording() const {
+    return phase_ == SessionPhase::recording || phase_ == SessionPhase::tailOut;
+}
+
+void SessionSequence::began(const std::string& sessionId, double now, bool stopWhenRecording) {
+    phase_ = SessionPhase::leadIn;
+    stopRequested_ = stopWhenRecording;
+    sessionId_ = sessionId;
+    startTime_ = now;
 }
 
 bool SessionSequence::enteredRecording() {
@@ -53,8 +59,9 @@ bool SessionSequence::enteredRecording() {
     return std::exchange(stopRequested_, false);
 }
 
-void SessionSequence::stopping() {
+double SessionSequence::stopping(double now) {
     phase_ = SessionPhase::tailOut;
+    return now - startTime_;
 }
 
 void SessionSequence::finished() {

@@ -27,10 +27,11 @@ struct WaitingStart {
 enum class StartAction { begin, wait, ignore };
 enum class StopAction { stop, stopWhenRecording, wait, ignore };
 
-// The session's phase and what a START or STOP does in each of them, so that
-// no command a client sent in good order is lost: a start while the previous
-// session finishes waits for it, a stop in the lead-in stops the session as
-// soon as it records, and a stop after a waiting start stops that session.
+// The running session's phase, name and start, and what a START or STOP does
+// in each phase, so that no command a client sent in good order is lost: a
+// start while the previous session finishes waits for it, a stop in the
+// lead-in stops the session as soon as it records, and a stop after a
+// waiting start stops that session. Times are steady-clock seconds.
 class SessionSequence {
 public:
     static constexpr std::size_t kMaxWaitingStarts = 8;
@@ -38,19 +39,26 @@ public:
     SessionPhase phase() const { return phase_; }
     bool stopRequested() const { return stopRequested_; }
     bool hasWaitingStarts() const { return !waiting_.empty(); }
+    // The session's folder name and start instant, kept until the next begins.
+    const std::string& sessionId() const { return sessionId_; }
+    double startTime() const { return startTime_; }
+    // The time base of gyro.csv: set from the start until the stop is asked.
+    std::optional<double> recordingStartTime() const;
+    // What the window shows as recording: from the lead-in's end to idle again.
+    bool showsRecording() const;
 
     StartAction requestStart(const StartRequest& request);
     StopAction requestStop();
 
-    // A start was carried out: the lead-in begins; with stopWhenRecording
-    // (a waiting start a stop followed) it stops as soon as it records.
-    void began(bool stopWhenRecording = false);
-    // The start failed before the lead-in: back to idle.
-    void abandoned();
+    // The session's cameras started at now: the lead-in begins; with
+    // stopWhenRecording (a waiting start a stop followed) it stops as soon as
+    // it records.
+    void began(const std::string& sessionId, double now, bool stopWhenRecording = false);
     // Recording began; true when a stop asked during the lead-in is due now.
     bool enteredRecording();
-    // The stop was carried out: the tail-out begins.
-    void stopping();
+    // The stop was carried out at now: the tail-out begins. Returns the
+    // seconds since the start.
+    double stopping(double now);
     // The session's files are finished: idle again.
     void finished();
 
@@ -61,6 +69,8 @@ public:
 private:
     SessionPhase phase_ = SessionPhase::idle;
     bool stopRequested_ = false;
+    std::string sessionId_;
+    double startTime_ = 0;
     std::deque<WaitingStart> waiting_;
 };
 

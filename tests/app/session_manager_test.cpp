@@ -70,6 +70,15 @@ void waitUntil(const std::function<bool()>& condition) {
     EXPECT_TRUE(condition());
 }
 
+// The session's file queue may be writing into the folder meanwhile.
+void removeFolder(const std::string& folder) {
+    std::error_code error;
+    for (int attempt = 0; attempt < 100 && (std::filesystem::remove_all(folder, error), error);
+         ++attempt)
+        error.clear();
+    ASSERT_FALSE(std::filesystem::exists(folder));
+}
+
 struct Fixture : ::testing::Test {
     TempDir root;
     std::shared_ptr<FakeCameras> cameras = std::make_shared<FakeCameras>();
@@ -277,12 +286,12 @@ TEST_F(Fixture, RelativeOrUntidyRootsBecomeAbsolute) {
 // record into its folder made again, and the next start makes the root again.
 TEST_F(Fixture, VanishedFoldersAreCreatedAgain) {
     std::string id = runSession("gone");
-    std::filesystem::remove_all(root.path());
+    removeFolder(root.path());
     testing::internal::CaptureStdout();
     stopAndFinish();
     auto json = nlohmann::json::parse(readText(root.file(id) + "/session.json"));
     EXPECT_TRUE(json.contains("recording_end"));
-    std::filesystem::remove_all(root.path());
+    removeFolder(root.path());
     std::string next = runSession("next");
     stopAndFinish();
     std::string out = testing::internal::GetCapturedStdout();

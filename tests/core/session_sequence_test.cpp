@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <sstream>
 #include <utility>
 
@@ -28,7 +29,7 @@ const char* text(StopAction a) {
 }
 
 // Plays a script of events and returns what each one answered:
-// S start, P stop, B began, A abandoned, R entered recording (1 when a stop is
+// S start, P stop, B began, R entered recording (1 when a stop is
 // due), T stopping, F finished, W takes a waiting start (its name, "+stop"
 // when a stop followed it, "-" when none waits).
 std::string play(const std::string& script) {
@@ -45,18 +46,14 @@ std::string play(const std::string& script) {
                 out << text(sequence.requestStop());
                 break;
             case 'B':
-                sequence.began(std::exchange(stopAfterTaken, false));
-                out << ".";
-                break;
-            case 'A':
-                sequence.abandoned();
+                sequence.began("s", 0, std::exchange(stopAfterTaken, false));
                 out << ".";
                 break;
             case 'R':
                 out << sequence.enteredRecording();
                 break;
             case 'T':
-                sequence.stopping();
+                sequence.stopping(1);
                 out << ".";
                 break;
             case 'F':
@@ -103,8 +100,8 @@ TEST(SessionSequence, NoCommandSentInOrderIsLost) {
         {"SBPSR", "begin . later wait 1 "},
         // Nothing waits while busy: no start is taken until idle.
         {"SBRPTSWFWW", "begin . 0 stop . wait - . s2 - "},
-        // A failed start returns to idle and a new one begins.
-        {"SBAS", "begin . . begin "},
+        // A start whose cameras failed never began: the next one begins.
+        {"SS", "begin begin "},
     };
     for (const auto& c : cases) EXPECT_EQ(play(c.script), c.answers) << c.script;
 }
@@ -115,4 +112,45 @@ TEST(SessionSequence, WaitingStartsAreBounded) {
     std::string answers = play(script + "S");
     EXPECT_EQ(answers.substr(answers.size() - 7), "ignore ");
     EXPECT_EQ(answers.substr(answers.size() - 17, 10), "wait wait ");
+}
+
+// gyro.csv's time base exists from the start until the stop is asked; the
+// window shows recording from the lead-in's end until idle again.
+TEST(SessionSequence, TimeBaseAndShownStateFollowThePhase) {
+    using P = SessionPhase;
+    struct Step {
+        char event;  // B began, R entered recording, T stopping, F finished
+        double now;
+        P phase;
+        std::optional<double> timeBase;
+        bool shown;
+    } steps[] = {
+        {'B', 10.5, P::leadIn, 10.5, false},   {'R', 11.0, P::recording, 10.5, true},
+        {'T', 13.75, P::tailOut, {}, true},    {'F', 14.0, P::idle, {}, false},
+        {'B', 20.25, P::leadIn, 20.25, false}, {'R', 20.5, P::recording, 20.25, true},
+    };
+    SessionSequence sequence;
+    EXPECT_EQ(sequence.recordingStartTime(), std::nullopt);
+    EXPECT_FALSE(sequence.showsRecording());
+    for (const auto& step : steps) {
+        switch (step.event) {
+            case 'B':
+                sequence.began("run_" + std::to_string(step.now), step.now);
+                break;
+            case 'R':
+                EXPECT_FALSE(sequence.enteredRecording());
+                break;
+            case 'T':
+                EXPECT_EQ(sequence.stopping(step.now), 3.25);  // seconds since 10.5
+                break;
+            case 'F':
+                sequence.finished();
+                break;
+        }
+        EXPECT_EQ(sequence.phase(), step.phase) << step.event << step.now;
+        EXPECT_EQ(sequence.recordingStartTime(), step.timeBase) << step.event << step.now;
+        EXPECT_EQ(sequence.showsRecording(), step.shown) << step.event << step.now;
+    }
+    EXPECT_EQ(sequence.sessionId(), "run_" + std::to_string(20.25));
+    EXPECT_EQ(sequence.startTime(), 20.25);
 }
