@@ -61,7 +61,7 @@ struct Simulator : PhoneSimulator {
 std::pair<double, double> answerFigures(int history) {
     Simulator phone({"--history", QString::number(history)});
     talvex::GyroReceiver receiver(phone.address());
-    receiver.connect();
+    receiver.connectToPhone();
     pump(3.0);
     const std::string before = phone.state();
     const double from = steadyNow();
@@ -115,7 +115,7 @@ SessionFigures sessionFigures(double seconds) {
         std::lock_guard lock(received.mutex);
         received.samples.emplace_back(std::lround(z * 1e6), t);
     };
-    receiver.connect();
+    receiver.connectToPhone();
 
     const int ipcPort = freePort();
     QProcess station;

@@ -13,6 +13,7 @@
 #include "core/FileUtil.h"
 #include "core/Log.h"
 #include "core/SerialQueue.h"
+#include "core/SessionFiles.h"
 #include "media/CameraDiscovery.h"
 #include "media/CameraRecorder.h"
 #include "media/DualCameraWriter.h"
@@ -212,7 +213,7 @@ void CameraManager::setOpenedRecorders(Recorders recorders) {
 
 std::optional<RecordingError> CameraManager::startRecording(const std::string& folder) {
     if (openedRecorders_.size() == 2) {
-        auto writer = std::make_shared<DualCameraWriter>(joinPath(folder, "recording.mp4"),
+        auto writer = std::make_shared<DualCameraWriter>(joinPath(folder, kDualVideoName),
                                                          camerasSwapped_, targetFPS_);
         if (auto error = writer->startWriting()) return error;
         activeDualWriter_ = writer;
@@ -224,7 +225,7 @@ std::optional<RecordingError> CameraManager::startRecording(const std::string& f
         return std::nullopt;
     }
     for (std::size_t i = 0; i < openedRecorders_.size(); ++i) {
-        std::string file = joinPath(folder, "camera" + std::to_string(i + 1) + ".mp4");
+        std::string file = joinPath(folder, cameraVideoName(i));
         if (auto error = openedRecorders_[i]->startRecording(file)) return error;
     }
     return std::nullopt;
@@ -256,7 +257,7 @@ void CameraManager::stopRecording(StopCompletion completion) {
     } else {
         for (const auto& recorder : openedRecorders_) {
             group->enter();
-            // The session's movie is "camera1.mp4", the first camera's.
+            // The session's movie is the first camera's.
             const bool first = recorder == openedRecorders_.front();
             recorder->stopRecording(
                 [group, first, raw = recorder.get()](std::optional<MovieOutcome> outcome) {

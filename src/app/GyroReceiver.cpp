@@ -25,14 +25,14 @@ namespace talvex {
 
 namespace {
 
-constexpr int configTimeoutMs = 2000;
+constexpr int kConfigTimeoutMs = 2000;
 // A live phone sends something within this; a slow but moving answer is never cut.
-constexpr int pollIdleTimeoutMs = 1000;
+constexpr int kPollIdleTimeoutMs = 1000;
 // Only against a phone that trickles forever.
-constexpr int pollTotalCapMs = 60000;
-constexpr std::size_t parserPadding = 64;  // spare bytes that let the reader parse in place
-const char* const timedOut = "The request timed out.";
-const char* const tooLarge = "The answer is larger than 256 MiB.";
+constexpr int kPollTotalCapMs = 60000;
+constexpr std::size_t kParserPadding = 64;  // spare bytes that let the reader parse in place
+const char* const kTimedOut = "The request timed out.";
+const char* const kTooLarge = "The answer is larger than 256 MiB.";
 
 struct Transfer {
     bool failed = false;
@@ -62,7 +62,7 @@ public:
         auto* deadline = new QTimer(reply);
         deadline->setSingleShot(true);
         QObject::connect(deadline, &QTimer::timeout, reply,
-                         [reply, state] { abort(reply, *state, timedOut); });
+                         [reply, state] { abort(reply, *state, kTimedOut); });
         QObject::connect(reply, &QNetworkReply::metaDataChanged, reply,
                          [reply, state] { checkSize(reply, *state); });
         QObject::connect(reply, &QNetworkReply::readyRead, reply,
@@ -92,16 +92,16 @@ private:
         state.transfer.received = steadyNow();
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         const qulonglong announced = length.isValid() ? length.toULongLong() : 0;
-        if (announced > GyroReceiver::maxAnswerBytes) return abort(reply, state, tooLarge);
-        if (announced > 0) state.transfer.body.reserve(announced + parserPadding);
+        if (announced > GyroReceiver::kMaxAnswerBytes) return abort(reply, state, kTooLarge);
+        if (announced > 0) state.transfer.body.reserve(announced + kParserPadding);
     }
 
     static void readSome(QNetworkReply* reply, State& state) {
         checkSize(reply, state);
         if (!state.abortReason.empty()) return;
         const qint64 available = reply->bytesAvailable();
-        if (state.transfer.body.size() + std::size_t(available) > GyroReceiver::maxAnswerBytes)
-            return abort(reply, state, tooLarge);
+        if (state.transfer.body.size() + std::size_t(available) > GyroReceiver::kMaxAnswerBytes)
+            return abort(reply, state, kTooLarge);
         const QByteArray bytes = reply->read(available);
         state.transfer.body.append(bytes.constData(), std::size_t(bytes.size()));
     }
@@ -120,7 +120,7 @@ private:
         if (!state.abortReason.empty()) {
             t = {true, state.abortReason, {}, t.sent, t.received};
         } else if (idle) {
-            t = {true, timedOut, {}, t.sent, t.received};
+            t = {true, kTimedOut, {}, t.sent, t.received};
         } else if (error != QNetworkReply::NoError && !httpAnswer) {
             t = {true, reply->errorString().toStdString(), {}, t.sent, t.received};
         }
@@ -240,7 +240,7 @@ GyroReceiver::GyroReceiver(std::optional<std::string> addressOverride, QObject* 
     if (addressOverride) {
         phyphoxIP_ = *addressOverride;
     } else {
-        phyphoxIP_ = paths::settings()->value(settingsKeys::phyphoxIP).toString().toStdString();
+        phyphoxIP_ = paths::settings()->value(settingsKeys::kPhyphoxIP).toString().toStdString();
     }
 }
 
@@ -251,20 +251,20 @@ GyroReceiver::~GyroReceiver() {
 }
 
 void GyroReceiver::setPhyphoxIP(const std::string& address) {
-    paths::settings()->setValue(settingsKeys::phyphoxIP, QString::fromStdString(address));
+    paths::settings()->setValue(settingsKeys::kPhyphoxIP, QString::fromStdString(address));
     if (address == phyphoxIP_) return;
     phyphoxIP_ = address;
     emit stateChanged();
 }
 
 void GyroReceiver::connectIfConfigured() {
-    if (!phyphoxIP_.empty()) connect();
+    if (!phyphoxIP_.empty()) connectToPhone();
 }
 
 // The high-water mark is kept on purpose: a phone whose experiment was
 // restarted while disconnected must still show up as a reset, or every new
 // sample would wait behind the old watermark.
-void GyroReceiver::connect() {
+void GyroReceiver::connectToPhone() {
     delete pollTimer_;
     pollTimer_ = nullptr;
     if (phyphoxIP_.empty()) return;
@@ -289,8 +289,8 @@ void GyroReceiver::fetchConfig() {
     const auto base = baseUrl();
     if (!base) return startPolling();
     Ingest* ingest = ingest_.get();
-    ingest->send(QUrl(QString::fromStdString(*base + "/config")), configTimeoutMs, configTimeoutMs,
-                 [ingest](Transfer transfer) {
+    ingest->send(QUrl(QString::fromStdString(*base + "/config")), kConfigTimeoutMs,
+                 kConfigTimeoutMs, [ingest](Transfer transfer) {
                      ingest->queue.async([ingest, transfer = std::move(transfer)] {
                          ingest->handleConfig(transfer);
                      });
@@ -301,12 +301,12 @@ void GyroReceiver::startPolling() {
     delete pollTimer_;
     pollTimer_ = new QTimer(this);
     QObject::connect(pollTimer_, &QTimer::timeout, this, &GyroReceiver::poll);
-    pollTimer_->start(int(pollInterval * 1000));
+    pollTimer_->start(int(kPollInterval * 1000));
 }
 
 // The next request goes out as soon as the poll interval since the last one has passed.
 void GyroReceiver::pollWhenDue() {
-    const double wait = ingest_->lastSent + pollInterval - steadyNow();
+    const double wait = ingest_->lastSent + kPollInterval - steadyNow();
     if (wait <= 0) return poll();
     QTimer::singleShot(int(std::ceil(wait * 1000)), Qt::PreciseTimer, this, &GyroReceiver::poll);
 }
@@ -315,7 +315,7 @@ void GyroReceiver::pollWhenDue() {
 void GyroReceiver::poll() {
     Ingest* ingest = ingest_.get();
     const double now = steadyNow();
-    if (!pollTimer_ || ingest->busy || now - ingest->lastSent < pollInterval) return;
+    if (!pollTimer_ || ingest->busy || now - ingest->lastSent < kPollInterval) return;
     const auto base = baseUrl();
     if (!base) return;
     const std::string path = ingest->timing.nextRequest();
@@ -323,8 +323,8 @@ void GyroReceiver::poll() {
     ingest->busy = true;
     ingest->lastSent = now;
     ingest->send(
-        QUrl(QString::fromStdString(*base + path), QUrl::TolerantMode), pollIdleTimeoutMs,
-        pollTotalCapMs, [ingest, timeRecord, sink = onSample](Transfer transfer) {
+        QUrl(QString::fromStdString(*base + path), QUrl::TolerantMode), kPollIdleTimeoutMs,
+        kPollTotalCapMs, [ingest, timeRecord, sink = onSample](Transfer transfer) {
             ingest->queue.async([ingest, timeRecord, sink, transfer = std::move(transfer)] {
                 ingest->handle(transfer, timeRecord, sink);
             });

@@ -26,9 +26,9 @@ namespace talvex {
 class GyroReceiver : public QObject {
     Q_OBJECT
 public:
-    static constexpr double pollInterval = 0.05;
+    static constexpr double kPollInterval = 0.05;
     // A larger answer is aborted and counts as a failed poll.
-    static constexpr std::size_t maxAnswerBytes = std::size_t(256) << 20;
+    static constexpr std::size_t kMaxAnswerBytes = std::size_t(256) << 20;
 
     // addressOverride: the phone address of this run; used instead of the
     // stored "phyphoxIP" and not stored.
@@ -39,6 +39,8 @@ public:
     bool isConnected() const { return isConnected_; }
     bool isMeasuring() const { return isMeasuring_; }
     bool lastPollSucceeded() const { return lastPollSucceeded_; }
+    // The newest delivered sample's angular rates about x, y and z in rad/s
+    // (rates, not angles, whatever the names suggest).
     double roll() const { return roll_; }
     double pitch() const { return pitch_; }
     double yaw() const { return yaw_; }
@@ -52,7 +54,7 @@ public:
     std::function<void(double timestamp, double x, double y, double z)> onSample;
 
     // Stops polling, fetches the configuration, then polls (nothing when the address is empty).
-    void connect();
+    void connectToPhone();
     void connectIfConfigured();
     // Samples taken before instant (a steadyNow() value) no longer go to onSample.
     void beginSession(double instant);

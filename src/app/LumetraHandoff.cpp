@@ -18,13 +18,13 @@ namespace {
 
 // gio returns once the entry's program has been spawned; this only guards
 // against a launcher that never returns.
-constexpr int desktopLaunchTimeoutMs = 30000;
+constexpr int kDesktopLaunchTimeoutMs = 30000;
 
 std::optional<std::string> launchDesktopEntry(const QString& entry) {
     QProcess gio;
     gio.start("gio", {"launch", entry});
     if (!gio.waitForStarted()) return gio.errorString().toStdString();
-    if (!gio.waitForFinished(desktopLaunchTimeoutMs)) {
+    if (!gio.waitForFinished(kDesktopLaunchTimeoutMs)) {
         gio.kill();
         gio.waitForFinished();
         return "the launcher did not finish";
@@ -64,11 +64,11 @@ void removeEarlierRecord(const std::string& path) {
 }  // namespace
 
 std::string lumetraAppPath() {
-    return paths::settings()->value(settingsKeys::lumetraAppPath).toString().toStdString();
+    return paths::settings()->value(settingsKeys::kLumetraAppPath).toString().toStdString();
 }
 
 void setLumetraAppPath(const std::string& path) {
-    paths::settings()->setValue(settingsKeys::lumetraAppPath, QString::fromStdString(path));
+    paths::settings()->setValue(settingsKeys::kLumetraAppPath, QString::fromStdString(path));
 }
 
 bool isLumetraConfigured() {
@@ -80,13 +80,15 @@ void writeSidecar(const std::string& videoFile, const std::optional<std::string>
     std::optional<std::string> body = sidecarBody(videoFile, gyroFile);
     if (!body) return;
     std::string target = sidecarPath(videoFile);
-    writeFile(target, *body);
-    logLine("Talvex: wrote sidecar: " + target);
+    if (auto error = writeFile(target, *body))
+        logLine("Talvex: could not write sidecar: " + *error);
+    else
+        logLine("Talvex: wrote sidecar: " + target);
 }
 
 void writePendingSession(const std::string& videoFile, const std::optional<std::string>& gyroFile,
                          const std::string& folder) {
-    std::string target = joinPath(folder, pendingSessionFileName);
+    std::string target = joinPath(folder, kPendingSessionFileName);
     if (!folder.empty()) removeEarlierRecord(target);
     std::optional<std::string> body =
         pendingSessionBody(videoFile, gyroFile, deriveSubjectId(videoFile));

@@ -22,9 +22,9 @@ std::string defaultOutputRoot();
 }  // namespace paths
 
 namespace settingsKeys {
-inline constexpr const char* outputRoot = "outputRootBookmark";
-inline constexpr const char* phyphoxIP = "phyphoxIP";
-inline constexpr const char* lumetraAppPath = "lumetraAppPath";
+inline constexpr const char* kOutputRoot = "outputRootBookmark";
+inline constexpr const char* kPhyphoxIP = "phyphoxIP";
+inline constexpr const char* kLumetraAppPath = "lumetraAppPath";
 }  // namespace settingsKeys
 
 }  // namespace talvex

@@ -21,7 +21,7 @@ namespace {
 
 std::string resolveStoredRoot() {
     auto settings = paths::settings();
-    QString stored = settings->value(settingsKeys::outputRoot).toString();
+    QString stored = settings->value(settingsKeys::kOutputRoot).toString();
     if (!stored.isEmpty() && isDirectory(stored.toStdString())) return stored.toStdString();
     return paths::defaultOutputRoot();
 }
@@ -305,6 +305,7 @@ void SessionManager::writeGyroSample(double sampleTime, double x, double y, doub
         return;
     }
     double t = sampleTime - *start;
+    // One line per sample is part of the station's documented output: keep it.
     logLine("Talvex Gyro: writing sample at t=" + formatNumber(t));
     if (!(t >= 0)) {
         logLine("Talvex Gyro: sample rejected — negative time " + formatNumber(t));
@@ -321,7 +322,7 @@ std::string SessionManager::elapsedString() const {
 
 void SessionManager::setOutputRoot(const std::string& chosen) {
     std::string folder = absoluteFolderPath(chosen);
-    paths::settings()->setValue(settingsKeys::outputRoot, QString::fromStdString(folder));
+    paths::settings()->setValue(settingsKeys::kOutputRoot, QString::fromStdString(folder));
     makeDirectories(folder);
     mailbox_.post([folder](SessionManager& self) {
         self.outputRoot_ = folder;

@@ -14,13 +14,6 @@
 
 namespace talvex {
 
-// Shared with the queued syncs, so the last of them closes the file.
-struct GyroCsvFile::Descriptor {
-    explicit Descriptor(int value) : fd(value) {}
-    ~Descriptor() { ::close(fd); }
-    int fd;
-};
-
 GyroCsvFile::~GyroCsvFile() {
     close();
 }
@@ -35,18 +28,18 @@ bool GyroCsvFile::open(const std::string& folder) {
         logLine("Talvex: cannot create gyro.csv, this session records no gyroscope: " + file.error);
         return false;
     }
-    file_ = std::make_shared<Descriptor>(file.fd);
+    file_ = std::make_shared<UniqueFd>(file.fd);
     append(std::string(kGyroCsvHeader));
     return true;
 }
 
 void GyroCsvFile::append(const std::string& line) {
     if (!file_ || failed_) return;
-    if (!writeAll(file_->fd, line)) {
+    if (!writeAll(file_->get(), line)) {
         int error = errno;
         failed_ = true;
         // A torn last line would read as a wrong sample: keep whole lines only.
-        [[maybe_unused]] int ignored = ::ftruncate(file_->fd, static_cast<off_t>(size_));
+        [[maybe_unused]] int ignored = ::ftruncate(file_->get(), static_cast<off_t>(size_));
         logLine(std::string("Talvex: gyro.csv write failed, no more samples are written: ") +
                 std::strerror(error));
         return;
@@ -61,10 +54,10 @@ void GyroCsvFile::append(const std::string& line) {
 void GyroCsvFile::sync() {
     if (!file_) return;
     if (!syncQueue_) {
-        syncFileData(file_->fd);
+        syncFileData(file_->get());
         return;
     }
-    syncQueue_->async([file = file_] { syncFileData(file->fd); });
+    syncQueue_->async([file = file_] { syncFileData(file->get()); });
 }
 
 void GyroCsvFile::close() {

@@ -7,6 +7,7 @@
 namespace talvex {
 
 class FileWriteQueue;
+class UniqueFd;
 
 // gyro.csv of one session: created new with its header, then one write per
 // sample line. The file only ever holds whole lines: a write that fails
@@ -30,12 +31,10 @@ public:
     // Syncs and closes; the sync is the last of this file's tasks on the queue.
     void close();
 
-    struct Descriptor;
-
 private:
     FileWriteQueue* syncQueue_;
-    std::shared_ptr<Descriptor> file_;
-    std::uint64_t size_ = 0;  // bytes of whole lines
+    std::shared_ptr<UniqueFd> file_;  // shared with the queued syncs: the last one closes it
+    std::uint64_t size_ = 0;          // bytes of whole lines
     bool failed_ = false;
     double lastSync_ = 0;
 };

@@ -11,13 +11,13 @@ namespace talvex {
 
 namespace {
 
-constexpr double minusInfinity = -std::numeric_limits<double>::infinity();
+constexpr double kMinusInfinity = -std::numeric_limits<double>::infinity();
 // Asked for right after a clear: everything since the experiment's time 0.
-constexpr double fromTheStart = -1.0;
+constexpr double kFromTheStart = -1.0;
 // A reconnection catches up on what it missed when that is at most this long.
-constexpr double catchUpLimit = 10.0;
+constexpr double kCatchUpLimit = 10.0;
 // Host times are kept strictly increasing by at least this much.
-constexpr double minimumStep = 1e-6;
+constexpr double kMinimumStep = 1e-6;
 
 }  // namespace
 
@@ -95,7 +95,7 @@ void GyroTiming::takeTimeRecord(const std::optional<std::vector<TimeEvent>>& eve
 }
 
 void GyroTiming::newSegmentWithoutRecord() {
-    const double from = segments_.empty() ? minusInfinity : state_.lastTimestamp;
+    const double from = segments_.empty() ? kMinusInfinity : state_.lastTimestamp;
     segments_.push_back({from, 0.0, true, false, 0.0});
 }
 
@@ -141,13 +141,13 @@ void GyroTiming::observe(double phoneTime, double received) {
         const double bound = received - phoneTime;
         if (!s->known) logLine("Talvex Gyro: anchoring at " + formatNumber(phoneTime));
         s->wall =
-            s->known ? std::min(s->wall + offsetCreep * (received - s->observedAt), bound) : bound;
+            s->known ? std::min(s->wall + kOffsetCreep * (received - s->observedAt), bound) : bound;
         s->known = true;
         s->observedAt = received;
         return;
     }
     const double bound = received - (s->wall - s->phoneTime + phoneTime);
-    offset_ = offset_ ? std::min(*offset_ + offsetCreep * (received - offsetAt_), bound) : bound;
+    offset_ = offset_ ? std::min(*offset_ + kOffsetCreep * (received - offsetAt_), bound) : bound;
     offsetAt_ = received;
 }
 
@@ -155,8 +155,8 @@ void GyroTiming::reset(double newest, double now) {
     logLine("Talvex Gyro: Phyphox buffer reset detected (" + formatNumber(state_.lastTimestamp) +
             " \u2192 " + formatNumber(newest) + "), re-anchoring");
     state_.lastTimestamp = 0.0;
-    state_.lastDeliveredPhyphoxTime = minusInfinity;
-    state_.threshold = fromTheStart;
+    state_.lastDeliveredPhyphoxTime = kMinusInfinity;
+    state_.threshold = kFromTheStart;
     newestSeenAt_ = now;
     segments_.clear();
     if (state_.hasTimeRecord == false) {
@@ -186,16 +186,16 @@ void GyroTiming::takeNewestTime(const Answer& answer) {
         if (std::isfinite(t) && t <= plausible) newest = std::max(newest.value_or(t), t);
     if (!newest) {
         if (state_.lastTimestamp > 0.0) reset(0.0, answer.received);
-        state_.threshold = fromTheStart;
+        state_.threshold = kFromTheStart;
         return;
     }
-    if (*newest < state_.lastTimestamp - resetMargin) {
+    if (*newest < state_.lastTimestamp - kResetMargin) {
         reset(*newest, answer.received);  // the next request asks from the start
         return;
     }
     observe(*newest, answer.received);
     const double last = state_.lastDeliveredPhyphoxTime;
-    if (last <= *newest && *newest - last <= catchUpLimit) {
+    if (last <= *newest && *newest - last <= kCatchUpLimit) {
         state_.threshold = last;
     } else {
         raiseHighWaterMark(*newest, answer.received);
@@ -207,7 +207,7 @@ void GyroTiming::takeNewestTime(const Answer& answer) {
 // Before any time was seen there is nothing to go by.
 double GyroTiming::plausibleNewest(double now) const {
     if (!newestSeenAt_) return std::numeric_limits<double>::infinity();
-    return state_.lastTimestamp + std::max(0.0, now - *newestSeenAt_) + plausibleLead;
+    return state_.lastTimestamp + std::max(0.0, now - *newestSeenAt_) + kPlausibleLead;
 }
 
 void GyroTiming::collectCandidates(const Answer& answer, std::optional<double>& newest) {
@@ -218,7 +218,7 @@ void GyroTiming::collectCandidates(const Answer& answer, std::optional<double>& 
     if (n != std::max({answer.time.size(), answer.x.size(), answer.y.size(), answer.z.size()}))
         trouble("Talvex Gyro: answer buffers of unequal length; reading their common part");
     const double plausible = plausibleNewest(answer.received);
-    const double window = state_.lastTimestamp - candidateWindow;
+    const double window = state_.lastTimestamp - kCandidateWindow;
     for (std::size_t i = 0; i < n; ++i) {
         const double t = answer.time[i];
         if (!std::isfinite(t) || !std::isfinite(answer.x[i]) || !std::isfinite(answer.y[i]) ||
@@ -246,10 +246,10 @@ bool GyroTiming::needsRecord(const Answer& answer, std::optional<double> newest,
         if (auto host = hostTime(*newest)) stale = answer.received - *host;
     }
     if (state_.hasTimeRecord == false) {
-        if (resumed || stale > staleAfterWithoutRecord) newSegmentWithoutRecord();
+        if (resumed || stale > kStaleAfterWithoutRecord) newSegmentWithoutRecord();
         return false;
     }
-    if (resumed || (stale > staleAfter && answer.received - recordTakenAt_ > recordRefresh)) {
+    if (resumed || (stale > kStaleAfter && answer.received - recordTakenAt_ > kRecordRefresh)) {
         recordWanted_ = true;
         return true;
     }
@@ -267,7 +267,7 @@ std::size_t GyroTiming::process(const Answer& answer, const Deliver& deliver) {
     std::optional<double> newest;
     collectCandidates(answer, newest);
     if (answer.mode == UpdateMode::full ||
-        (newest && *newest < state_.lastTimestamp - resetMargin)) {
+        (newest && *newest < state_.lastTimestamp - kResetMargin)) {
         reset(newest.value_or(0.0), answer.received);
         if (recordWanted_) return 0;  // asked again once the new run's record is known
         collectCandidates(answer, newest);
@@ -292,7 +292,7 @@ std::size_t GyroTiming::deliverCandidates(const Answer& answer, const Deliver& d
         const double t = answer.time[i];
         const std::optional<double> mapped = hostTime(t);
         if (t <= state_.lastDeliveredPhyphoxTime || !mapped || !std::isfinite(*mapped)) continue;
-        const double host = std::max(*mapped, lastHostTime_ + minimumStep);
+        const double host = std::max(*mapped, lastHostTime_ + kMinimumStep);
         state_.lastDeliveredPhyphoxTime = t;
         state_.threshold = std::max(*state_.threshold, t);
         lastHostTime_ = host;

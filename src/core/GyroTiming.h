@@ -34,18 +34,18 @@ public:
 
     // An answer whose newest time lies further than this below the high-water
     // mark means the phone's clock started over.
-    static constexpr double resetMargin = 1.0;
+    static constexpr double kResetMargin = 1.0;
     // Samples up to this far below the high-water mark are looked at again.
-    static constexpr double candidateWindow = 0.05;
+    static constexpr double kCandidateWindow = 0.05;
     // A time further than this ahead of the phone's plausible clock is bad input.
-    static constexpr double plausibleLead = 3.0;
+    static constexpr double kPlausibleLead = 3.0;
     // A newest sample older than this while measuring hints at an unseen pause.
-    static constexpr double staleAfter = 0.1;
-    static constexpr double staleAfterWithoutRecord = 0.5;
+    static constexpr double kStaleAfter = 0.1;
+    static constexpr double kStaleAfterWithoutRecord = 0.5;
     // The time record is fetched again for a stale answer at most this often.
-    static constexpr double recordRefresh = 1.0;
+    static constexpr double kRecordRefresh = 1.0;
     // How fast the clock offset estimate may rise, so it follows slow drift.
-    static constexpr double offsetCreep = 1e-5;
+    static constexpr double kOffsetCreep = 1e-5;
 
     // What one "/get" answer brought, with the host instants at which the
     // request was sent and its answer began to arrive.

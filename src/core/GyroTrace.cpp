@@ -7,7 +7,7 @@ namespace talvex {
 
 namespace {
 
-constexpr double clockJumpBack = 1.0;
+constexpr double kClockJumpBack = 1.0;
 
 // The first of 0.2, 0.5, 1, 2, 5, 10, 20, ... that is at least value; whole
 // powers of ten keep every step exact.
@@ -30,7 +30,7 @@ void GyroTrace::append(const GyroSample& sample) {
         if (!std::isfinite(value)) return;
     if (lastTime_) {
         double step = sample.timestamp - *lastTime_;
-        if (step <= -clockJumpBack)
+        if (step <= -kClockJumpBack)
             samples_.clear();
         else if (step <= 0)
             return;

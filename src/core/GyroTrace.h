@@ -13,9 +13,9 @@ namespace talvex {
 // the longest pause between two samples.
 class GyroTrace {
 public:
-    static constexpr double windowSeconds = 10.0;
+    static constexpr double kWindowSeconds = 10.0;
     // A pause longer than this is worth a warning during a recording.
-    static constexpr double gapWarningSeconds = 0.5;
+    static constexpr double kGapWarningSeconds = 0.5;
 
     // Appends the batch (ascending times) and forgets samples that fell out of
     // the window. A sample that is not newer than the newest one is a repeat
@@ -33,8 +33,8 @@ public:
 
     const std::deque<GyroSample>& samples() const { return samples_; }
     bool empty() const { return samples_.empty(); }
-    // Times of the window's two ends: newest - windowSeconds and newest.
-    double windowStart() const { return windowEnd() - windowSeconds; }
+    // Times of the window's two ends: newest - kWindowSeconds and newest.
+    double windowStart() const { return windowEnd() - kWindowSeconds; }
     double windowEnd() const { return samples_.empty() ? 0.0 : samples_.back().timestamp; }
 
     // Samples per second over the window; 0 with fewer than two samples.
@@ -45,8 +45,8 @@ public:
     double scale() const;
     // The longest pause between two samples since beginRecording.
     double longestGap() const { return longestGap_; }
-    // Recording, and that pause is longer than gapWarningSeconds.
-    bool gapWarning() const { return recording_ && longestGap_ > gapWarningSeconds; }
+    // Recording, and that pause is longer than kGapWarningSeconds.
+    bool gapWarning() const { return recording_ && longestGap_ > kGapWarningSeconds; }
 
 private:
     void append(const GyroSample& sample);

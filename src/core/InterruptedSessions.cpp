@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <nlohmann/json.hpp>
 
-#include "core/FileUtil.h"
 #include "core/Log.h"
 #include "core/SessionFiles.h"
 
@@ -13,10 +11,8 @@ namespace talvex {
 namespace {
 
 bool isInterrupted(const std::string& folder) {
-    auto text = readFile(joinPath(folder, kMetadataFileName));
-    if (!text) return false;
-    auto json = nlohmann::json::parse(*text, nullptr, false);
-    return json.is_object() && json.contains("session_id") && !json.contains("recording_end");
+    std::optional<StoredSessionRecord> record = readStoredSessionRecord(folder);
+    return record && !record->ended;
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "core/FileUtil.h"
+#include "core/SessionFiles.h"
 
 namespace talvex {
 
@@ -88,13 +88,9 @@ std::optional<std::string> subjectFromSessionId(const std::string& sessionId) {
 
 std::optional<std::string> deriveSubjectId(const std::string& videoFile) {
     std::string folder = std::filesystem::path(videoFile).parent_path().string();
-    std::optional<std::string> text = readFile(joinPath(folder, "session.json"));
-    if (!text) return std::nullopt;
-    nlohmann::json record = nlohmann::json::parse(*text, nullptr, false);
-    if (!record.is_object()) return std::nullopt;
-    auto id = record.find("session_id");
-    if (id == record.end() || !id->is_string()) return std::nullopt;
-    return subjectFromSessionId(id->get<std::string>());
+    std::optional<StoredSessionRecord> record = readStoredSessionRecord(folder);
+    if (!record) return std::nullopt;
+    return subjectFromSessionId(record->sessionId);
 }
 
 }  // namespace talvex

@@ -8,7 +8,7 @@ namespace talvex {
 // The two small JSON files through which Lumetra finds a finished session.
 // Pure text and file logic; the app layer decides where and when to write.
 
-inline constexpr const char* pendingSessionFileName = "pending_session.json";
+inline constexpr const char* kPendingSessionFileName = "pending_session.json";
 
 // The video's path with its last extension replaced by "talvex"
 // ("/s/recording.mp4" -> "/s/recording.talvex").

@@ -20,13 +20,13 @@ struct PhyphoxAnswer::Parser {
 
 namespace {
 
-constexpr std::string_view timeName = "gyr_time";
-constexpr std::string_view xName = "gyrX";
-constexpr std::string_view yName = "gyrY";
-constexpr std::string_view zName = "gyrZ";
-constexpr std::array<std::string_view, 4> bufferNames = {timeName, xName, yName, zName};
+constexpr std::string_view kTimeName = "gyr_time";
+constexpr std::string_view kXName = "gyrX";
+constexpr std::string_view kYName = "gyrY";
+constexpr std::string_view kZName = "gyrZ";
+constexpr std::array<std::string_view, 4> kBufferNames = {kTimeName, kXName, kYName, kZName};
 
-constexpr double missing = std::numeric_limits<double>::quiet_NaN();
+constexpr double kMissing = std::numeric_limits<double>::quiet_NaN();
 
 // Fills out with the numbers of the array, null (the phone's NaN or infinity)
 // as a missing value, or leaves it empty when one element is anything else.
@@ -37,7 +37,7 @@ void readNumbers(dom::object buffers, std::string_view name, std::vector<double>
     for (dom::element element : array) {
         double value;
         if (element.is_null()) {
-            value = missing;
+            value = kMissing;
         } else if (element.get_double().get(value) || !std::isfinite(value)) {
             out.clear();
             return;
@@ -48,7 +48,7 @@ void readNumbers(dom::object buffers, std::string_view name, std::vector<double>
 
 PhyphoxAnswer::UpdateMode readMode(dom::object buffers) {
     std::string_view mode;
-    if (buffers[timeName]["updateMode"].get_string().get(mode))
+    if (buffers[kTimeName]["updateMode"].get_string().get(mode))
         return PhyphoxAnswer::UpdateMode::other;
     return PhyphoxAnswer::parseMode(mode);
 }
@@ -97,7 +97,7 @@ public:
 private:
     static int index(std::string_view name) {
         for (int i = 0; i < 4; ++i)
-            if (bufferNames[i] == name) return i;
+            if (kBufferNames[i] == name) return i;
         return -1;
     }
 
@@ -145,7 +145,7 @@ private:
             if (std::move(result).get(element)) return false;
             if (!numbers) continue;
             ondemand::json_type type;
-            double value = missing;
+            double value = kMissing;
             if (element.type().get(type)) return false;
             numbers = type == ondemand::json_type::null ||
                       (type == ondemand::json_type::number && !element.get_double().get(value) &&
@@ -194,10 +194,10 @@ PhyphoxAnswer::Poll PhyphoxAnswer::readPoll(const std::string& body) {
     if (error || root.get_object().get(object) || object.begin() == object.end() ||
         object["buffer"].get_object().get(buffers))
         return Poll::unreadable;
-    readNumbers(buffers, timeName, buffers_.time);
-    readNumbers(buffers, xName, buffers_.x);
-    readNumbers(buffers, yName, buffers_.y);
-    readNumbers(buffers, zName, buffers_.z);
+    readNumbers(buffers, kTimeName, buffers_.time);
+    readNumbers(buffers, kXName, buffers_.x);
+    readNumbers(buffers, kYName, buffers_.y);
+    readNumbers(buffers, kZName, buffers_.z);
     buffers_.mode = readMode(buffers);
     return readMeasuring(object) ? Poll::measuring : Poll::notMeasuring;
 }
@@ -232,14 +232,14 @@ std::optional<std::string> PhyphoxAnswer::baseUrl(std::string_view address) {
     const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
     while (!address.empty() && blank(address.front())) address.remove_prefix(1);
     while (!address.empty() && blank(address.back())) address.remove_suffix(1);
-    constexpr std::string_view scheme = "http://";
-    if (address.size() >= scheme.size() &&
-        std::equal(scheme.begin(), scheme.end(), address.begin(),
+    constexpr std::string_view kScheme = "http://";
+    if (address.size() >= kScheme.size() &&
+        std::equal(kScheme.begin(), kScheme.end(), address.begin(),
                    [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); }))
-        address.remove_prefix(scheme.size());
+        address.remove_prefix(kScheme.size());
     while (!address.empty() && address.back() == '/') address.remove_suffix(1);
     if (address.empty()) return std::nullopt;
-    return std::string(scheme) + std::string(address);
+    return std::string(kScheme) + std::string(address);
 }
 
 std::optional<PhyphoxAnswer::Config> PhyphoxAnswer::readConfig(std::string_view body) {

@@ -36,11 +36,10 @@ void runLoop(std::shared_ptr<SerialQueue::State> state) {
 
 }  // namespace
 
-SerialQueue::SerialQueue(std::string label)
-    : label_(std::move(label)), state_(std::make_shared<State>()) {
+SerialQueue::SerialQueue(const std::string& label) : state_(std::make_shared<State>()) {
     state_->thread = std::thread(runLoop, state_);
     // Thread names are limited to 15 bytes; keep the distinctive end of the label.
-    std::string name = label_.size() > 15 ? label_.substr(label_.size() - 15) : label_;
+    std::string name = label.size() > 15 ? label.substr(label.size() - 15) : label;
     pthread_setname_np(state_->thread.native_handle(), name.c_str());
 }
 

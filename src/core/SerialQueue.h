@@ -10,7 +10,7 @@ namespace talvex {
 // Destroying the queue lets every task already submitted finish first.
 class SerialQueue {
 public:
-    explicit SerialQueue(std::string label);
+    explicit SerialQueue(const std::string& label);
     ~SerialQueue();
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
@@ -19,12 +19,10 @@ public:
     // Runs the task on the queue and waits for it; runs it inline when called on the queue.
     void sync(const std::function<void()>& task);
     bool isCurrent() const;
-    const std::string& label() const { return label_; }
 
     struct State;
 
 private:
-    std::string label_;
     std::shared_ptr<State> state_;
 };
 

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "core/FileUtil.h"
 #include "core/NumberFormat.h"
 
 namespace talvex {
@@ -64,6 +65,16 @@ std::string gyroCsvLine(double t, double x, double y, double z) {
            "\n";
 }
 
+std::optional<StoredSessionRecord> readStoredSessionRecord(const std::string& folder) {
+    std::optional<std::string> text = readFile(joinPath(folder, kMetadataFileName));
+    if (!text) return std::nullopt;
+    nlohmann::json record = nlohmann::json::parse(*text, nullptr, false);
+    if (!record.is_object()) return std::nullopt;
+    auto id = record.find("session_id");
+    if (id == record.end() || !id->is_string()) return std::nullopt;
+    return StoredSessionRecord{id->get<std::string>(), record.contains("recording_end")};
+}
+
 std::string encodeSessionMetadata(const SessionMetadata& metadata) {
     nlohmann::json json = {
         {"session_id", metadata.sessionId},
@@ -89,6 +100,10 @@ std::vector<std::string> cameraLabels(std::size_t count) {
     std::vector<std::string> labels;
     for (std::size_t i = 1; i <= count; ++i) labels.push_back("camera" + std::to_string(i));
     return labels;
+}
+
+std::string cameraVideoName(std::size_t index) {
+    return cameraLabels(index + 1).back() + ".mp4";
 }
 
 }  // namespace talvex

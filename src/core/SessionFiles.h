@@ -13,7 +13,7 @@ inline constexpr std::string_view kGyroCsvHeader =
     "time_seconds,gyro_x_rad_s,gyro_y_rad_s,gyro_z_rad_s\n";
 inline constexpr std::uint64_t kGyroFileMinDataSize = 61;  // header plus one short line
 inline constexpr std::string_view kDualVideoName = "recording.mp4";
-inline constexpr std::string_view kSingleVideoName = "camera1.mp4";
+inline constexpr std::string_view kSingleVideoName = "camera1.mp4";  // cameraVideoName(0)
 inline constexpr std::string_view kGyroFileName = "gyro.csv";
 inline constexpr std::string_view kMetadataFileName = "session.json";
 
@@ -58,10 +58,23 @@ struct SessionMetadata {
 // session.json: sorted keys, pretty-printed, "recording_end" left out while absent.
 std::string encodeSessionMetadata(const SessionMetadata& metadata);
 
+// What a session folder's session.json says of the session: its
+// "session_id" and whether the stop wrote its "recording_end". None when
+// there is no readable record with a text id.
+struct StoredSessionRecord {
+    std::string sessionId;
+    bool ended = false;
+};
+std::optional<StoredSessionRecord> readStoredSessionRecord(const std::string& folder);
+
 // "%02d:%02d:%02d" of hours, minutes and seconds; hours may grow past two digits.
 std::string formatElapsed(int seconds);
 
 // "camera1", "camera2", ... one per open recorder.
 std::vector<std::string> cameraLabels(std::size_t count);
+
+// The movie of the camera in slot index when each camera writes its own:
+// "camera1.mp4" for the first.
+std::string cameraVideoName(std::size_t index);
 
 }  // namespace talvex

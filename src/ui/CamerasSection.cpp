@@ -15,7 +15,7 @@ namespace talvex {
 
 namespace {
 
-const char* const noDevice = "— none —";
+const char* const kNoDevice = "— none —";
 
 QPushButton* captionButton(const QIcon& icon, const QString& text, const char* name,
                            QWidget* parent) {
@@ -101,7 +101,7 @@ void CamerasSection::fillPickers() {
         QComboBox* picker = pickers_[index];
         QSignalBlocker blocker(picker);
         picker->clear();
-        picker->addItem(noDevice, QString());
+        picker->addItem(kNoDevice, QString());
         int selected = 0;
         for (const CameraDevice& device : devices) {
             picker->addItem(QString::fromStdString(device.name), QString::fromStdString(device.id));

@@ -10,7 +10,7 @@ namespace talvex {
 
 namespace {
 
-constexpr int legendHeight = 12;
+constexpr int kLegendHeight = 12;
 
 double axisValue(const GyroSample& sample, int axis) {
     return axis == 0 ? sample.x : axis == 1 ? sample.y : sample.z;
@@ -30,7 +30,7 @@ QColor GyroChart::axisColor(int axis) {
 }
 
 QRect GyroChart::plotRect() const {
-    return rect().adjusted(0, legendHeight, 0, 0);
+    return rect().adjusted(0, kLegendHeight, 0, 0);
 }
 
 void GyroChart::paintEvent(QPaintEvent*) {
@@ -46,7 +46,7 @@ void GyroChart::paintEvent(QPaintEvent*) {
 // A short line in each axis' colour with the axis' name, and the scale.
 void GyroChart::paintLegend(QPainter& painter) const {
     painter.setFont(ui::captionFont());
-    QRect strip(0, 0, width(), legendHeight);
+    QRect strip(0, 0, width(), kLegendHeight);
     int x = 0;
     for (int axis = 0; axis < 3; ++axis) {
         painter.setPen(QPen(axisColor(axis), 2));
@@ -65,7 +65,7 @@ void GyroChart::paintLegend(QPainter& painter) const {
 void GyroChart::paintTraces(QPainter& painter) const {
     QRectF area = QRectF(plotRect()).adjusted(1, 2, -1, -2);
     double start = trace_.windowStart();
-    double xPerSecond = area.width() / GyroTrace::windowSeconds;
+    double xPerSecond = area.width() / GyroTrace::kWindowSeconds;
     double yPerRate = area.height() / 2 / trace_.scale();
     double middle = area.center().y();
     QColor zero = ui::secondaryColor();

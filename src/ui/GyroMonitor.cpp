@@ -35,7 +35,7 @@ GyroMonitor::GyroMonitor(QWidget* parent)
     gap_->setToolTip("Longest pause between two gyroscope samples in this recording");
     gap_->hide();
     refreshTimer_->setSingleShot(true);
-    refreshTimer_->setInterval(refreshIntervalMs);
+    refreshTimer_->setInterval(kRefreshIntervalMs);
     connect(refreshTimer_, &QTimer::timeout, this, &GyroMonitor::refresh);
 
     auto* captions = new QVBoxLayout;

@@ -19,7 +19,7 @@ class GyroChart;
 class GyroMonitor : public QWidget {
     Q_OBJECT
 public:
-    static constexpr int refreshIntervalMs = 34;
+    static constexpr int kRefreshIntervalMs = 34;
 
     explicit GyroMonitor(QWidget* parent = nullptr);
 

@@ -13,7 +13,7 @@ namespace talvex {
 
 namespace {
 
-const char* const applicationsFolder = "/usr/share/applications";
+const char* const kApplicationsFolder = "/usr/share/applications";
 
 // Shows folders, desktop entries and programs only.
 class ApplicationFilter : public QSortFilterProxyModel {
@@ -40,7 +40,7 @@ void addMessage(QFileDialog* dialog, const QString& message) {
 }  // namespace
 
 void locateLumetra(QWidget* parent, std::function<void(bool)> completion) {
-    QString start = QDir(applicationsFolder).exists() ? applicationsFolder : QDir::homePath();
+    QString start = QDir(kApplicationsFolder).exists() ? kApplicationsFolder : QDir::homePath();
     auto* dialog = new QFileDialog(parent, "Locate Lumetra", start);
     dialog->setObjectName("locateLumetraDialog");
     dialog->setAttribute(Qt::WA_DeleteOnClose);

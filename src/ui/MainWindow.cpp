@@ -24,8 +24,8 @@ namespace talvex {
 
 namespace {
 
-constexpr int sidePanelWidth = 320;
-constexpr int panelMargin = 14;
+constexpr int kSidePanelWidth = 320;
+constexpr int kPanelMargin = 14;
 
 QMessageBox* makeAlert(const QString& title, const char* name, QWidget* parent) {
     auto* alert = new QMessageBox(QMessageBox::Warning, title, QString(), QMessageBox::Ok, parent);
@@ -64,7 +64,7 @@ MainWindow::MainWindow(TalvexApp& app, QWidget* parent)
 QWidget* MainWindow::buildSidePanel() {
     auto* panel = new QWidget(this);
     panel->setObjectName("sidePanel");
-    panel->setFixedWidth(sidePanelWidth);
+    panel->setFixedWidth(kSidePanelWidth);
     panel->setAutoFillBackground(true);
 
     auto* title = new QLabel("Talvex", panel);
@@ -81,8 +81,8 @@ QWidget* MainWindow::buildSidePanel() {
         panel);
 
     auto* column = new QVBoxLayout(panel);
-    column->setContentsMargins(panelMargin, panelMargin, panelMargin, panelMargin);
-    column->setSpacing(panelMargin);
+    column->setContentsMargins(kPanelMargin, kPanelMargin, kPanelMargin, kPanelMargin);
+    column->setSpacing(kPanelMargin);
     const std::initializer_list<QWidget*> items = {
         title,  ui::divider(panel), cameras_, ui::divider(panel), session_, ui::divider(panel),
         output, ui::divider(panel), status};

@@ -12,7 +12,7 @@
 namespace talvex {
 
 namespace {
-constexpr int cellGap = 2;
+constexpr int kCellGap = 2;
 }  // namespace
 
 PreviewArea::PreviewArea(CameraManager& cameras, SessionManager& session, QWidget* parent)
@@ -72,7 +72,7 @@ void PreviewArea::resizeEvent(QResizeEvent*) {
 void PreviewArea::placeViews() {
     placeholder_->setGeometry(rect());
     if (views_.size() == 2) {
-        int cellWidth = (width() - cellGap) / 2;
+        int cellWidth = (width() - kCellGap) / 2;
         views_[0]->setGeometry(0, 0, cellWidth, height());
         views_[1]->setGeometry(width() - cellWidth, 0, cellWidth, height());
         return;

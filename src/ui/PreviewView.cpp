@@ -12,8 +12,8 @@
 namespace talvex {
 
 namespace {
-constexpr int repaintIntervalMs = 33;
-constexpr int borderWidth = 3;
+constexpr int kRepaintIntervalMs = 33;
+constexpr int kBorderWidth = 3;
 }  // namespace
 
 PreviewView::PreviewView(QWidget* parent)
@@ -22,7 +22,7 @@ PreviewView::PreviewView(QWidget* parent)
       converter_(std::make_unique<FfmpegScaler>(0, 0, AV_PIX_FMT_BGRA)) {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setMinimumSize(80, 60);
-    timer_->setInterval(repaintIntervalMs);
+    timer_->setInterval(kRepaintIntervalMs);
     connect(timer_, &QTimer::timeout, this, &PreviewView::poll);
 }
 
@@ -79,11 +79,11 @@ void PreviewView::paintEvent(QPaintEvent*) {
         }
     }
     if (recording_) {
-        QPen pen(ui::recordRed(), borderWidth);
+        QPen pen(ui::recordRed(), kBorderWidth);
         pen.setJoinStyle(Qt::MiterJoin);
         painter.setPen(pen);
         painter.setBrush(Qt::NoBrush);
-        qreal inset = borderWidth / 2.0;
+        qreal inset = kBorderWidth / 2.0;
         painter.drawRect(QRectF(rect()).adjusted(inset, inset, -inset, -inset));
     }
     if (!badge_.isEmpty()) paintBadge(painter);

@@ -6,11 +6,11 @@
 namespace talvex {
 
 namespace {
-constexpr int glowRadius = 4;
+constexpr int kGlowRadius = 4;
 }  // namespace
 
 StatusDot::StatusDot(int diameter, QWidget* parent) : QWidget(parent), diameter_(diameter) {
-    setFixedSize(diameter + 2 * glowRadius, diameter + 2 * glowRadius);
+    setFixedSize(diameter + 2 * kGlowRadius, diameter + 2 * kGlowRadius);
 }
 
 void StatusDot::setColors(const QColor& fill, const QColor& glow) {
@@ -26,13 +26,13 @@ void StatusDot::paintEvent(QPaintEvent*) {
     painter.setPen(Qt::NoPen);
     QPointF centre = rect().center() + QPointF(0.5, 0.5);
     if (glow_.isValid() && glow_.alpha() > 0) {
-        QRadialGradient halo(centre, diameter_ / 2.0 + glowRadius);
+        QRadialGradient halo(centre, diameter_ / 2.0 + kGlowRadius);
         QColor outer = glow_;
         outer.setAlpha(0);
         halo.setColorAt(0.5, glow_);
         halo.setColorAt(1.0, outer);
         painter.setBrush(halo);
-        painter.drawEllipse(centre, diameter_ / 2.0 + glowRadius, diameter_ / 2.0 + glowRadius);
+        painter.drawEllipse(centre, diameter_ / 2.0 + kGlowRadius, diameter_ / 2.0 + kGlowRadius);
     }
     painter.setBrush(fill_);
     painter.drawEllipse(centre, diameter_ / 2.0, diameter_ / 2.0);

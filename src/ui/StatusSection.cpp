@@ -58,7 +58,7 @@ StatusSection::StatusSection(IPCServer& ipc, GyroReceiver& gyro, SessionManager&
 
     address_->setText(QString::fromStdString(gyro_.phyphoxIP()));
     connect(address_, &QLineEdit::textEdited, this, &StatusSection::addressEdited);
-    connect(connect_, &QPushButton::clicked, this, [this] { gyro_.connect(); });
+    connect(connect_, &QPushButton::clicked, this, [this] { gyro_.connectToPhone(); });
     connect(&ipc_, &IPCServer::isRunningChanged, this, &StatusSection::refreshListener);
     connect(&gyro_, &GyroReceiver::stateChanged, this, &StatusSection::refreshGyro);
     // Samples of an answer that arrive after the phone stopped measuring would

@@ -121,7 +121,7 @@ TEST(GyroReceiverTest, FollowsThePhoneThroughPauseResumeAndClear) {
     GyroReceiver receiver(phone.address());
     Samples samples(receiver);
     LogCapture capture;
-    receiver.connect();
+    receiver.connectToPhone();
     ASSERT_TRUE(waitUntil([&] { return receiver.isConnected() && samples.size() > 400; }));
     const double start = steadyNow();
     receiver.beginSession(start);
@@ -169,7 +169,7 @@ TEST(GyroReceiverTest, IPhoneAnswersNullsAndAbsurdTimesLoseNothingElse) {
     GyroReceiver receiver("http://" + phone.address());
     Samples samples(receiver);
     LogCapture capture;
-    receiver.connect();
+    receiver.connectToPhone();
     ASSERT_TRUE(waitUntil([&] { return samples.size() > 400; }));
     const double from = steadyNow();
     const std::size_t before = samples.size();
@@ -196,7 +196,7 @@ TEST(GyroReceiverTest, LongMeasurementBehindASlowLinkKeepsUp) {
     ASSERT_NE(phone.port(), 0);
     GyroReceiver receiver(phone.address() + "/");
     Samples samples(receiver);
-    receiver.connect();
+    receiver.connectToPhone();
     ASSERT_TRUE(waitUntil([&] { return samples.size() > 400; }));
     const double from = steadyNow();
     const std::size_t before = samples.size();
@@ -213,7 +213,7 @@ TEST(GyroReceiverTest, BadAnswersAndFailuresKeepTheRightState) {
     GyroReceiver receiver(phone.address());
     Samples samples(receiver);
     LogCapture capture;
-    receiver.connect();
+    receiver.connectToPhone();
     ASSERT_TRUE(waitUntil([&] { return receiver.isConnected(); }));
 
     // Unreadable answers log and change no flag; an array with a string and a
@@ -263,12 +263,12 @@ TEST(GyroReceiverTest, AddressIsStoredUnlessGivenForThisRun) {
     EXPECT_EQ(GyroReceiver().phyphoxIP(), "127.0.0.1:1");
     GyroReceiver overridden(std::string("127.0.0.1:2"));
     EXPECT_EQ(overridden.phyphoxIP(), "127.0.0.1:2");
-    EXPECT_EQ(paths::settings()->value(settingsKeys::phyphoxIP).toString(), "127.0.0.1:1");
+    EXPECT_EQ(paths::settings()->value(settingsKeys::kPhyphoxIP).toString(), "127.0.0.1:1");
 
     // A text that is no URL sends nothing; a refused phone only clears the flags.
     LogCapture capture;
     overridden.setPhyphoxIP("127.0.0.1:1 bad");
-    overridden.connect();
+    overridden.connectToPhone();
     settle(0.3);
     overridden.setPhyphoxIP("127.0.0.1:1");
     settle(0.3);

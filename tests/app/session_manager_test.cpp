@@ -276,9 +276,9 @@ TEST_F(Fixture, RelativeOrUntidyRootsBecomeAbsolute) {
         turn();
         EXPECT_EQ(relative.outputRoot(), root.file("x"));
     }
-    paths::settings()->setValue(settingsKeys::outputRoot, "x/./");
+    paths::settings()->setValue(settingsKeys::kOutputRoot, "x/./");
     EXPECT_EQ(SessionManager().outputRoot(), root.file("x"));
-    paths::settings()->remove(settingsKeys::outputRoot);
+    paths::settings()->remove(settingsKeys::kOutputRoot);
     QDir::setCurrent(previous);
 }
 

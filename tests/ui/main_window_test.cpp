@@ -96,7 +96,7 @@ struct Window : ::testing::Test {
     }
     void connectPhone(const test::PhoneSimulator& phone) {
         app->gyro().setPhyphoxIP(phone.address());
-        app->gyro().connect();
+        app->gyro().connectToPhone();
         ASSERT_TRUE(waitUntil([&] { return app->gyro().isConnected(); }));
     }
 };
