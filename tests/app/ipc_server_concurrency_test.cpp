@@ -7,16 +7,16 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QThread>
 #include <atomic>
 #include <cstdio>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/IPCServer.h"
+#include "support/StationHarness.h"
+#include "support/TestSupport.h"
 
 using namespace talvex;
 
@@ -45,15 +45,9 @@ TEST(IPCServerStress, DozensOfClientsAllAnsweredAndDeliveredInOrder) {
         if (client >= 0 && client < kClients && number == next[client]) ++next[client];
         ++total;
     };
-    std::mt19937 random(std::random_device{}());
-    quint16 port = 0;
-    for (int attempt = 0; attempt < 20 && !server.isRunning(); ++attempt) {
-        port = static_cast<quint16>(std::uniform_int_distribution<int>(20000, 32000)(random));
-        server.startListening(port, "127.0.0.1");
-        QDeadlineTimer deadline(2000);
-        while (!server.isRunning() && !deadline.hasExpired()) QCoreApplication::processEvents();
-    }
-    ASSERT_TRUE(server.isRunning());
+    const auto port = static_cast<quint16>(test::freePort());
+    server.startListening(port, "127.0.0.1");
+    ASSERT_TRUE(test::waitUntil([&] { return server.isRunning(); }));
 
     std::atomic<int> answered = 0, finished = 0, started = 0;
     std::vector<std::thread> threads;
@@ -87,9 +81,7 @@ TEST(IPCServerStress, DozensOfClientsAllAnsweredAndDeliveredInOrder) {
         });
 
     const int expected = kClients * kCommandsPerClient;
-    QDeadlineTimer deadline(120000);
-    while ((finished < kClients + kChurners || total < expected) && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    test::waitUntil([&] { return finished == kClients + kChurners && total >= expected; }, 120);
     for (auto& thread : threads) thread.join();
 
     EXPECT_EQ(answered.load(), expected);

@@ -6,17 +6,17 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QThread>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "app/IPCServer.h"
+#include "support/StationHarness.h"
+#include "support/TestSupport.h"
 
 using namespace talvex;
 using namespace std::string_literals;
@@ -24,16 +24,7 @@ using namespace std::string_literals;
 namespace {
 
 constexpr int kWaitMs = 10000;
-
-template <typename Condition>
-bool spinUntil(Condition condition, int ms = kWaitMs) {
-    QDeadlineTimer deadline(ms);
-    while (!condition()) {
-        if (deadline.hasExpired()) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
+using test::waitUntil;
 
 bool onMainThread() {
     return QThread::currentThread() == QCoreApplication::instance()->thread();
@@ -80,15 +71,11 @@ struct Client {
     }
 };
 
-// Listens on a random port below the ephemeral range; 0 when none could be had.
+// Listens on a port that was free; 0 when it could not.
 quint16 listenOn(IPCServer& server) {
-    static std::mt19937 random(std::random_device{}());
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        auto port = static_cast<quint16>(std::uniform_int_distribution<int>(20000, 32000)(random));
-        server.startListening(port, "127.0.0.1");
-        if (spinUntil([&] { return server.isRunning(); }, 2000)) return port;
-    }
-    return 0;
+    auto port = static_cast<quint16>(test::freePort());
+    server.startListening(port, "127.0.0.1");
+    return waitUntil([&] { return server.isRunning(); }) ? port : 0;
 }
 
 struct Fixture : ::testing::Test {
@@ -108,7 +95,7 @@ struct Fixture : ::testing::Test {
         auto before = received.size();
         ASSERT_TRUE(client.send(text));
         ASSERT_EQ(client.receive(3), "OK\n") << text;
-        ASSERT_TRUE(spinUntil([&] { return received.size() > before; })) << text;
+        ASSERT_TRUE(waitUntil([&] { return received.size() > before; })) << text;
     }
     int countOf(const IPCCommand& command) const {
         return static_cast<int>(std::count(received.begin(), received.end(), command));
@@ -148,7 +135,7 @@ TEST_F(Fixture, AnswersEveryValidTextAndDeliversItOnTheMainThread) {
     ::shutdown(client.fd, SHUT_WR);
     EXPECT_EQ(client.receive(3), "OK\n");
     EXPECT_TRUE(client.endsWithin());
-    EXPECT_TRUE(spinUntil([&] { return server->lastCommand() == "ANIMATION last one"; }));
+    EXPECT_TRUE(waitUntil([&] { return server->lastCommand() == "ANIMATION last one"; }));
 }
 
 TEST_F(Fixture, LogsWhereItListensAndWhyItCannot) {
@@ -177,7 +164,7 @@ TEST_F(Fixture, InvalidUtf8GetsNoReplyAndTheNextCommandWorks) {
             replies = client.receive(3, 200);
         EXPECT_EQ(replies + client.receive(64, 200), "OK\n") << testing::PrintToString(input);
     }
-    ASSERT_TRUE(spinUntil([&] { return countOf(StopCommand{}) >= 5; }));
+    ASSERT_TRUE(waitUntil([&] { return countOf(StopCommand{}) >= 5; }));
     EXPECT_EQ(countOf(StopCommand{}), static_cast<int>(received.size()));
 }
 
@@ -203,7 +190,7 @@ TEST_F(Fixture, GonePeersLeaveNoFilesBehindAndRaiseNoSignal) {
         }  // else: connect and leave without a word
     }
     // The silent client's socket and the server's end of it stay open.
-    EXPECT_TRUE(spinUntil([&] { return openFds() == baseline + 2; })) << openFds() - baseline;
+    EXPECT_TRUE(waitUntil([&] { return openFds() == baseline + 2; })) << openFds() - baseline;
     Client client(port);
     ASSERT_NO_FATAL_FAILURE(command(client, "STOP"));
     std::signal(SIGPIPE, previous);
@@ -232,7 +219,7 @@ TEST_F(Fixture, AtTheCapTheConnectionSilentTheLongestMakesRoom) {
     for (int i = 0; i < kCrowd; ++i) crowd.push_back(std::make_unique<Client>(port));
     ASSERT_NO_FATAL_FAILURE(command(*crowd.back(), "STOP"));
     const int seconds = static_cast<int>(took.elapsed() / 1000);
-    spinUntil([] { return false; }, 1500);  // the count of the last second is reported
+    waitUntil([] { return false; }, 1.5);  // the count of the last second is reported
     std::string log = testing::internal::GetCapturedStdout();
     int lines = 0, closed = 0;
     const std::string marker =
@@ -252,7 +239,7 @@ TEST_F(Fixture, AtTheCapTheConnectionSilentTheLongestMakesRoom) {
     EXPECT_FALSE(server->isRunning());
     for (int i = kCrowd - IPCServer::kMaxConnections; i < kCrowd; ++i)
         EXPECT_TRUE(crowd[i]->endsWithin()) << i;
-    ASSERT_TRUE(spinUntil([&] { return server->isRunning(); }));
+    ASSERT_TRUE(waitUntil([&] { return server->isRunning(); }));
     EXPECT_EQ(states, (std::vector<bool>{false, true}));
     Client fresh(port);
     ASSERT_NO_FATAL_FAILURE(command(fresh, "STOP"));
@@ -289,8 +276,8 @@ TEST_F(Fixture, AnswersAgainAfterABurstThatUsedUpTheFiles) {
     sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     for (std::size_t i = 0; i < std::min<std::size_t>(sockets.size(), 40); ++i)
         ::connect(sockets[i], reinterpret_cast<sockaddr*>(&address), sizeof address);
-    EXPECT_TRUE(spinUntil([&] { return logged().find(line) != std::string::npos; }));
-    spinUntil([] { return false; }, 300);  // a few more rounds of failing accepts
+    EXPECT_TRUE(waitUntil([&] { return logged().find(line) != std::string::npos; }));
+    waitUntil([] { return false; }, 0.3);  // a few more rounds of failing accepts
     for (int fd : sockets) ::close(fd);
     ::setrlimit(RLIMIT_NOFILE, &saved);
 
@@ -309,7 +296,7 @@ TEST_F(Fixture, NothingIsDeliveredOnceTheServerIsGone) {
     // Answered on the server's thread, while its deliveries wait for the main loop.
     for (int i = 0; i < 10; ++i) ASSERT_EQ((client.send("ANIMATION n"), client.receive(3)), "OK\n");
     server.reset();
-    spinUntil([] { return false; }, 500);
+    waitUntil([] { return false; }, 0.5);
     EXPECT_TRUE(received.empty());
     EXPECT_TRUE(client.endsWithin());
 }

@@ -47,7 +47,10 @@ TEST(SessionManagerConcurrency, SamplesDuringStartsAndStops) {
         session.startSession("s" + std::to_string(i), "user");
         for (int turn = 0; turn < 3; ++turn) QCoreApplication::processEvents();
         session.stopSession();
-        while (session.isBusy()) QCoreApplication::processEvents();
+        if (!test::waitUntil([&] { return !session.isBusy(); })) {
+            ADD_FAILURE() << "session " << i << " never finished";
+            break;
+        }
     }
     done = true;
     sampler.join();
