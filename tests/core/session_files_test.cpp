@@ -1,42 +1,33 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <locale>
 #include <nlohmann/json.hpp>
 
+#include "core/FileUtil.h"
+#include "core/InterruptedSessions.h"
 #include "core/NumberFormat.h"
 #include "core/SessionFiles.h"
+#include "support/TestSupport.h"
 
 using namespace talvex;
 
-TEST(NumberFormat, ShortestRoundTripWithPointOrTwoDigitExponent) {
-    struct Case {
-        double value;
-        const char* text;
-    } cases[] = {
-        {0.0, "0.0"},
-        {-0.0, "-0.0"},
-        {2.0, "2.0"},
-        {1.0, "1.0"},
-        {0.0123, "0.0123"},
-        {12.5, "12.5"},
-        {-0.004, "-0.004"},
-        {0.52, "0.52"},
-        {1e-05, "1e-05"},
-        {0.0001, "0.0001"},
-        {-3.25e-07, "-3.25e-07"},
-        {0.1 + 0.2, "0.30000000000000004"},
-        {1e-300, "1e-300"},
-        {123456789.0, "123456789.0"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(formatNumber(c.value), c.text) << c.text;
-}
-
-// A German desktop writes numbers with a decimal comma; gyro.csv never does.
-TEST(NumberFormat, IgnoresTheProcessLocale) {
+// Shortest round trip, with a point or a two-digit exponent; a German desktop
+// writes numbers with a decimal comma, gyro.csv never does.
+TEST(NumberFormat, ShortestRoundTripInAnyLocale) {
+    for (std::string text :
+         {"0.0", "-0.0", "2.0", "1.0", "0.0123", "12.5", "-0.004", "0.52", "1e-05", "0.0001",
+          "-3.25e-07", "0.30000000000000004", "1e-300", "123456789.0"})
+        EXPECT_EQ(formatNumber(std::stod(text)), text);
+    EXPECT_EQ(formatNumber(0.1 + 0.2), "0.30000000000000004");
     std::locale::global(std::locale("de_DE.UTF-8"));  // made by scripts/setup.sh
     EXPECT_EQ(formatNumber(0.52), "0.52");
     EXPECT_EQ(gyroCsvLine(0.52, 0.0123, -0.004, 1e-05), "0.52,0.0123,-0.004,1e-05\n");
     std::locale::global(std::locale::classic());
+    EXPECT_EQ(formatElapsed(0), "00:00:00");
+    EXPECT_EQ(formatElapsed(3725), "01:02:05");
+    EXPECT_EQ(formatElapsed(360000), "100:00:00");
 }
 
 TEST(SessionFolderName, SanitisesNineCharactersAndNul) {
@@ -67,21 +58,16 @@ TEST(SessionFolderName, SanitisesNineCharactersAndNul) {
 }
 
 TEST(SessionMetadata, SortedKeysUtcDatesOptionalEndAndVideoStart) {
-    SessionMetadata m{"session_20250314_092653",
-                      "Lumetra Program",
-                      {},
-                      1741944413.7,
-                      std::nullopt,
-                      cameraLabels(2),
-                      true};
+    SessionMetadata m;
+    m.sessionId = "session_20250314_092653", m.initiatedBy = "Lumetra Program";
+    m.recordingStart = 1741944413.7, m.cameras = cameraLabels(2), m.gyroscopeConnected = true;
     std::string open = encodeSessionMetadata(m);
     EXPECT_EQ(open.find("recording_end"), std::string::npos);
     EXPECT_EQ(open.find("video_start_seconds"), std::string::npos);
     m.recordingEnd = 1741944420.2;
     m.videoStartSeconds = 0.0425;
     m.animationsRun = {"jump", "jump"};
-    std::string text = encodeSessionMetadata(m);
-    EXPECT_EQ(text,
+    EXPECT_EQ(encodeSessionMetadata(m),
               "{\n"
               "  \"animations_run\": [\n    \"jump\",\n    \"jump\"\n  ],\n"
               "  \"cameras\": [\n    \"camera1\",\n    \"camera2\"\n  ],\n"
@@ -96,8 +82,26 @@ TEST(SessionMetadata, SortedKeysUtcDatesOptionalEndAndVideoStart) {
     EXPECT_NO_THROW(nlohmann::json::parse(encodeSessionMetadata(m)));
 }
 
-TEST(Elapsed, HoursMinutesSeconds) {
-    EXPECT_EQ(formatElapsed(0), "00:00:00");
-    EXPECT_EQ(formatElapsed(3725), "01:02:05");
-    EXPECT_EQ(formatElapsed(360000), "100:00:00");
+// Only folders whose record has no end; neither a FIFO nor an endless device
+// stalls the scan.
+TEST(InterruptedSessions, OnlyRecordsWithoutAnEnd) {
+    test::TempDir root;
+    const std::pair<const char*, const char*> cases[] = {
+        {"a", R"({"session_id":"a","recording_start":"2025-01-01T00:00:00Z"})"},
+        {"b", R"({"session_id":"b","recording_end":"2025-01-01T00:00:09Z"})"},
+        {"c", "{not json"},
+        {"d", nullptr},  // no session.json
+        {"e", R"({"session_id":"e"})"},
+        {"f", nullptr},
+        {"g", nullptr}};
+    for (const auto& [name, json] : cases) {
+        makeDirectories(root.file(name + std::string("_20250101_000000")));
+        if (json) writeFile(root.file(name + std::string("_20250101_000000/session.json")), json);
+    }
+    ASSERT_EQ(::mkfifo(root.file("f_20250101_000000/session.json").c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("/dev/zero", root.file("g_20250101_000000/session.json").c_str()), 0);
+    EXPECT_EQ(
+        findInterruptedSessions(root.path()),
+        (std::vector<std::string>{root.file("a_20250101_000000"), root.file("e_20250101_000000")}));
+    EXPECT_TRUE(findInterruptedSessions(root.file("missing")).empty());
 }
