@@ -7,7 +7,6 @@
 #include <QTcpSocket>
 #include <algorithm>
 #include <cmath>
-#include <regex>
 #include <sstream>
 
 #include "support/TestSupport.h"
@@ -61,10 +60,8 @@ PhoneSimulator::PhoneSimulator(const QStringList& extraArguments)
                            "0"} +
                    extraArguments) {
     if (process_.waitForOutput("listening on ", 300000)) {  // a long history takes a while
-        std::smatch match;
-        std::string out = process_.output();
-        if (std::regex_search(out, match, std::regex("listening on (\\d+)")))
-            port_ = std::stoi(match[1]);
+        const std::string out = process_.output();
+        port_ = std::atoi(out.c_str() + out.find("listening on ") + 13);
     }
 }
 
@@ -90,31 +87,11 @@ std::string PhoneSimulator::control(const std::string& query) const {
     return body == std::string::npos ? std::string() : reply.substr(body + 4);
 }
 
-Station::Station(const QStringList& arguments)
-    : port(freePort()),
-      process(QString::fromStdString(binaryPath("talvex")),
-              QStringList{"--headless", "--ipc-port", QString::number(port), "--ipc-bind",
-                          "127.0.0.1"} +
-                  arguments) {}
-
-bool Station::ready(int cameras) {
-    return process.waitForOutput("Talvex IPC: listening on port", 60000) &&
-           process.waitForOutput("Talvex: opened cameras: " + std::to_string(cameras), 60000);
-}
-
-std::string Station::command(const std::string& text) const {
-    return sendCommand(port, text);
-}
-
 std::vector<TruthSample> readTruth(const std::string& path) {
     std::vector<TruthSample> samples;
     std::istringstream lines(readText(path));
     for (TruthSample s; lines >> s.number >> s.host >> s.phoneTime;) samples.push_back(s);
     return samples;
-}
-
-long sampleNumber(double z) {
-    return std::lround(z * 1e6);
 }
 
 std::pair<double, double> medianAndP95(std::vector<double> values) {

@@ -3,6 +3,7 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <cmath>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,7 +21,6 @@ public:
     std::string output();
     void signal(int signalNumber);
     int waitForExit(int timeoutMs);  // exit code, or -1
-    qint64 pid() const { return process_.processId(); }
 
 private:
     QProcess process_;
@@ -41,28 +41,17 @@ private:
     int port_ = 0;
 };
 
-// The headless station with a command port on 127.0.0.1 that was free.
-class Station {
-public:
-    explicit Station(const QStringList& arguments);
-    // Listening for commands with its cameras open.
-    bool ready(int cameras = 2);
-    std::string command(const std::string& text) const;
-
-    const int port;
-    ChildProcess process;
-};
-
 // A sample as the simulator logged it (--truth): its number, the host
 // instant (steady clock) at which it was taken and its phone time.
 struct TruthSample {
     long number = 0;
-    double host = 0.0;
-    double phoneTime = 0.0;
+    double host = 0.0, phoneTime = 0.0;
 };
 std::vector<TruthSample> readTruth(const std::string& path);
 // The simulator's number of a sample, from its gyrZ value (number / 1e6).
-long sampleNumber(double z);
+inline long sampleNumber(double z) {
+    return std::lround(z * 1e6);
+}
 // Median and 95th percentile of the absolute values.
 std::pair<double, double> medianAndP95(std::vector<double> values);
 

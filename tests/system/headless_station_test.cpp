@@ -27,42 +27,69 @@ using namespace talvex::test;
 namespace {
 
 constexpr const char* kGyroHeader = "time_seconds,gyro_x_rad_s,gyro_y_rad_s,gyro_z_rad_s\n";
+const std::vector<std::string> kSessionFiles{"gyro.csv", "recording.mp4", "session.json"};
 
-// The headless station on free-running synthetic cameras, recording under root.
-struct Recorder : Station {
-    Recorder(const std::string& root, const std::string& phone)
-        : Station({"--virtual-cameras", "2", "--camera-timing", "free-running", "--output-root",
-                   QString::fromStdString(root), "--phyphox", QString::fromStdString(phone)}) {}
-    // Quits as on a SIGTERM from the system: a clean exit.
-    void quit() {
-        process.signal(SIGTERM);
-        EXPECT_EQ(process.waitForExit(60000), 0) << process.output();
-    }
-};
+bool ended(const std::string& folder) {
+    return readText(folder + "/session.json").find("recording_end") != std::string::npos;
+}
 
-// The first folder in root whose name starts with prefix ("" if none).
-std::string folderOf(const std::string& root, const std::string& prefix = "") {
+// The first folder in root whose name starts with prefix and, if asked, whose
+// record is finished ("" if none).
+std::string folderOf(const std::string& root, const std::string& prefix, bool finished = false) {
     for (const auto& name : listDir(root))
-        if (name.starts_with(prefix)) return root + "/" + name;
+        if (name.starts_with(prefix) && (!finished || ended(root + "/" + name)))
+            return root + "/" + name;
     return {};
 }
 
-bool ended(const std::string& folder) {
-    return !folder.empty() &&
-           readText(folder + "/session.json").find("recording_end") != std::string::npos;
-}
+// The headless station on free-running synthetic cameras and a phone
+// simulator of its own, with a command port on 127.0.0.1 that was free,
+// recording under root (its own place unless given).
+struct Station {
+    Station(const std::string& where, const QStringList& phoneArguments = {}, bool given = true)
+        : phone(phoneArguments),
+          root(where),
+          process(
+              QString::fromStdString(binaryPath("talvex")),
+              QStringList{"--headless", "--ipc-port", QString::number(port), "--ipc-bind",
+                          "127.0.0.1", "--virtual-cameras", "2", "--camera-timing", "free-running",
+                          "--phyphox", QString::fromStdString(phone.address())} +
+                  (given ? QStringList{"--output-root", QString::fromStdString(where)}
+                         : QStringList{})) {}
+    // Listening for commands with its cameras open.
+    bool ready() {
+        return phone.port() != 0 && process.waitForOutput("Talvex IPC: listening on port", 60000) &&
+               process.waitForOutput("Talvex: opened cameras: 2", 60000);
+    }
+    std::string out() { return process.output(); }
+    // Sends each command, which must be taken, then lets ms pass reading the
+    // station's output (a full pipe would cost log lines).
+    void send(std::initializer_list<std::string> commands, int ms = 0) {
+        for (const auto& text : commands) EXPECT_EQ(sendCommand(port, text), "OK\n") << text;
+        waitUntil([] { return false; }, ms / 1000.0);
+    }
+    // The folder of the session named prefix..., once its record is finished.
+    std::string finished(const std::string& prefix) {
+        std::string folder;
+        EXPECT_TRUE(waitUntil([&] { return !(folder = folderOf(root, prefix, true)).empty(); }))
+            << out();
+        return folder;
+    }
+    void kill() {
+        process.signal(SIGKILL);
+        process.waitForExit(10000);
+    }
+    // Quits as on a SIGTERM from the system: a clean exit.
+    void quit() {
+        process.signal(SIGTERM);
+        EXPECT_EQ(process.waitForExit(60000), 0) << out();
+    }
 
-// Runs a session named name for about seconds and waits for its finished
-// record; its folder.
-std::string recordSession(Recorder& station, const std::string& root, const std::string& name,
-                          double seconds) {
-    EXPECT_EQ(station.command("START " + name), "OK\n");
-    QThread::msleep(static_cast<unsigned long>(seconds * 1000));
-    EXPECT_EQ(station.command("STOP"), "OK\n");
-    const std::string folder = folderOf(root, name + "_");
-    EXPECT_TRUE(waitUntil([&] { return ended(folder); })) << station.process.output();
-    return folder;
-}
+    PhoneSimulator phone;
+    const std::string root;
+    const int port = freePort();
+    ChildProcess process;
+};
 
 // gyro.csv against the simulator's record of when each sample was taken: every
 // row a sample the phone took, once, at its session time (one constant start
@@ -99,42 +126,66 @@ std::vector<double> expectRowsOnTime(const std::string& csv, const std::string& 
 
 }  // namespace
 
+// One session commanded over TCP, in the station's own places, where FIFOs
+// stand for its settings, camera names and an old session's record and links
+// planted as gyro.csv wait in every folder the START may take; the phone is
+// cleared mid-session and a command carries a forged log line.
 TEST(HeadlessStation, RemoteSessionLeavesMovieGyroAndRecord) {
-    TempDir root;
-    TempDir work;
-    PhoneSimulator phone({"--truth", QString::fromStdString(work.file("truth"))});
-    ASSERT_NE(phone.port(), 0);
-    Recorder station(root.path(), phone.address());
-    ASSERT_TRUE(station.ready()) << station.process.output();
+    TempDir home;
+    const auto env = [&](const char* name, const std::string& path) {
+        const QByteArray before = qgetenv(name);
+        qputenv(name, QByteArray::fromStdString(path));
+        return std::shared_ptr<void>(nullptr, [=](void*) { qputenv(name, before); });
+    };
+    auto restore = {env("HOME", home.path()), env("XDG_DATA_HOME", home.file("data")),
+                    env("XDG_CONFIG_HOME", home.file("config"))};
+    const std::string root = home.file("Documents/TalvexRecordings");
+    const std::string names = home.file("data/Talvex/camera_names.json");
+    const std::string settings = home.file("config/Talvex/Talvex.conf");
+    const std::string oldRecord = root + "/old_20250101_000000/session.json";
+    for (const auto& fifo : {names, settings, oldRecord}) {
+        QDir().mkpath(QFileInfo(QString::fromStdString(fifo)).path());
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0) << fifo;
+    }
+    Station station(root, {"--truth", QString::fromStdString(home.file("truth"))}, false);
+    // A station stalled by any of the FIFOs never gets ready.
+    ASSERT_TRUE(station.ready()) << station.out();
+    const std::string target = home.file("precious");
+    ASSERT_FALSE(talvex::writeFile(target, "precious"));
+    const std::time_t now = std::time(nullptr);
+    for (std::time_t t = now - 1; t < now + 10; ++t) {
+        std::string folder = root + "/" + talvex::sessionFolderName(std::string("run_7"), t);
+        QDir().mkpath(QString::fromStdString(folder));
+        ASSERT_EQ(::symlink(target.c_str(), (folder + "/gyro.csv").c_str()), 0);
+    }
 
-    EXPECT_EQ(station.command("START run_7"), "OK\n");
-    QThread::msleep(1000);
-    EXPECT_EQ(station.command("ANIMATION jump"), "OK\n");
-    EXPECT_EQ(station.command("ANIMATION fixation cross"), "OK\n");
-    // A command carrying a forged log line is logged on one line of its own.
-    EXPECT_EQ(station.command("HELLO\nTalvex: session was interrupted: /fake"), "OK\n");
-    QThread::msleep(1000);
-    // The phone's experiment is cleared and started again mid-session: samples
-    // continue on the host clock.
+    station.send({"START run_7"}, 1000);
+    station.send({"ANIMATION jump", "ANIMATION fixation cross",
+                  "HELLO\nTalvex: session was interrupted: /fake"},
+                 1000);
+    // Samples continue on the host clock after the phone's clear and start.
     const double clearedAt = talvex::steadyNow();
-    phone.control("cmd=clear");
-    QThread::msleep(300);
-    phone.control("cmd=start");
-    QThread::msleep(1500);
-    EXPECT_EQ(station.command("STOP"), "OK\n");
-    const std::string folder = folderOf(root.path());
-    ASSERT_TRUE(waitUntil([&] { return ended(folder); })) << station.process.output();
+    station.phone.control("cmd=clear");
+    station.send({}, 300);
+    station.phone.control("cmd=start");
+    station.send({}, 1500);
+    station.send({"STOP"});
+    const std::string folder = station.finished("run_7_");
     station.quit();
-    const std::string out = station.process.output();
+    const std::string out = station.out();
     EXPECT_EQ(countOf(out, "Talvex: unknown IPC command: HELLO\\nTalvex: session was interrupted"),
               1)
         << out;
     EXPECT_EQ(countOf(out, "\nTalvex: session was interrupted"), 0) << out;
     EXPECT_EQ(countOf(out, "Talvex Gyro: Phyphox buffer reset detected"), 1) << out;
+    for (const auto& fifo : {names, settings, oldRecord})
+        EXPECT_EQ(countOf(out, "Talvex: skipped " + fifo + ": a FIFO, not a regular file"), 1);
+    EXPECT_EQ(readText(target), "precious");
+    struct stat info {};
+    for (const auto& fifo : {names, settings})
+        EXPECT_TRUE(::lstat(fifo.c_str(), &info) == 0 && S_ISFIFO(info.st_mode)) << fifo;
 
-    EXPECT_EQ(QDir(QString::fromStdString(folder)).dirName().left(6), "run_7_");
-    EXPECT_EQ(listDir(folder),
-              (std::vector<std::string>{"gyro.csv", "recording.mp4", "session.json"}));
+    EXPECT_EQ(listDir(folder), kSessionFiles);
     const MovieInfo movie = probeMovie(folder + "/recording.mp4");
     EXPECT_EQ(movie.streams.rfind("stream,h264,High,2560,720,", 0), 0u) << movie.streams;
     EXPECT_GT(movie.seconds, 2.5);
@@ -153,32 +204,28 @@ TEST(HeadlessStation, RemoteSessionLeavesMovieGyroAndRecord) {
 
     const std::string csv = readText(folder + "/gyro.csv");
     ASSERT_EQ(csv.rfind(kGyroHeader, 0), 0u);
-    const auto times = expectRowsOnTime(csv, work.file("truth"), clearedAt);
+    const auto times = expectRowsOnTime(csv, home.file("truth"), clearedAt);
     ASSERT_GT(times.size(), 100u);
     EXPECT_GE(times.front(), 0.0);
     EXPECT_LT(times.back(), movie.seconds + 1.0);
     EXPECT_EQ(countOf(out, "Talvex Gyro: session kept " + std::to_string(times.size()) +
                                " samples, longest gap "),
-              1);
+              1)
+        << out;
 }
 
 TEST(HeadlessStation, KilledStationKeepsWhatWasSaved) {
     TempDir root;
-    // The rate this test was sized for: with a 400 Hz phone a loaded sanitizer
-    // build has less of the movie on disk at the kill.
-    PhoneSimulator phone({"--rate", "100"});
-    ASSERT_NE(phone.port(), 0);
     {
-        Recorder station(root.path(), phone.address());
-        ASSERT_TRUE(station.ready()) << station.process.output();
-        EXPECT_EQ(station.command("START crash"), "OK\n");
-        QThread::msleep(1000);
-        EXPECT_EQ(station.command("ANIMATION before kill"), "OK\n");
-        QThread::msleep(3500);
-        station.process.signal(SIGKILL);
-        station.process.waitForExit(10000);
+        // The rate this test was sized for: with a 400 Hz phone a loaded
+        // sanitizer build has less of the movie on disk at the kill.
+        Station station(root.path(), {"--rate", "100"});
+        ASSERT_TRUE(station.ready()) << station.out();
+        station.send({"START crash"}, 1000);
+        station.send({"ANIMATION before kill"}, 3500);
+        station.kill();
     }
-    const std::string folder = folderOf(root.path());
+    const std::string folder = folderOf(root.path(), "crash_");
     ASSERT_FALSE(folder.empty());
     auto record = nlohmann::json::parse(readText(folder + "/session.json"));
     EXPECT_FALSE(record.contains("recording_end"));
@@ -195,17 +242,15 @@ TEST(HeadlessStation, KilledStationKeepsWhatWasSaved) {
     EXPECT_GT(std::atof(csv.c_str() + csv.rfind('\n', csv.size() - 2) + 1), 4.5 - 2.0)
         << "last row";
 
-    Recorder next(root.path(), phone.address());
-    EXPECT_TRUE(next.process.waitForOutput("Talvex: session was interrupted", 60000))
-        << next.process.output();
+    Station next(root.path());
+    EXPECT_TRUE(next.process.waitForOutput("Talvex: session was interrupted", 60000)) << next.out();
     // Killed before the movie's first fragment: the file still opens, as an empty movie.
-    ASSERT_TRUE(next.ready()) << next.process.output();
-    EXPECT_EQ(next.command("START early"), "OK\n");
+    ASSERT_TRUE(next.ready()) << next.out();
+    next.send({"START early"});
     const auto movieOf = [&] { return folderOf(root.path(), "early_") + "/recording.mp4"; };
     ASSERT_TRUE(waitUntil([&] { return talvex::fileExists(movieOf()); }));
     QThread::msleep(200);
-    next.process.signal(SIGKILL);
-    next.process.waitForExit(10000);
+    next.kill();
     movie = probeMovie(movieOf());  // an empty movie has no profile yet
     EXPECT_EQ(movie.streams.rfind("stream,h264,", 0), 0u) << movie.streams;
     EXPECT_NE(movie.streams.find(",2560,720,"), std::string::npos) << movie.streams;
@@ -216,29 +261,23 @@ TEST(HeadlessStation, KilledStationKeepsWhatWasSaved) {
 // sessions of their own, and the station ends idle.
 TEST(HeadlessStation, BackToBackCommandsLoseNoSession) {
     TempDir root;
-    PhoneSimulator phone;
-    Recorder station(root.path(), phone.address());
-    ASSERT_TRUE(station.ready()) << station.process.output();
-    EXPECT_EQ(station.command("START trial1"), "OK\n");
-    QThread::msleep(1500);
-    for (const char* command : {"STOP", "START trial2"})
-        EXPECT_EQ(station.command(command), "OK\n");
-    QThread::msleep(1500);
-    for (const char* command : {"STOP", "START early", "STOP", "START same", "STOP", "START same",
-                                "STOP", "START same", "STOP"})
-        EXPECT_EQ(station.command(command), "OK\n");
-
+    Station station(root.path());
+    ASSERT_TRUE(station.ready()) << station.out();
+    station.send({"START trial1"}, 1500);
+    station.send({"STOP", "START trial2"}, 1500);
+    station.send({"STOP", "START early", "STOP", "START same", "STOP", "START same", "STOP",
+                  "START same", "STOP"});
     const auto names = [&] { return listDir(root.path()); };
     ASSERT_TRUE(waitUntil([&] {
         const auto all = names();
         return all.size() == 6 && std::all_of(all.begin(), all.end(), [&](const std::string& n) {
                    return ended(root.file(n));
                });
-    })) << station.process.output();
+    })) << station.out();
     station.quit();
-    EXPECT_EQ(countOf(station.process.output(),
-                      "Talvex: start waited for the previous session to finish: trial2"),
-              1);
+    EXPECT_EQ(
+        countOf(station.out(), "Talvex: start waited for the previous session to finish: trial2"),
+        1);
 
     std::map<std::string, int> sessionsByName;
     for (const auto& name : names()) {
@@ -292,37 +331,32 @@ TEST(HeadlessStation, FullDiskKeepsWholeFilesAndTheRecord) {
     TempDir root;
     std::string disk = root.file("disk");
     QDir().mkpath(QString::fromStdString(disk));
-    if (runCommand("mount -t tmpfs -o size=24m tmpfs '" + disk + "' 2>&1; echo $?").find("0\n") !=
-        0)
-        GTEST_SKIP() << "cannot mount a small file system here";
-    struct Unmount {
-        std::string path;
-        ~Unmount() { runCommand("umount '" + path + "'"); }
-    } unmount{disk};
-    PhoneSimulator phone({"--rate", "100"});  // gyro.csv takes its share of the space
-    Recorder station(disk, phone.address());
-    ASSERT_TRUE(station.ready()) << station.process.output();
+    int mounted = -1;
+    runCommand("mount -t tmpfs -o size=24m tmpfs '" + disk + "' 2>&1", &mounted);
+    if (mounted != 0) GTEST_SKIP() << "cannot mount a small file system here";
+    const std::shared_ptr<void> unmount(nullptr,
+                                        [&](void*) { runCommand("umount '" + disk + "'"); });
+    Station station(disk, {"--rate", "100"});  // gyro.csv takes its share of the space
+    ASSERT_TRUE(station.ready()) << station.out();
 
     runCommand("head -c 21000000 /dev/zero > '" + disk + "/filler'");  // about 4 MB stay free
-    EXPECT_EQ(station.command("START refused"), "OK\n");
+    station.send({"START refused"});
     EXPECT_TRUE(station.process.waitForOutput("Talvex: start refused: only ", 60000))
-        << station.process.output();
+        << station.out();
     EXPECT_EQ(listDir(disk), std::vector<std::string>{"filler"});
     runCommand("rm -f '" + disk + "/filler'");
 
-    EXPECT_EQ(station.command("START full"), "OK\n");
-    QThread::msleep(3500);                                            // a few whole fragments first
+    station.send({"START full"}, 3500);                               // a few whole fragments first
     runCommand("cat /dev/zero > '" + disk + "/filler' 2>/dev/null");  // until the disk is full
-    EXPECT_EQ(station.command("ANIMATION on a full disk"), "OK\n");
-    QThread::msleep(2500);
-    EXPECT_EQ(station.command("STOP"), "OK\n");
-    const std::string first = folderOf(disk, "full_");
-    EXPECT_TRUE(waitUntil([&] { return ended(first); })) << station.process.output();
-    EXPECT_NE(station.process.output().find("No space left on device"), std::string::npos)
-        << station.process.output();
+    station.send({"ANIMATION on a full disk"}, 2500);
+    station.send({"STOP"});
+    const std::string first = station.finished("full_");
+    EXPECT_NE(station.out().find("No space left on device"), std::string::npos) << station.out();
 
     runCommand("rm -f '" + disk + "/filler'");
-    const std::string second = recordSession(station, disk, "again", 1.5);
+    station.send({"START again"}, 1500);
+    station.send({"STOP"});
+    const std::string second = station.finished("again_");
     station.quit();
 
     MovieInfo movie = probeMovie(first + "/recording.mp4");
@@ -333,76 +367,21 @@ TEST(HeadlessStation, FullDiskKeepsWholeFilesAndTheRecord) {
     std::istringstream lines(csv);
     for (std::string line; std::getline(lines, line);) EXPECT_EQ(countOf(line, ","), 3) << line;
     EXPECT_EQ(csv.back(), '\n');
-    EXPECT_EQ(listDir(first),
-              (std::vector<std::string>{"gyro.csv", "recording.mp4", "session.json"}));
+    EXPECT_EQ(listDir(first), kSessionFiles);
     EXPECT_GT(probeMovie(second + "/recording.mp4").frames(), 10u);
-}
-
-// FIFOs where the station reads its settings, camera names and an old
-// session's record; links planted as gyro.csv.
-TEST(HeadlessStation, FilesInItsFoldersCannotStopOrTrickIt) {
-    // The station's own places (no --output-root), so that the settings are read too.
-    TempDir home;
-    const auto env = [&](const char* name, const std::string& path) {
-        const QByteArray before = qgetenv(name);
-        qputenv(name, QByteArray::fromStdString(path));
-        return std::shared_ptr<void>(nullptr, [=](void*) { qputenv(name, before); });
-    };
-    auto restore = {env("HOME", home.path()), env("XDG_DATA_HOME", home.file("data")),
-                    env("XDG_CONFIG_HOME", home.file("config"))};
-    const std::string root = home.file("Documents/TalvexRecordings");
-    const std::string names = home.file("data/Talvex/camera_names.json");
-    const std::string settings = home.file("config/Talvex/Talvex.conf");
-    const std::string oldRecord = root + "/old_20250101_000000/session.json";
-    for (const auto& fifo : {names, settings, oldRecord}) {
-        QDir().mkpath(QFileInfo(QString::fromStdString(fifo)).path());
-        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0) << fifo;
-    }
-    PhoneSimulator phone;
-    Station station(
-        {"--virtual-cameras", "2", "--phyphox", QString::fromStdString(phone.address())});
-    // A station stalled by any of them never gets ready.
-    ASSERT_TRUE(station.ready()) << station.process.output();
-    const std::string out = station.process.output();
-    for (const auto& fifo : {names, settings, oldRecord})
-        EXPECT_EQ(countOf(out, "Talvex: skipped " + fifo + ": a FIFO, not a regular file"), 1);
-
-    // Links planted as gyro.csv in every folder the next START may take.
-    const std::string target = home.file("precious");
-    ASSERT_FALSE(talvex::writeFile(target, "precious"));
-    const std::time_t now = std::time(nullptr);
-    for (std::time_t t = now - 1; t < now + 10; ++t) {
-        std::string folder = root + "/" + talvex::sessionFolderName(std::string("trap"), t);
-        QDir().mkpath(QString::fromStdString(folder));
-        ASSERT_EQ(::symlink(target.c_str(), (folder + "/gyro.csv").c_str()), 0);
-    }
-    EXPECT_EQ(station.command("START trap"), "OK\n");
-    QThread::msleep(2000);
-    EXPECT_EQ(station.command("STOP"), "OK\n");
-    EXPECT_TRUE(waitUntil([&] {
-        for (const auto& name : listDir(root))
-            if (name.starts_with("trap_") && ended(root + "/" + name)) return true;
-        return false;
-    })) << station.process.output();
-    station.process.signal(SIGTERM);
-    EXPECT_EQ(station.process.waitForExit(60000), 0);
-    EXPECT_EQ(readText(target), "precious");
-    struct stat info {};
-    for (const auto& fifo : {names, settings})
-        EXPECT_TRUE(::lstat(fifo.c_str(), &info) == 0 && S_ISFIFO(info.st_mode)) << fifo;
 }
 
 // Nobody reads the station's output for 20 s: its log lines are dropped and
 // counted, and the recording goes on at full rate meanwhile.
 TEST(HeadlessStation, AnOutputNobodyReadsCostsLogLinesButNoFrames) {
     TempDir root;
-    PhoneSimulator phone;
-    Recorder station(root.path(), phone.address());
-    ASSERT_TRUE(station.ready()) << station.process.output();
-    // No event loop runs and nothing reads: the station's output pipe fills up.
-    const std::string folder = recordSession(station, root.path(), "unread", 20);
-    EXPECT_TRUE(station.process.waitForOutput(" log lines dropped", 60000))
-        << station.process.output();
+    Station station(root.path());
+    ASSERT_TRUE(station.ready()) << station.out();
+    station.send({"START unread"});
+    QThread::msleep(20000);  // no event loop runs and nothing reads: the output pipe fills up
+    station.send({"STOP"});
+    const std::string folder = station.finished("unread_");
+    EXPECT_TRUE(station.process.waitForOutput(" log lines dropped", 60000)) << station.out();
     station.quit();
     const MovieInfo movie = probeMovie(folder + "/recording.mp4");
     EXPECT_GT(movie.seconds, 18.0);
