@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <utility>
 
 #include "core/GyroTrace.h"
 
@@ -39,15 +40,13 @@ TEST(GyroTraceTest, KeepsTheLastTenSecondsSkipsRepeatsAndMeasuresTheRate) {
 }
 
 TEST(GyroTraceTest, ScaleIsTheNextStepAboveTheLargestRate) {
-    struct Case {
-        double largest, scale;
-    };
-    for (const Case& c : {Case{0.0, 0.2}, Case{0.2, 0.2}, Case{0.21, 0.5}, Case{0.9, 1},
-                          Case{-1.5, 2}, Case{3, 5}, Case{12, 20}, Case{34.9, 50}}) {
+    const std::pair<double, double> cases[] = {{0.0, 0.2}, {0.2, 0.2}, {0.21, 0.5}, {0.9, 1},
+                                               {-1.5, 2},  {3, 5},     {12, 20},    {34.9, 50}};
+    for (const auto& [largest, scale] : cases) {
         GyroTrace trace;
         trace.add(run(0.0, 100.0, 50, 0.0));
-        trace.add({{0.6, 0.0, c.largest / 2, 0.0}, {0.7, 0.0, 0.0, c.largest}});
-        EXPECT_EQ(trace.scale(), c.scale) << c.largest;
+        trace.add({{0.6, 0.0, largest / 2, 0.0}, {0.7, 0.0, 0.0, largest}});
+        EXPECT_EQ(trace.scale(), scale) << largest;
     }
 }
 

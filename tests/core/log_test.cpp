@@ -5,13 +5,12 @@
 
 #include <sstream>
 #include <thread>
+#include <utility>
 
 using namespace talvex;
 
 TEST(Log, ControlCharactersAndBrokenUtf8AreEscapedSoALineStaysOneLine) {
-    struct Case {
-        std::string text, escaped;
-    } cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         {"HELLO\nTalvex: forged", "HELLO\\nTalvex: forged"},
         {"\x1b[31mred\r\t", "\\x1b[31mred\\r\\t"},
         {std::string("a\0b", 3), "a\\x00b"},
@@ -25,7 +24,7 @@ TEST(Log, ControlCharactersAndBrokenUtf8AreEscapedSoALineStaysOneLine) {
         {"surrogate \xED\xA0\x80", "surrogate \\xed\\xa0\\x80"},
         {"back\\slash", "back\\slash"},
     };
-    for (const auto& c : cases) EXPECT_EQ(escapeControlCharacters(c.text), c.escaped) << c.escaped;
+    for (const auto& [text, escaped] : cases) EXPECT_EQ(escapeControlCharacters(text), escaped);
 }
 
 // Standard output is a pipe nobody reads: logging goes on without waiting,
@@ -37,7 +36,7 @@ TEST(Log, ABlockedOutputDropsAndCountsLinesInsteadOfWaiting) {
     ASSERT_TRUE(flushLog());
     int pipeFds[2];
     ASSERT_EQ(::pipe(pipeFds), 0);
-    int savedStdout = ::dup(STDOUT_FILENO);
+    const int savedStdout = ::dup(STDOUT_FILENO);
     ::dup2(pipeFds[1], STDOUT_FILENO);
     ::close(pipeFds[1]);
     constexpr int kLines = 30000;
@@ -57,17 +56,15 @@ TEST(Log, ABlockedOutputDropsAndCountsLinesInsteadOfWaiting) {
     ::alarm(0);
 
     std::istringstream lines(output);
-    std::string line;
     int next = 0, written = 0, dropped = 0;
-    while (std::getline(lines, line)) {
+    for (std::string line; std::getline(lines, line);) {
         if (line.starts_with("Talvex: ") && line.ends_with(" log lines dropped")) {
             dropped += std::stoi(line.substr(8));
             continue;
         }
         ASSERT_TRUE(line.starts_with("line ")) << line;
-        int number = std::stoi(line.substr(5));
-        ASSERT_GE(number, next) << "in order";
-        next = number + 1;
+        const int number = std::stoi(line.substr(5));
+        ASSERT_GE(number, std::exchange(next, number + 1)) << "in order";
         ++written;
     }
     EXPECT_GT(dropped, 0);

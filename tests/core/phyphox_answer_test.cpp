@@ -46,12 +46,14 @@ std::string arrays(const PhyphoxAnswer& reader) {
     return text;
 }
 
-TEST(PhyphoxAnswerTest, AnswersKeepTheirArraysWithNullsAsMissingValues) {
+TEST(PhyphoxAnswerTest, AnswersKeepTheirArraysModeAndNullsAsMissingValues) {
+    using Mode = PhyphoxAnswer::UpdateMode;
     struct Case {
         const char* name;
         std::string body;
         Poll poll;
         const char* arrays;
+        Mode mode = Mode::full;  // gyr_time's
     };
     const Case cases[] = {
         {"exact numbers", good, Poll::measuring,
@@ -72,16 +74,25 @@ TEST(PhyphoxAnswerTest, AnswersKeepTheirArraysWithNullsAsMissingValues) {
         {"no status", "{\"buffer\": {" + buffer("gyr_time", "1") + "}}", Poll::notMeasuring,
          "1|||"},
         {"entry not an object", R"({"buffer": {"gyr_time": [1]}, "status": {"measuring": true}})",
-         Poll::measuring, "|||"},
+         Poll::measuring, "|||", Mode::other},
         {"first of duplicate keys",
          "{\"buffer\": {" + buffer("gyr_time", "1") + ", " + buffer("gyr_time", "2") +
              "}, \"status\": {\"measuring\": true}}",
          Poll::measuring, "1|||"},
+        {"iOS: any key order, the status first, full precision",
+         R"({"status":{"measuring":true,"session":"869df0"},"buffer":{"gyr_time":{"buffer":)"
+         R"([1.0025000000000002],"updateMode":"partial","size":0}}})",
+         Poll::measuring, "1.0025000000000002|||", Mode::partial},
+        {"single", R"({"buffer":{"gyr_time":{"updateMode":"single","buffer":[1e999]}}})",
+         Poll::notMeasuring, "|||", Mode::single},
+        {"no time buffer", R"({"buffer":{"gyrX":{"updateMode":"full","buffer":[]}}})",
+         Poll::notMeasuring, "|||", Mode::other},
     };
     PhyphoxAnswer reader;  // one for every case: nothing may carry over from the previous answer
     for (const Case& c : cases) {
         EXPECT_EQ(reader.readPoll(c.body), c.poll) << c.name;
         EXPECT_EQ(arrays(reader), c.arrays) << c.name;
+        EXPECT_EQ(reader.buffers().mode, c.mode) << c.name;
     }
 }
 
@@ -105,28 +116,6 @@ TEST(PhyphoxAnswerTest, UnreadableAnswersGiveNoArrays) {
         EXPECT_EQ(reader.readPoll(body), Poll::unreadable);
         EXPECT_EQ(arrays(reader), "|||");
     }
-}
-
-TEST(PhyphoxAnswerTest, ReadsTheUpdateModeInAnyKeyOrder) {
-    using Mode = PhyphoxAnswer::UpdateMode;
-    // iOS: keys in any order, the status first, full precision.
-    const std::string ios =
-        R"({"status":{"measuring":true,"session":"869df0"},"buffer":{"gyr_time":{"buffer":)"
-        R"([1.0025000000000002],"updateMode":"partial","size":0}}})";
-    const std::pair<std::string, Mode> cases[] = {
-        {ios, Mode::partial},
-        {R"({"buffer":{"gyr_time":{"updateMode":"full","buffer":[]}}})", Mode::full},
-        {R"({"buffer":{"gyr_time":{"updateMode":"single","buffer":[1e999]}}})", Mode::single},
-        {R"({"buffer":{"gyrX":{"updateMode":"full","buffer":[]}}})", Mode::other},
-    };
-    PhyphoxAnswer reader;
-    for (const auto& [body, mode] : cases) {
-        SCOPED_TRACE(body);
-        EXPECT_NE(reader.readPoll(body), Poll::unreadable);
-        EXPECT_EQ(reader.buffers().mode, mode);
-    }
-    reader.readPoll(ios);
-    EXPECT_EQ(reader.buffers().time, Numbers{1.0025000000000002});
 }
 
 TEST(PhyphoxAnswerTest, ReadsTheTimeRecord) {
@@ -159,38 +148,31 @@ TEST(PhyphoxAnswerTest, TakesTheAddressAsThePhoneShowsIt) {
         EXPECT_EQ(PhyphoxAnswer::baseUrl(address), url) << address;
 }
 
+// The buffers a config names, as the log shows them.
 TEST(PhyphoxAnswerTest, ReadsConfigAnswers) {
-    using Names = std::vector<std::string>;
-    struct Case {
-        std::string body;
-        bool readable;
-        std::optional<Names> names;
+    const std::pair<std::string, std::string> cases[] = {
+        {R"({"buffers": [{"name": "gyrX"}, {"size": 0}, {"name": "gyr_time"}]})",
+         R"(["gyrX", "gyr_time"])"},
+        {R"({"buffers": [{"name": 3}, {"name": "a"}]})", R"(["a"])"},
+        {R"({"buffers": []})", "[]"},
+        {R"({"buffer": {"b": {}, "a": 1}})", R"(["b", "a"])"},
+        {R"({"buffers": [1], "buffer": {"k": 0}})", R"(["k"])"},  // falls back
+        {R"({"title": "Gyroscope"})", "no names"},
+        {"[1]", "unreadable"},
+        {"<html></html>", "unreadable"},
+        {"", "unreadable"},
     };
-    const Case cases[] = {
-        {R"({"buffers": [{"name": "gyrX"}, {"size": 0}, {"name": "gyr_time"}]})", true,
-         Names{"gyrX", "gyr_time"}},
-        {R"({"buffers": [{"name": 3}, {"name": "a"}]})", true, Names{"a"}},
-        {R"({"buffers": []})", true, Names{}},
-        {R"({"buffer": {"b": {}, "a": 1}})", true, Names{"b", "a"}},
-        {R"({"buffers": [1], "buffer": {"k": 0}})", true, Names{"k"}},  // falls back
-        {R"({"title": "Gyroscope"})", true, std::nullopt},
-        {"[1]", false, std::nullopt},
-        {"<html></html>", false, std::nullopt},
-        {"", false, std::nullopt},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.body);
-        auto config = PhyphoxAnswer::readConfig(c.body);
-        ASSERT_EQ(config.has_value(), c.readable);
-        if (config) {
-            EXPECT_EQ(config->bufferNames, c.names);
-        }
+    for (const auto& [body, names] : cases) {
+        const auto config = PhyphoxAnswer::readConfig(body);
+        EXPECT_EQ(!config               ? "unreadable"
+                  : config->bufferNames ? PhyphoxAnswer::formatNames(*config->bufferNames)
+                                        : "no names",
+                  names)
+            << body;
     }
 }
 
-TEST(PhyphoxAnswerTest, FormatsTextForTheLog) {
-    EXPECT_EQ(PhyphoxAnswer::formatNames({"gyrX", "gyr_time"}), "[\"gyrX\", \"gyr_time\"]");
-    EXPECT_EQ(PhyphoxAnswer::formatNames({}), "[]");
+TEST(PhyphoxAnswerTest, CutsLogTextOnWholeCharacters) {
     EXPECT_EQ(PhyphoxAnswer::firstCharacters("h\u00e9llo", 2), "h\u00e9");
     EXPECT_EQ(PhyphoxAnswer::firstCharacters("\u2192\u2192\u2192", 3), "\u2192\u2192\u2192");
 }
