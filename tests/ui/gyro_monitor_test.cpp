@@ -20,17 +20,14 @@ GyroSampleBatch steady(double start, double seconds, double x, double y, double 
 
 // The lowest and highest x of the area's pixels in the axis' colour ((-1, -1): none).
 std::pair<int, int> columns(const QImage& image, QRect area, int axis) {
-    QColor c = GyroChart::axisColor(axis);
+    const QColor c = GyroChart::axisColor(axis);
     std::pair<int, int> found{-1, -1};
     for (int x = area.left(); x <= area.right(); ++x)
         for (int y = area.top(); y <= area.bottom(); ++y) {
-            QRgb p = image.pixel(x, y);
-            if (std::abs(qRed(p) - c.red()) + std::abs(qGreen(p) - c.green()) +
-                    std::abs(qBlue(p) - c.blue()) >=
-                40)
-                continue;
-            if (found.first < 0) found.first = x;
-            found.second = x;
+            const QColor p = image.pixelColor(x, y);
+            const int off = std::abs(p.red() - c.red()) + std::abs(p.green() - c.green());
+            if (off + std::abs(p.blue() - c.blue()) < 40)
+                found = {found.first < 0 ? x : found.first, x};
         }
     return found;
 }
