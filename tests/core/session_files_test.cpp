@@ -33,25 +33,20 @@ TEST(NumberFormat, ShortestRoundTripInAnyLocale) {
 TEST(SessionFolderName, SanitisesNineCharactersAndNul) {
     std::tm local{};
     local.tm_year = 125, local.tm_mon = 2, local.tm_mday = 14, local.tm_hour = 9, local.tm_min = 26,
-    local.tm_sec = 53;
-    local.tm_isdst = -1;
+    local.tm_sec = 53, local.tm_isdst = -1;
     std::time_t when = std::mktime(&local);
-    struct Case {
-        std::optional<std::string> name;
-        std::string folder;
-    } cases[] = {
-        {"Run 3/4: left?", "Run 3_4_ left__20250314_092653"},
-        {"a//b", "a__b_20250314_092653"},
-        {"\\:*?\"<>|", "_________20250314_092653"},
-        {"   ", "   _20250314_092653"},
-        {"", "session_20250314_092653"},
-        {std::nullopt, "session_20250314_092653"},
-        {std::string("x\0y", 3), "x_y_20250314_092653"},
-        {"..", ".._20250314_092653"},
-    };
-    for (const auto& c : cases) {
-        std::string folder = sessionFolderName(c.name, when);
-        EXPECT_EQ(folder, c.folder);
+    const std::pair<std::optional<std::string>, std::string> cases[] = {
+        {"Run 3/4: left?", "Run 3_4_ left_"},
+        {"a//b", "a__b"},
+        {"\\:*?\"<>|", "________"},
+        {"   ", "   "},
+        {"", "session"},
+        {std::nullopt, "session"},
+        {std::string("x\0y", 3), "x_y"},
+        {"..", ".."}};
+    for (const auto& [name, prefix] : cases) {
+        std::string folder = sessionFolderName(name, when);
+        EXPECT_EQ(folder, prefix + "_20250314_092653");
         EXPECT_TRUE(isUsableFolderName(folder));
     }
     EXPECT_FALSE(isUsableFolderName(sessionFolderName(std::string(300, 'a'), when)));

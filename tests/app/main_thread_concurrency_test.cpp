@@ -1,5 +1,5 @@
-// Many loopback clients at once, while others connect and leave: every command
-// answered and delivered once on the main thread, in each client's order.
+// Work from other threads reaching the main thread: the command port's many
+// clients and the gyroscope's samples while sessions start and stop.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -10,11 +10,15 @@
 #include <QThread>
 #include <atomic>
 #include <cstdio>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/IPCServer.h"
+#include "app/MainThread.h"
+#include "app/SessionManager.h"
+#include "core/Clock.h"
 #include "support/StationHarness.h"
 #include "support/TestSupport.h"
 
@@ -33,6 +37,20 @@ int connectTo(quint16 port) {
     return fd;
 }
 
+struct InstantCameras : RecordingOperations {
+    std::size_t openedRecorderCount() const override { return 1; }
+    std::optional<RecordingError> startRecording(const std::string&) override {
+        return std::nullopt;
+    }
+    void stopRecording(StopCompletion completion) override {
+        postToMain([completion] { completion({}); });
+    }
+};
+
+}  // namespace
+
+// Many loopback clients at once, while others connect and leave: every command
+// answered and delivered once on the main thread, in each client's order.
 TEST(IPCServerStress, DozensOfClientsAllAnsweredAndDeliveredInOrder) {
     IPCServer server;
     std::vector<int> next(kClients);  // each client's next command number, main thread only
@@ -89,4 +107,40 @@ TEST(IPCServerStress, DozensOfClientsAllAnsweredAndDeliveredInOrder) {
     EXPECT_EQ(next, std::vector<int>(kClients, kCommandsPerClient));
 }
 
-}  // namespace
+// writeGyroSample arrives on the receiver's thread while the main thread
+// starts and stops sessions: every line in gyro.csv whole, every record ended.
+TEST(SessionManagerConcurrency, SamplesDuringStartsAndStops) {
+    test::TempDir root;
+    auto cameras = std::make_shared<InstantCameras>();
+    SessionManager session(root.path());
+    session.setCameraManager(cameras);
+
+    std::atomic<bool> done{false};
+    std::thread sampler([&] {
+        while (!done) {
+            session.writeGyroSample(steadyNow(), 0.25, -0.5, 1.0);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        session.startSession("s" + std::to_string(i), "user");
+        for (int turn = 0; turn < 3; ++turn) QCoreApplication::processEvents();
+        session.stopSession();
+        if (!test::waitUntil([&] { return !session.isBusy(); })) {
+            ADD_FAILURE() << "session " << i << " never finished";
+            break;
+        }
+    }
+    done = true;
+    sampler.join();
+
+    for (const auto& folder : test::listDir(root.path())) {
+        std::string csv = test::readText(root.file(folder) + "/gyro.csv");
+        ASSERT_EQ(csv.rfind("time_seconds,", 0), 0u) << folder;
+        std::istringstream lines(csv.substr(csv.find('\n') + 1));
+        for (std::string line; std::getline(lines, line);)
+            ASSERT_TRUE(line.ends_with(",0.25,-0.5,1.0")) << folder << ": " << line;
+        EXPECT_NE(test::readText(root.file(folder) + "/session.json").find("recording_end"),
+                  std::string::npos);
+    }
+}
