@@ -2,7 +2,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QTest>
 #include <filesystem>
@@ -42,13 +41,6 @@ struct Handoff : ::testing::Test {
     }
     ~Handoff() override { setLumetraAppPath(""); }
 
-    // A session folder, with session.json holding record unless it is empty.
-    std::string session(const std::string& name, const std::string& record = "") {
-        std::string folder = dir.file(name);
-        makeDirectories(folder);
-        if (!record.empty()) writeFile(joinPath(folder, "session.json"), record);
-        return folder;
-    }
     // The hand-off's outcome, once its files are written and the launch reported.
     std::optional<std::string> handOff(const std::string& video,
                                        const std::optional<std::string>& gyro) {
@@ -74,8 +66,7 @@ TEST_F(Handoff, EachStoredPathGivesItsOutcome) {
     writeFile(entry, "[Desktop Entry]\nType=Application\nName=Lumetra\nExec=" + stub + "\n");
     writeFile(garbage, "garbage\n");
     writeFile(dir.file("Lumetra.txt"), "not a program");
-    const std::string video = joinPath(session("c"), "camera1.mp4");
-    const std::string sidecar = joinPath(dir.file("c"), "camera1.talvex");
+    const std::string video = dir.file("camera1.mp4"), sidecar = dir.file("camera1.talvex");
     const std::string notConfigured = "Lumetra path not configured. Use 'Locate Lumetra…' first.";
     const std::string failed = "Failed to launch Lumetra: ";
     const std::pair<std::optional<std::string>, std::string> cases[] = {
@@ -106,8 +97,9 @@ TEST_F(Handoff, EachStoredPathGivesItsOutcome) {
 // The subject is the name before the session identifier's date and time.
 TEST_F(Handoff, SubjectIdFromSessionRecord) {
     const auto subjectOf = [&](const std::string& record) {
-        std::filesystem::remove_all(dir.file("s"));
-        writePendingSession(joinPath(session("s", record), "camera1.mp4"), std::nullopt);
+        std::filesystem::remove(dir.file("session.json"));
+        if (!record.empty()) writeFile(dir.file("session.json"), record);
+        writePendingSession(dir.file("camera1.mp4"), std::nullopt);
         return readJson(pending).value("subject_id", json());
     };
     const auto id = [](const char* text) {
@@ -129,7 +121,7 @@ TEST_F(Handoff, SubjectIdFromSessionRecord) {
 // A record from an earlier hand-off must not survive a failed write, or
 // Lumetra would open the wrong session.
 TEST_F(Handoff, FailedPendingWriteLeavesNoEarlierRecord) {
-    std::string video = joinPath(session("e"), "recording.mp4");
+    const std::string video = dir.file("recording.mp4");
     for (bool blockWrite : {false, true}) {
         SCOPED_TRACE(blockWrite ? "file cannot be written" : "path is not UTF-8");
         writePendingSession(video, std::nullopt);
@@ -142,7 +134,7 @@ TEST_F(Handoff, FailedPendingWriteLeavesNoEarlierRecord) {
         ::close(lowestFree);
         const rlimit none{static_cast<rlim_t>(lowestFree), saved.rlim_max};
         if (blockWrite) ::setrlimit(RLIMIT_NOFILE, &none);
-        writePendingSession(blockWrite ? video : dir.file("e/bad\xff.mp4"), std::nullopt);
+        writePendingSession(blockWrite ? video : dir.file("bad\xff.mp4"), std::nullopt);
         ::setrlimit(RLIMIT_NOFILE, &saved);
         const std::string log = testing::internal::GetCapturedStdout();
         EXPECT_FALSE(fileExists(pending));

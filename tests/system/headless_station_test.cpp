@@ -44,18 +44,21 @@ std::string folderOf(const std::string& root, const std::string& prefix, bool fi
 
 // The headless station on free-running synthetic cameras and a phone
 // simulator of its own, with a command port on 127.0.0.1 that was free,
-// recording under root (its own place unless given).
+// recording under root; given an environment, in its own places instead.
 struct Station {
-    Station(const std::string& where, const QStringList& phoneArguments = {}, bool given = true)
+    Station(const std::string& where, const QStringList& phoneArguments = {},
+            const QStringList& environment = {})
         : phone(phoneArguments),
           root(where),
-          process(
-              QString::fromStdString(binaryPath("talvex")),
-              QStringList{"--headless", "--ipc-port", QString::number(port), "--ipc-bind",
-                          "127.0.0.1", "--virtual-cameras", "2", "--camera-timing", "free-running",
-                          "--phyphox", QString::fromStdString(phone.address())} +
-                  (given ? QStringList{"--output-root", QString::fromStdString(where)}
-                         : QStringList{})) {}
+          process("env",
+                  environment +
+                      QStringList{QString::fromStdString(binaryPath("talvex")), "--headless",
+                                  "--ipc-port", QString::number(port), "--ipc-bind", "127.0.0.1",
+                                  "--virtual-cameras", "2", "--camera-timing", "free-running",
+                                  "--phyphox", QString::fromStdString(phone.address())} +
+                      (environment.isEmpty()
+                           ? QStringList{"--output-root", QString::fromStdString(where)}
+                           : QStringList{})) {}
     // Listening for commands with its cameras open.
     bool ready() {
         return phone.port() != 0 && process.waitForOutput("Talvex IPC: listening on port", 60000) &&
@@ -132,13 +135,6 @@ std::vector<double> expectRowsOnTime(const std::string& csv, const std::string& 
 // cleared mid-session and a command carries a forged log line.
 TEST(HeadlessStation, RemoteSessionLeavesMovieGyroAndRecord) {
     TempDir home;
-    const auto env = [&](const char* name, const std::string& path) {
-        const QByteArray before = qgetenv(name);
-        qputenv(name, QByteArray::fromStdString(path));
-        return std::shared_ptr<void>(nullptr, [=](void*) { qputenv(name, before); });
-    };
-    auto restore = {env("HOME", home.path()), env("XDG_DATA_HOME", home.file("data")),
-                    env("XDG_CONFIG_HOME", home.file("config"))};
     const std::string root = home.file("Documents/TalvexRecordings");
     const std::string names = home.file("data/Talvex/camera_names.json");
     const std::string settings = home.file("config/Talvex/Talvex.conf");
@@ -147,7 +143,10 @@ TEST(HeadlessStation, RemoteSessionLeavesMovieGyroAndRecord) {
         QDir().mkpath(QFileInfo(QString::fromStdString(fifo)).path());
         ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0) << fifo;
     }
-    Station station(root, {"--truth", QString::fromStdString(home.file("truth"))}, false);
+    const QString at = QString::fromStdString(home.path());
+    Station station(
+        root, {"--truth", at + "/truth"},
+        {"HOME=" + at, "XDG_DATA_HOME=" + at + "/data", "XDG_CONFIG_HOME=" + at + "/config"});
     // A station stalled by any of the FIFOs never gets ready.
     ASSERT_TRUE(station.ready()) << station.out();
     const std::string target = home.file("precious");
@@ -267,12 +266,10 @@ TEST(HeadlessStation, BackToBackCommandsLoseNoSession) {
     station.send({"STOP", "START trial2"}, 1500);
     station.send({"STOP", "START early", "STOP", "START same", "STOP", "START same", "STOP",
                   "START same", "STOP"});
-    const auto names = [&] { return listDir(root.path()); };
+    const auto all = [&] { return listDir(root.path()); };
     ASSERT_TRUE(waitUntil([&] {
-        const auto all = names();
-        return all.size() == 6 && std::all_of(all.begin(), all.end(), [&](const std::string& n) {
-                   return ended(root.file(n));
-               });
+        return all().size() == 6 &&
+               std::ranges::all_of(all(), [&](const auto& name) { return ended(root.file(name)); });
     })) << station.out();
     station.quit();
     EXPECT_EQ(
@@ -280,7 +277,7 @@ TEST(HeadlessStation, BackToBackCommandsLoseNoSession) {
         1);
 
     std::map<std::string, int> sessionsByName;
-    for (const auto& name : names()) {
+    for (const auto& name : all()) {
         sessionsByName[name.substr(0, name.find('_'))]++;
         // A session stopped before its first frame keeps no movie; any movie plays.
         const bool trial = name.starts_with("trial");
