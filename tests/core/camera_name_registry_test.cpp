@@ -72,37 +72,32 @@ TEST(CameraNameRegistry, KeepsEveryReadableNameOfAFlawedFile) {
 }
 
 // A file that cannot be read at all may hold names: it is never replaced.
-TEST(CameraNameRegistry, AFileThatCannotBeReadIsNeverOverwritten) {
+// Without a path, or with one whose folder cannot be made (a regular file is
+// in the way, which stops root too), the names live in memory only.
+TEST(CameraNameRegistry, UnreadableFileOrUnusablePathKeepsNamesInMemory) {
     TempDir dir;
     std::string big = "{\"usb-A\":\"" + std::string(kSmallFileCap, 'x') + "\"}";
     ASSERT_FALSE(writeFile(dir.file("big.json"), big));
     ASSERT_EQ(::mkfifo(dir.file("fifo.json").c_str(), 0600), 0);
-    for (std::string name : {"big.json", "fifo.json"}) {
+    ASSERT_FALSE(writeFile(dir.file("plain"), "not a folder"));
+    const std::string before = test::runCommand("ls -A");
+    const std::pair<std::string, bool> cases[] = {{dir.file("big.json"), true},
+                                                  {dir.file("fifo.json"), true},
+                                                  {"", false},
+                                                  {dir.file("plain/camera_names.json"), false}};
+    for (const auto& [path, unreadable] : cases) {
         testing::internal::CaptureStdout();
-        CameraNameRegistry registry(dir.file(name));
+        CameraNameRegistry registry(path);
         registry.setName("Left", "usb-B");
-        EXPECT_EQ(registry.displayName("usb-B", "Cam"), "Left");
+        EXPECT_EQ(registry.displayName("usb-B", "Cam"), "Left") << path;
+        registry.waitUntilSaved();
         std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_NE(out.find("Talvex: skipped " + dir.file(name) + ": "), std::string::npos) << out;
+        EXPECT_EQ(test::countOf(out, "Talvex: skipped " + path + ": "), unreadable) << out;
     }
+    EXPECT_EQ(test::runCommand("ls -A"), before) << "nothing in the working directory";
+    EXPECT_EQ(readText(dir.file("plain")), "not a folder");
     EXPECT_EQ(readText(dir.file("big.json")), big);
     struct stat info {};
     ASSERT_EQ(::lstat(dir.file("fifo.json").c_str(), &info), 0);
     EXPECT_TRUE(S_ISFIFO(info.st_mode));
-}
-
-// Without a path, or with one whose folder cannot be made (a regular file is
-// in the way, which stops root too), the names live in memory only.
-TEST(CameraNameRegistry, NoPathOrUnusableFolderKeepsNamesInMemory) {
-    TempDir dir;
-    ASSERT_FALSE(writeFile(dir.file("plain"), "not a folder"));
-    const std::string before = test::runCommand("ls -A");
-    for (const std::string& path : {std::string(), dir.file("plain/camera_names.json")}) {
-        CameraNameRegistry registry(path);
-        registry.setName("Left", "usb-A");
-        EXPECT_EQ(registry.displayName("usb-A", "Cam"), "Left") << path;
-        registry.waitUntilSaved();
-    }
-    EXPECT_EQ(test::runCommand("ls -A"), before) << "nothing in the working directory";
-    EXPECT_EQ(readText(dir.file("plain")), "not a folder");
 }

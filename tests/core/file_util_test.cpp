@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <tuple>
 
 #include "core/FileUtil.h"
 #include "core/Log.h"
@@ -13,11 +14,7 @@ using namespace talvex;
 namespace {
 
 using Status = SmallFile::Status;
-
-std::string capturedOutput() {
-    flushLog();
-    return testing::internal::GetCapturedStdout();
-}
+using Make = std::function<void(const std::string&)>;
 
 // Ends the whole program if a call blocks, so a FIFO that stalls a reader or
 // a writer fails the test instead of hanging it.
@@ -31,12 +28,7 @@ struct Watchdog {
 TEST(SmallFile, OnlyRegularFilesUpToTheCapAreReadAndTheRestIsSaidOnce) {
     Watchdog watchdog;
     test::TempDir dir;
-    struct Case {
-        const char* name;
-        std::function<void(const std::string&)> make;
-        Status status;
-        std::string bytesOrProblem;
-    } cases[] = {
+    const std::tuple<const char*, Make, Status, std::string> cases[] = {
         {"regular", [](auto& p) { writeFile(p, "{\"a\":\"b\"}"); }, Status::read, "{\"a\":\"b\"}"},
         {"at the cap", [](auto& p) { writeFile(p, std::string(16, 'x')); }, Status::read,
          std::string(16, 'x')},
@@ -52,17 +44,18 @@ TEST(SmallFile, OnlyRegularFilesUpToTheCapAreReadAndTheRestIsSaidOnce) {
          "a link to nothing"},
         {"missing", [](auto&) {}, Status::missing, ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::string path = dir.file(c.name);
-        c.make(path);
+    for (const auto& [name, make, status, bytesOrProblem] : cases) {
+        SCOPED_TRACE(name);
+        std::string path = dir.file(name);
+        make(path);
         testing::internal::CaptureStdout();
         SmallFile file = readSmallFile(path, 16);
-        std::string out = capturedOutput();
-        EXPECT_EQ(file.status, c.status);
-        std::string said = "Talvex: skipped " + path + ": " + c.bytesOrProblem + "\n";
-        EXPECT_EQ(file.bytes, c.status == Status::read ? c.bytesOrProblem : "");
-        EXPECT_EQ(out, c.status == Status::skipped ? said : "");
+        flushLog();
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(file.status, status);
+        std::string said = "Talvex: skipped " + path + ": " + bytesOrProblem + "\n";
+        EXPECT_EQ(file.bytes, status == Status::read ? bytesOrProblem : "");
+        EXPECT_EQ(out, status == Status::skipped ? said : "");
     }
 }
 
@@ -71,12 +64,8 @@ TEST(CreateFile, NeverFollowsALinkNorBlocksOnWhatIsInTheWay) {
     test::TempDir dir;
     std::string target = dir.file("target");
     ASSERT_FALSE(writeFile(target, "precious"));
-    struct Case {
-        const char* name;
-        std::function<void(const std::string&)> make;
-        bool mustBeNew;
-        std::string problem;  // empty: created
-    } cases[] = {
+    // An empty problem: created.
+    const std::tuple<const char*, Make, bool, std::string> cases[] = {
         {"new", [](auto&) {}, true, ""},
         {"stale", [](auto& p) { writeFile(p, "old"); }, true, "the file exists already"},
         {"replaced", [](auto& p) { writeFile(p, "old"); }, false, ""},
@@ -87,19 +76,19 @@ TEST(CreateFile, NeverFollowsALinkNorBlocksOnWhatIsInTheWay) {
         {"fifo", [](auto& p) { ::mkfifo(p.c_str(), 0600); }, false, "a FIFO is in the way"},
         {"folder", [](auto& p) { makeDirectories(p); }, false, "a folder is in the way"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::string path = dir.file(c.name);
-        c.make(path);
-        CreatedFile file = createFileForWriting(path, c.mustBeNew);
-        if (c.problem.empty()) {
+    for (const auto& [name, make, mustBeNew, problem] : cases) {
+        SCOPED_TRACE(name);
+        std::string path = dir.file(name);
+        make(path);
+        CreatedFile file = createFileForWriting(path, mustBeNew);
+        if (problem.empty()) {
             ASSERT_GE(file.fd, 0) << file.error;
             EXPECT_TRUE(writeAll(file.fd, "new"));
             ::close(file.fd);
             EXPECT_EQ(test::readText(path), "new");
         } else {
             EXPECT_EQ(file.fd, -1);
-            EXPECT_EQ(file.error, path + ": " + c.problem);
+            EXPECT_EQ(file.error, path + ": " + problem);
         }
     }
     EXPECT_EQ(test::readText(target), "precious");

@@ -55,23 +55,19 @@ struct Cameras : ::testing::Test {
 }  // namespace
 
 TEST(CameraDiscovery, ChoosesSizeFormatAndWhetherToAskTheRate) {
-    auto yuyv = [](int w, int h, std::vector<FrameRateRange> rates) {
-        return CaptureMode{V4L2_PIX_FMT_YUYV, w, h, std::move(rates)};
-    };
-    auto mjpg = [](int w, int h, std::vector<FrameRateRange> rates) {
-        return CaptureMode{V4L2_PIX_FMT_MJPEG, w, h, std::move(rates)};
-    };
+    constexpr std::uint32_t Y = V4L2_PIX_FMT_YUYV, M = V4L2_PIX_FMT_MJPEG;
     const std::pair<std::vector<CaptureMode>, std::string> cases[] = {
-        {{yuyv(1280, 720, {{5, 30}}), mjpg(1280, 720, {{30, 30}})}, "yuyv422 1280x720 ask"},
+        {{{Y, 1280, 720, {{5, 30}}}, {M, 1280, 720, {{30, 30}}}}, "yuyv422 1280x720 ask"},
         // the typical webcam: raw 720p at 10 fps only
-        {{yuyv(640, 480, {{30, 30}}), yuyv(1280, 720, {{10, 10}}),
-          mjpg(1280, 720, {{30, 30}, {15, 15}})},
+        {{{Y, 640, 480, {{30, 30}}},
+          {Y, 1280, 720, {{10, 10}}},
+          {M, 1280, 720, {{30, 30}, {15, 15}}}},
          "mjpeg 1280x720 ask"},
-        {{yuyv(640, 480, {{30, 30}}), yuyv(1920, 1080, {{30, 30}}), yuyv(1600, 900, {{30, 30}})},
+        {{{Y, 640, 480, {{30, 30}}}, {Y, 1920, 1080, {{30, 30}}}, {Y, 1600, 900, {{30, 30}}}},
          "yuyv422 1600x900 ask"},
-        {{yuyv(320, 240, {{30, 30}}), yuyv(640, 480, {{30, 30}})}, "yuyv422 640x480 ask"},
-        {{yuyv(1280, 720, {{5, 25}})}, "yuyv422 1280x720 keep"},
-        {{yuyv(1280, 720, {{10, 10}}), mjpg(1280, 720, {{15, 15}})}, "yuyv422 1280x720 keep"},
+        {{{Y, 320, 240, {{30, 30}}}, {Y, 640, 480, {{30, 30}}}}, "yuyv422 640x480 ask"},
+        {{{Y, 1280, 720, {{5, 25}}}}, "yuyv422 1280x720 keep"},
+        {{{Y, 1280, 720, {{10, 10}}}, {M, 1280, 720, {{15, 15}}}}, "yuyv422 1280x720 keep"},
         {{}, " 0x0 keep"},
     };
     for (const auto& [modes, expected] : cases) {
@@ -83,8 +79,9 @@ TEST(CameraDiscovery, ChoosesSizeFormatAndWhetherToAskTheRate) {
 }
 
 // Synthetic cameras are listed by stable id, never by node path; a camera
-// that cannot be opened gives its error text.
-TEST_F(Cameras, ListedByStableIdAndSetupYieldsTheOpenErrorTexts) {
+// that cannot be opened gives its error text, one that sends nothing ends as
+// a session error.
+TEST_F(Cameras, ListedByStableIdAndFailuresGiveTheirTexts) {
     EXPECT_EQ(SyntheticCameras::add(1).at(0).name, "Synthetic Camera 3");
     SyntheticCameras::disconnect("synthetic-2");
     std::vector<std::string> ids;
@@ -106,17 +103,34 @@ TEST_F(Cameras, ListedByStableIdAndSetupYieldsTheOpenErrorTexts) {
         EXPECT_EQ(recorder.setup(), expected);
         EXPECT_FALSE(recorder.isCapturing());
     }
+    testing::internal::CaptureStdout();
+    SyntheticCameras::add(1);
+    SyntheticCameras::setFailure("synthetic-4", SyntheticCameras::Failure::noFrames);
+    CameraRecorder dark(synthetic(4, "Dark"), 30);
+    setUp(dark);
+    ASSERT_TRUE(waitUntil([&] { return reports.load() == 1; }));
+    EXPECT_EQ(dark.framesCaptured(), 0u);
+    EXPECT_FALSE(dark.latestFrame());
+    EXPECT_EQ(stopAndWait(dark), "none");
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(countOf(log, "Talvex: session error for 'Dark': no frame from the camera for 5 s\n"),
+              1)
+        << log;
 }
 
 // Frames are the camera's YUV in its colour on the steady clock; a stop without
-// a recording completes, also after the close, and nothing is reported lost.
-TEST_F(Cameras, CapturesYuvFramesAndStopsQuietly) {
-    CameraRecorder recorder(synthetic(2), 30);
+// a recording completes, also after the close, and a close reports nothing
+// lost. The own movie is 720p H.264 at the camera's rate; a lost camera
+// finishes it, playable before anyone asks for the stop, which reports it, and
+// is reported lost once.
+TEST_F(Cameras, CapturesYuvFramesAndAMovieThatSurvivesALostCamera) {
+    testing::internal::CaptureStdout();
+    CameraRecorder closed(synthetic(2), 30), recorder(synthetic(1), 30);
     std::atomic<int> notified{0};
-    setUp(recorder);
-    recorder.frameSlot().setOnNewFrame([&](std::uint64_t) { ++notified; });
-    ASSERT_TRUE(waitUntil([&] { return recorder.framesCaptured() >= 10; }));
-    VideoFramePtr frame = recorder.latestFrame();
+    setUp(closed);
+    closed.frameSlot().setOnNewFrame([&](std::uint64_t) { ++notified; });
+    ASSERT_TRUE(waitUntil([&] { return closed.framesCaptured() >= 10; }));
+    VideoFramePtr frame = closed.latestFrame();
     ASSERT_TRUE(frame);
     // The camera's own yuv420p, BT.601 video range: nothing converted on the way.
     EXPECT_EQ(std::tuple(frame->width(), frame->height(), frame->format()),
@@ -125,26 +139,18 @@ TEST_F(Cameras, CapturesYuvFramesAndStopsQuietly) {
     EXPECT_NEAR(frame->row(600)[1000], 77, 4);
     EXPECT_NEAR(frame->row(300, 1)[500], 196, 4);
     EXPECT_NEAR(frame->row(300, 2)[500], 104, 4);
-    ASSERT_TRUE(waitUntil([&] { return recorder.latestFrame() != frame; }));
-    EXPECT_GT(recorder.latestFrame()->ptsMicros, frame->ptsMicros);
+    ASSERT_TRUE(waitUntil([&] { return closed.latestFrame() != frame; }));
+    EXPECT_GT(closed.latestFrame()->ptsMicros, frame->ptsMicros);
     EXPECT_GT(notified.load(), 0);
-    EXPECT_EQ(stopAndWait(recorder), "none");
-    recorder.close();
-    EXPECT_FALSE(recorder.isCapturing());
-    EXPECT_EQ(stopAndWait(recorder), "none");
-    EXPECT_EQ(reports.load(), 0);
-    CameraRecorder neverOpened(synthetic(1), 30);
+    EXPECT_EQ(stopAndWait(closed), "none");
+    closed.close();
+    EXPECT_FALSE(closed.isCapturing());
+    EXPECT_EQ(stopAndWait(closed), "none");
+    CameraRecorder neverOpened(synthetic(3), 30);
     EXPECT_EQ(stopAndWait(neverOpened), "none");
-}
 
-// The own movie is 720p H.264 at the camera's rate; a lost camera finishes
-// it, playable before anyone asks for the stop, which reports it, and is
-// reported lost once.
-TEST_F(Cameras, OwnMovieSurvivesALostCameraReportedOnce) {
-    testing::internal::CaptureStdout();
     TempDir dir;
     const std::string path = dir.file("camera1.mp4");
-    CameraRecorder recorder(synthetic(1), 30);
     setUp(recorder);
     ASSERT_EQ(recorder.startRecording(path), std::nullopt);
     std::this_thread::sleep_for(2s);
@@ -165,19 +171,4 @@ TEST_F(Cameras, OwnMovieSurvivesALostCameraReportedOnce) {
     const std::string log = testing::internal::GetCapturedStdout();
     if (HasFailure()) std::cout << log;  // failures printed while capturing are in it
     EXPECT_EQ(countOf(log, "Talvex: disconnected: 'Synthetic Camera 1'\n"), 1) << log;
-}
-
-TEST_F(Cameras, CameraThatSendsNothingEndsAsASessionError) {
-    testing::internal::CaptureStdout();
-    SyntheticCameras::setFailure("synthetic-2", SyntheticCameras::Failure::noFrames);
-    CameraRecorder recorder(synthetic(2, "Dark"), 30);
-    setUp(recorder);
-    ASSERT_TRUE(waitUntil([&] { return reports.load() == 1; }));
-    EXPECT_EQ(recorder.framesCaptured(), 0u);
-    EXPECT_FALSE(recorder.latestFrame());
-    EXPECT_EQ(stopAndWait(recorder), "none");
-    const std::string log = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(countOf(log, "Talvex: session error for 'Dark': no frame from the camera for 5 s\n"),
-              1)
-        << log;
 }

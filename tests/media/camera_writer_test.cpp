@@ -1,13 +1,8 @@
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
-#include <filesystem>
 #include <future>
 #include <thread>
 
@@ -23,271 +18,232 @@ using namespace test;
 
 constexpr Rgb kRed{255, 0, 0};   // the single camera, and camera 0
 constexpr Rgb kBlue{0, 0, 255};  // camera 1
+constexpr std::int64_t kStart = 3'000'000;
 
-std::int64_t camera0Time(int index) {
-    return 3'000'000 + index * 33'333;
-}
 // Camera 1 runs on its own clock and slightly faster; its times are never used.
 std::int64_t camera1Time(int index) {
     return 9'000'000 + index * 33'000;
 }
 
+// Small pictures get a long run (across fragment boundaries), big ones a short one.
 struct Layout {
-    bool swapped;
-    int width0, height0, width1, height1;
+    bool dual, swapped = false;
+    int frames = 70, width0 = 320, height0 = 180, width1 = 320, height1 = 180;
     AVPixelFormat format0 = AV_PIX_FMT_YUV420P, format1 = AV_PIX_FMT_YUV420P;
 };
-constexpr Layout kSmall{false, 320, 180, 320, 180};
 
 // The single-camera writer, or the dual writer fed pairs (camera 1's counter
-// 100 higher), behind one face.
+// 100 higher), behind one face, writing its movie into a folder.
 struct Writer {
-    const bool dual;
+    const Layout c;
     const std::string path;
     SingleCameraWriter single{"Cam A"};
     std::shared_ptr<DualCameraWriter> pair;
 
-    Writer(bool dual, const std::string& path, bool swapped = false)
-        : dual(dual), path(path), pair(std::make_shared<DualCameraWriter>(path, swapped, 30)) {}
+    Writer(const Layout& c, const std::string& folder)
+        : c(c),
+          path(folder + "/" + file()),
+          pair(std::make_shared<DualCameraWriter>(path, c.swapped, 30)) {}
     std::optional<RecordingError> start() {
-        return dual ? pair->startWriting() : single.startRecording(path);
+        return c.dual ? pair->startWriting() : single.startRecording(path);
     }
     void feed(const VideoFramePtr& first, const VideoFramePtr& second) {
-        if (!dual) return single.appendFrame(first);
+        if (!c.dual) return single.appendFrame(first);
         pair->appendFrame(first, 0);
         pair->appendFrame(second, 1);
         pair->waitUntilIdle();
     }
-    void frame(int counter, std::int64_t time, const Layout& c = kSmall) {
+    void frame(int counter, std::int64_t time) {
         feed(makeFrame(c.width0, c.height0, kRed, counter, time, c.format0),
-             dual ? makeFrame(c.width1, c.height1, kBlue, 100 + counter, camera1Time(counter),
-                              c.format1)
-                  : nullptr);
+             c.dual ? makeFrame(c.width1, c.height1, kBlue, 100 + counter, camera1Time(counter),
+                                c.format1)
+                    : nullptr);
     }
     // How the movie ended; the dual writer's completion comes once, on its queue.
     std::string stop() {
-        std::optional<MovieOutcome> outcome = dual ? std::nullopt : single.stopRecording();
-        if (dual) {
-            std::promise<std::thread::id> done;
-            std::atomic<int> calls{0};
+        std::optional<MovieOutcome> outcome = c.dual ? std::nullopt : single.stopRecording();
+        if (c.dual) {
+            std::promise<std::thread::id> done;  // a second completion would throw
             pair->stopWriting([&](std::optional<MovieOutcome> ended) {
                 outcome = ended;
-                if (calls++ == 0) done.set_value(std::this_thread::get_id());
+                done.set_value(std::this_thread::get_id());
             });
             EXPECT_NE(done.get_future().get(), std::this_thread::get_id());
             pair->waitUntilIdle();
-            EXPECT_EQ(calls, 1);
         }
         return outcome ? describeMovies({*outcome}) : "none";
     }
-    std::string file() const { return dual ? "recording.mp4" : "camera1.mp4"; }
-    int width() const { return dual ? 2560 : 1280; }
+    std::string file() const { return c.dual ? "recording.mp4" : "camera1.mp4"; }
 };
 
-struct LayoutCase {
-    bool dual;
-    Layout layout;
-};
+struct CameraWriterLayouts : testing::TestWithParam<Layout> {};
 
-struct CameraWriterLayouts : testing::TestWithParam<LayoutCase> {};
-
-// Every frame (pair) comes back, in order, at camera 0's capture time minus
-// the first one's. Each camera fills its 1280x720 place whatever its size and
-// pixel format, colour bars keep their colours, and swap moves the halves.
-// The file that was there before is replaced.
-TEST_P(CameraWriterLayouts, WritesEveryFrameIntoItsPlace) {
-    const auto [dual, c] = GetParam();
+// The file that was there before is replaced. Every frame (pair) comes back in
+// order at camera 0's capture time minus the first one's, jitter and gaps
+// included. A frame whose time does not move
+// forward (the same, an earlier one, one before the first) is dropped with the
+// append line; the movie keeps the frames around it. The dual writer pairs
+// only camera 0's newest frame: two earlier ones go unused. Each camera fills
+// its 1280x720 place whatever its size and pixel format, colour bars keep
+// their colours, and swap moves the halves.
+TEST_P(CameraWriterLayouts, WritesEveryFrameAtItsTimeIntoItsPlace) {
+    const Layout c = GetParam();
     TempDir dir;
-    Writer writer(dual, dir.file(dual ? "recording.mp4" : "camera1.mp4"), c.swapped);
+    Writer writer(c, dir.path());
     ASSERT_FALSE(writeFile(writer.path, "old recording"));
     ASSERT_FALSE(writer.start());
-    for (int i = 0; i < 20; ++i) writer.frame(i, camera0Time(i), c);
-    writer.feed(colourBarFrame(c.width0, c.height0, camera0Time(20), c.format0),
-                dual ? colourBarFrame(c.width1, c.height1, camera1Time(20), c.format1) : nullptr);
+    testing::internal::CaptureStdout();
+    for (int i = 0; c.dual && i < 2; ++i)
+        writer.pair->appendFrame(
+            makeFrame(c.width0, c.height0, kRed, 77, kStart - 1000 + i, c.format0), 0);
+    std::vector<double> times;
+    std::int64_t time = 0;
+    // Dropped: a frame at the same time, one 1 ms earlier, one before the first.
+    const int same = 2, earlier = c.frames / 2, beforeFirst = c.frames * 5 / 7;
+    for (int i = 0; i < c.frames; ++i) {
+        times.push_back(static_cast<double>(time) / 1e6);
+        writer.frame(i, kStart + time);
+        if (i == same || i == earlier) writer.frame(155, kStart + time - (i == earlier) * 1000);
+        if (i == beforeFirst) writer.frame(155, kStart - 5);
+        time += 28'000 + (i * 7919) % 11'000 + (i == c.frames * 4 / 7 ? 250'000 : 0);
+    }
+    times.push_back(static_cast<double>(time) / 1e6);
+    writer.feed(
+        colourBarFrame(c.width0, c.height0, kStart + time, c.format0),
+        c.dual ? colourBarFrame(c.width1, c.height1, camera1Time(c.frames), c.format1) : nullptr);
     EXPECT_EQ(writer.stop(), writer.file() + " finished");
-    expectMovie(probeMovie(writer.path), writer.width(), evenTimes(21));
-    SmallFrames frames(writer.path, dual ? 128 : 64);
-    auto counters = [](int first) {
-        auto values = sequence(first, 20);
-        values.push_back(-1);  // the bars
-        return values;
-    };
-    EXPECT_EQ(frames.counters(0, 64, c.swapped ? kBlue : kRed), counters(c.swapped ? 100 : 0));
-    // Sound conversions stay within 4 levels; a full-range camera taken as
-    // video range is 12 off.
-    EXPECT_LE(frames.colourBarError(20, 0, 64), 6);
-    if (!dual) return;
-    EXPECT_EQ(frames.counters(64, 64, c.swapped ? kRed : kBlue), counters(c.swapped ? 0 : 100));
-    EXPECT_LE(frames.colourBarError(20, 64, 64), 6);
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(countOf(log, c.dual ? "Talvex: dual session started, basePTS=3.0\n"
+                                  : "Talvex: session started for Cam A at 3.0\n"),
+              1)
+        << log;
+    EXPECT_EQ(countOf(log, "Talvex: append failed"), 3) << log;
+    expectMovie(probeMovie(writer.path), c.dual ? 2560 : 1280, times);
+    SmallFrames frames(writer.path, c.dual ? 128 : 64);
+    for (int half = 0; half < (c.dual ? 2 : 1); ++half) {
+        const bool red = (half == 0) != c.swapped;
+        auto counters = sequence(red ? 0 : 100, c.frames);
+        counters.push_back(-1);  // the bars
+        EXPECT_EQ(frames.counters(64 * half, 64, red ? kRed : kBlue), counters);
+        // Sound conversions stay within 4 levels; a full-range camera taken as
+        // video range is 12 off.
+        EXPECT_LE(frames.colourBarError(c.frames, 64 * half, 64), 6);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     CameraSizes, CameraWriterLayouts,
     testing::Values(
-        LayoutCase{false, {false, 1280, 720, 0, 0}},
-        LayoutCase{false, {false, 640, 480, 0, 0, AV_PIX_FMT_YUYV422}},
-        LayoutCase{false, {false, 1920, 1080, 0, 0, AV_PIX_FMT_YUVJ422P}},
-        LayoutCase{false, {false, 1279, 719, 0, 0, AV_PIX_FMT_BGRA}},
-        LayoutCase{true, {false, 1280, 720, 1280, 720}},
-        LayoutCase{true, {true, 1280, 720, 1280, 720, AV_PIX_FMT_YUYV422, AV_PIX_FMT_BGRA}},
-        LayoutCase{true, {true, 640, 480, 1920, 1080, AV_PIX_FMT_YUYV422, AV_PIX_FMT_YUVJ422P}},
-        LayoutCase{true, {false, 1279, 719, 640, 480, AV_PIX_FMT_BGRA, AV_PIX_FMT_YUVJ420P}}));
+        Layout{false}, Layout{true}, Layout{false, false, 20, 1280, 720},
+        Layout{false, false, 20, 640, 480, 0, 0, AV_PIX_FMT_YUYV422},
+        Layout{false, false, 20, 1920, 1080, 0, 0, AV_PIX_FMT_YUVJ422P},
+        Layout{false, false, 20, 1279, 719, 0, 0, AV_PIX_FMT_BGRA},
+        Layout{true, false, 20, 1280, 720, 1280, 720},
+        Layout{true, true, 20, 1280, 720, 1280, 720, AV_PIX_FMT_YUYV422, AV_PIX_FMT_BGRA},
+        Layout{true, true, 20, 640, 480, 1920, 1080, AV_PIX_FMT_YUYV422, AV_PIX_FMT_YUVJ422P},
+        Layout{true, false, 20, 1279, 719, 640, 480, AV_PIX_FMT_BGRA, AV_PIX_FMT_YUVJ420P}));
 
-struct CameraWriters : testing::TestWithParam<bool> {
-    TempDir dir;
-    Writer writer{GetParam(), dir.file(GetParam() ? "recording.mp4" : "camera1.mp4")};
-};
-
+struct CameraWriters : testing::TestWithParam<bool> {};
 INSTANTIATE_TEST_SUITE_P(SingleAndDual, CameraWriters, testing::Bool());
 
 // A movie that cannot be created fails the start with the library's reason,
-// leaves nothing behind and takes no frames.
-TEST_P(CameraWriters, StartFailsWhenTheFileCannotBeCreated) {
+// leaves nothing behind and takes no frames. Without a frame (for the dual
+// writer: camera 0's alone never make a pair) there is no movie to offer: the
+// file goes. Frames after the stop are dropped.
+TEST_P(CameraWriters, NoMovieWithoutAFileOrAFrame) {
+    TempDir dir;
+    Writer writer(Layout{GetParam()}, dir.path());
     ASSERT_FALSE(writeFile(dir.file("plain"), "x"));
     ASSERT_TRUE(makeDirectories(dir.file("folder/" + writer.file() + "/keep")));
-    const std::pair<std::string, const char*> cases[] = {{"plain/", "Not a directory"},
-                                                         {"gone/", "No such file or directory"},
-                                                         {"folder/", "Is a directory"}};
+    const std::pair<std::string, const char*> cases[] = {{"plain", "Not a directory"},
+                                                         {"gone", "No such file or directory"},
+                                                         {"folder", "Is a directory"}};
     for (const auto& [folder, reason] : cases) {
         SCOPED_TRACE(reason);
-        Writer failing(GetParam(), dir.file(folder + writer.file()));
+        Writer failing(Layout{GetParam()}, dir.file(folder));
         testing::internal::CaptureStdout();
         auto error = failing.start();
-        failing.frame(0, camera0Time(0));
+        failing.frame(0, kStart);
         EXPECT_EQ(failing.stop(), "none");
         const std::string log = testing::internal::GetCapturedStdout();
         ASSERT_TRUE(error);
         EXPECT_NE(error->message.find(reason), std::string::npos) << error->message;
         EXPECT_FALSE(fileExists(failing.path) && !isDirectory(failing.path));
-        EXPECT_EQ(countOf(log, "startWriting"), 1) << log;
-        EXPECT_EQ(countOf(log, ": false, status: 3\n"), 1) << log;
-        EXPECT_EQ(countOf(log, GetParam() ? "Talvex: DualCameraWriter error: "
-                                          : "Talvex: writer error on start: "),
-                  1)
-            << log;
-        EXPECT_EQ(countOf(log, "drainAndComposite"), 0) << log;
+        const std::pair<std::string, int> lines[] = {
+            {"startWriting", 1},
+            {": false, status: 3\n", 1},
+            {GetParam() ? "Talvex: DualCameraWriter error: " : "Talvex: writer error on start: ",
+             1},
+            {"drainAndComposite", 0}};
+        for (const auto& [line, count] : lines) EXPECT_EQ(countOf(log, line), count) << log;
     }
-}
-
-// Without a frame (for the dual writer: camera 0's alone never make a pair)
-// there is no movie to offer: the file goes. Frames after the stop are dropped.
-TEST_P(CameraWriters, StopBeforeAnyFrameRemovesTheFile) {
     ASSERT_FALSE(writer.start());
     EXPECT_TRUE(fileExists(writer.path));
-    for (int i = 0; writer.dual && i < 5; ++i)
-        writer.pair->appendFrame(makeFrame(320, 180, kRed, i, camera0Time(i)), 0);
+    for (int i = 0; GetParam() && i < 5; ++i)
+        writer.pair->appendFrame(makeFrame(320, 180, kRed, i, kStart + i * 33'333), 0);
     EXPECT_EQ(writer.stop(), writer.file() + " cancelled (no frames)");
     testing::internal::CaptureStdout();
-    writer.frame(0, camera0Time(9));
+    writer.frame(0, kStart + 300'000);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_FALSE(fileExists(writer.path));
 }
 
-// Capture times are kept as they come, jitter and gaps included, across
-// fragment boundaries. A frame whose time does not move forward (the same,
-// an earlier one, one before the first) is dropped with the append line; the
-// movie goes on and keeps the frames around it. The dual writer pairs only
-// camera 0's newest frame: two earlier ones go unused.
-TEST_P(CameraWriters, KeepsCaptureTimesAndDropsThoseNotMovingForward) {
-    ASSERT_FALSE(writer.start());
-    testing::internal::CaptureStdout();
-    for (int i = 0; writer.dual && i < 2; ++i)
-        writer.pair->appendFrame(makeFrame(320, 180, kRed, 77, camera0Time(0) - 1000 + i), 0);
-    std::vector<double> times;
-    for (std::int64_t i = 0, time = 0; i < 70; ++i) {
-        times.push_back(static_cast<double>(time) / 1e6);
-        writer.frame(static_cast<int>(i), camera0Time(0) + time);
-        if (i == 2 || i == 35 || i == 50)
-            writer.frame(155,
-                         i == 50 ? camera0Time(0) - 5 : camera0Time(0) + time - (i == 35) * 1000);
-        time += 28'000 + (i * 7919) % 11'000 + (i == 40 ? 250'000 : 0);
-    }
-    EXPECT_EQ(writer.stop(), writer.file() + " finished");
-    const std::string log = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(countOf(log, writer.dual ? "Talvex: dual session started, basePTS=3.0\n"
-                                       : "Talvex: session started for Cam A at 3.0\n"),
-              1)
-        << log;
-    EXPECT_EQ(countOf(log, "Talvex: append failed"), 3) << log;
-    expectMovie(probeMovie(writer.path), writer.width(), times);
-    SmallFrames frames(writer.path, writer.dual ? 128 : 64);
-    EXPECT_EQ(frames.counters(0, 64, kRed), sequence(0, 70));
-    if (writer.dual) {
-        EXPECT_EQ(frames.counters(64, 64, kBlue), sequence(100, 70));
-    }
+// Records `frames` red 720p frames 33.333 ms apart into folder, then stops
+// (how the movie ended) or is killed.
+std::string record(const std::string& folder, int frames, bool killed = false) {
+    Writer writer(Layout{false, false, frames, 1280, 720}, folder);
+    EXPECT_FALSE(writer.start());
+    for (int i = 0; i < frames; ++i) writer.frame(i, kStart + i * 33'333);
+    if (killed) raise(SIGKILL);
+    return writer.stop();
 }
 
-constexpr int kKilledAppended = 75;  // two and a half key-frame intervals at 30 fps
+// A movie cut short keeps every whole fragment: its first second at least,
+// the frames from the start in order, nothing it cannot decode.
+void expectWholeFragments(const std::string& path, int appended) {
+    auto info = probeMovie(path);
+    const int kept = static_cast<int>(info.frames());
+    EXPECT_GE(kept, 30);
+    EXPECT_LT(kept, appended);
+    expectMovie(info, 1280, evenTimes(kept));
+    EXPECT_EQ(SmallFrames(path, 64).counters(0, 64, kRed), sequence(0, kept));
+}
 
-struct SingleWriter : testing::Test {
+// A process killed two and a half key-frame intervals into its movie leaves
+// one that plays every finished fragment. The death test runs this program
+// again for it (a fork of this threaded one could inherit a held lock and
+// hang), and the new process finds the parent's folder in its environment.
+TEST(SingleWriter, KilledRecordingKeepsFinishedFragments) {
     TempDir dir;
-    Writer writer{false, dir.file("camera1.mp4")};
-
-    void record(int frames) {
-        ASSERT_FALSE(writer.start());
-        for (int i = 0; i < frames; ++i)
-            writer.single.appendFrame(makeFrame(1280, 720, kRed, i, camera0Time(i)));
-    }
-    // A movie cut short keeps every whole fragment: its first second at
-    // least, the frames from the start in order, nothing it cannot decode.
-    void expectWholeFragments(int appended) {
-        auto info = probeMovie(writer.path);
-        const int kept = static_cast<int>(info.frames());
-        EXPECT_GE(kept, 30);
-        EXPECT_LT(kept, appended);
-        expectMovie(info, 1280, evenTimes(kept));
-        EXPECT_EQ(SmallFrames(writer.path, 64).counters(0, 64, kRed), sequence(0, kept));
-    }
-};
-
-// Recording until killed, in a process of its own started by the test
-// below: a fork of this threaded process could inherit a lock another thread
-// held and hang.
-TEST(SingleWriterChild, DISABLED_RecordsUntilKilled) {
-    Writer writer{false, std::getenv("TALVEX_KILLED_MOVIE")};
-    ASSERT_FALSE(writer.start());
-    for (int i = 0; i < kKilledAppended; ++i)
-        writer.single.appendFrame(makeFrame(1280, 720, kRed, i, camera0Time(i)));
-    raise(SIGKILL);
-}
-
-// A process killed mid-recording leaves a movie that plays every finished fragment.
-TEST_F(SingleWriter, KilledRecordingKeepsFinishedFragments) {
-    const std::string self = std::filesystem::read_symlink("/proc/self/exe");
-    ASSERT_EQ(::setenv("TALVEX_KILLED_MOVIE", writer.path.c_str(), 1), 0);
-    std::string filter = "--gtest_filter=SingleWriterChild.*";
-    std::string disabled = "--gtest_also_run_disabled_tests";
-    char* argv[] = {const_cast<char*>(self.c_str()), filter.data(), disabled.data(), nullptr};
-    pid_t child = 0;
-    ASSERT_EQ(::posix_spawn(&child, self.c_str(), nullptr, nullptr, argv, environ), 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
-    expectWholeFragments(kKilledAppended);
+    ASSERT_EQ(::setenv("TALVEX_KILLED_MOVIE", dir.path().c_str(), 0), 0);
+    const std::string folder = std::getenv("TALVEX_KILLED_MOVIE");
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(record(folder, 75, true), testing::KilledBySignal(SIGKILL), "");
+    ::unsetenv("TALVEX_KILLED_MOVIE");
+    expectWholeFragments(folder + "/camera1.mp4", 75);
 }
 
 // A disk that fills up mid-movie (here the process's file-size limit): the
 // stop reports the failure, and the movie is cut back to its last whole fragment.
-TEST_F(SingleWriter, FullDiskEndsOnTheLastWholeFragment) {
-    constexpr int kAppended = 120;  // four key-frame intervals
-    record(kAppended);
-    writer.stop();
+TEST(SingleWriter, FullDiskEndsOnTheLastWholeFragment) {
+    TempDir dir;
+    const std::string path = dir.file("camera1.mp4");
+    record(dir.path(), 120);  // four key-frame intervals
     rlimit previous{};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
     auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     rlimit limited = previous;
-    limited.rlim_cur = *fileSize(writer.path) / 2;
+    limited.rlim_cur = *fileSize(path) / 2;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
     testing::internal::CaptureStdout();
-    record(kAppended);
-    const std::string outcome = writer.stop();
+    const std::string outcome = record(dir.path(), 120);
     testing::internal::GetCapturedStdout();
     ::setrlimit(RLIMIT_FSIZE, &previous);
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(outcome.rfind("camera1.mp4 failed: ", 0), 0u) << outcome;
     EXPECT_NE(outcome.find("File too large"), std::string::npos) << outcome;
-    expectWholeFragments(kAppended);
-    EXPECT_LE(*fileSize(writer.path), limited.rlim_cur);
+    expectWholeFragments(path, 120);
+    EXPECT_LE(*fileSize(path), limited.rlim_cur);
 }
 
 }  // namespace

@@ -11,17 +11,16 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 namespace talvex::test {
 
 TempDir::TempDir() {
     const char* base = std::getenv("TALVEX_TEST_HOME");
-    std::string root =
+    std::string pattern =
         base ? std::string(base) + "/tmp" : std::filesystem::temp_directory_path().string();
-    std::filesystem::create_directories(root);
-    std::string pattern = root + "/talvex-XXXXXX";
-    path_ = ::mkdtemp(pattern.data());
+    std::filesystem::create_directories(pattern);
+    path_ = ::mkdtemp((pattern += "/talvex-XXXXXX").data());
 }
 
 TempDir::~TempDir() {
@@ -31,9 +30,7 @@ TempDir::~TempDir() {
 
 std::string readText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 int countOf(const std::string& text, const std::string& part) {
