@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
+#include <tuple>
 
 #include "core/CameraNameRegistry.h"
 #include "core/FileUtil.h"
@@ -39,11 +40,7 @@ TEST(CameraNameRegistry, SightingsAndGivenNamesAreSavedAndSurviveANewRegistry) {
 // Every readable name is kept and the bad members are dropped with a line;
 // the next save writes back at least the names that were read.
 TEST(CameraNameRegistry, KeepsEveryReadableNameOfAFlawedFile) {
-    struct Case {
-        std::string content;
-        json kept;
-        std::string line;
-    } cases[] = {
+    const std::tuple<std::string, json, std::string> cases[] = {
         {"{\"usb-A\": \"Left\", \"usb-B\": \"Ri", {{"usb-A", "Left"}}, "is broken, keeping the 1"},
         {"{\"usb-A\": \"Left\", \"usb-B\": 3, \"usb-C\": {\"x\": \"y\"}, \"usb-D\": \"R\"}",
          {{"usb-A", "Left"}, {"usb-D", "R"}},
@@ -52,20 +49,20 @@ TEST(CameraNameRegistry, KeepsEveryReadableNameOfAFlawedFile) {
         {"", json::object(), "is broken, keeping the 0"},
         {std::string("\0\xff\x01", 3), json::object(), "is broken, keeping the 0"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.content);
+    for (const auto& [content, kept, line] : cases) {
+        SCOPED_TRACE(content);
         TempDir dir;
         std::string path = dir.file("camera_names.json");
-        ASSERT_FALSE(writeFile(path, c.content));
+        ASSERT_FALSE(writeFile(path, content));
         testing::internal::CaptureStdout();
         CameraNameRegistry registry(path);
         std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_NE(out.find(c.line), std::string::npos) << out;
-        EXPECT_EQ(json(registry.store()), c.kept);
-        EXPECT_EQ(readText(path), c.content) << "reading never rewrites";
+        EXPECT_NE(out.find(line), std::string::npos) << out;
+        EXPECT_EQ(json(registry.store()), kept);
+        EXPECT_EQ(readText(path), content) << "reading never rewrites";
         EXPECT_EQ(registry.displayName("usb-Z", "Cam"), "Cam");
         registry.waitUntilSaved();
-        json expected = c.kept;
+        json expected = kept;
         expected["usb-Z"] = "Cam";
         EXPECT_EQ(json::parse(readText(path)), expected);
     }

@@ -55,8 +55,7 @@ TEST(DualWriterConcurrency, StopWhileBothCamerasDeliver) {
             written = writer->compositesWritten();
             writer.reset();
         }
-        for (int i = 0; i < 1000 && !watch.expired(); ++i) std::this_thread::sleep_for(1ms);
-        EXPECT_TRUE(watch.expired());
+        EXPECT_TRUE(test::waitUntil([&] { return watch.expired(); }));
         auto info = test::probeMovie(dir.file("recording.mp4"));
         EXPECT_EQ(info.errors, "");
         EXPECT_GT(info.frames(), 0u);
