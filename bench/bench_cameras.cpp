@@ -113,7 +113,7 @@ Session recordSession(int count, double seconds, const std::filesystem::path& fo
 
 // The same cameras' graphs paced by the wall clock, through ffmpeg into the
 // same kind of file: H.264 High at the station's bit rate and preset,
-// fragmented MP4.
+// without B-frames like the station's movies, fragmented MP4.
 double ffmpegCpuPerSecond(int count, double seconds, const std::filesystem::path& folder) {
     SyntheticCameras::reset();
     auto cameras = SyntheticCameras::add(count);
@@ -129,7 +129,7 @@ double ffmpegCpuPerSecond(int count, double seconds, const std::filesystem::path
         "ffmpeg -nostdin -v error -y" + inputs +
         (count == 2 ? " -filter_complex '[0:v][1:v]hstack'" : "") + " -t " +
         std::to_string(seconds) + " -c:v libx264 -preset " + settings.preset +
-        " -profile:v high -pix_fmt yuv420p -b:v " + (count == 2 ? "16000000" : "8000000") +
+        " -profile:v high -bf 0 -pix_fmt yuv420p -b:v " + (count == 2 ? "16000000" : "8000000") +
         " -g 30 -movflags frag_keyframe+empty_moov+delay_moov+default_base_moof -f mp4 '" +
         (folder / "ffmpeg.mp4").string() + "'";
     const double cpu = cpuSeconds(RUSAGE_CHILDREN);

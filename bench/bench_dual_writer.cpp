@@ -205,7 +205,7 @@ Rate runFfmpegCli(const std::string& raw0, const std::string& raw1, const std::s
     const std::string command = "ffmpeg -nostdin -v error -y " + input + raw0 + " " + input + raw1 +
                                 " -filter_complex '[0:v][1:v]hstack,format=yuv420p' -frames:v " +
                                 std::to_string(kPairs) + " -c:v libx264 -preset " + preset +
-                                " -profile:v high -b:v " + std::to_string(kBitRate) + " -g " +
+                                " -profile:v high -bf 0 -b:v " + std::to_string(kBitRate) + " -g " +
                                 std::to_string(kFps) + " -f mp4 " + path;
     Measure measure;
     if (std::system(command.c_str()) != 0) {
