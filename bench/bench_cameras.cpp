@@ -9,17 +9,12 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QEventLoop>
-#include <QTimer>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "QuietStdout.h"
@@ -36,7 +31,6 @@
 #include "support/TestSupport.h"
 
 using namespace talvex;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -48,32 +42,6 @@ double cpuSeconds(int who) {
     getrusage(who, &usage);
     auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-// Waits in the Qt event loop, as the station's main thread does between
-// events: a polling loop here would bill the bench's own waiting to the
-// station's CPU time.
-template <typename Predicate>
-bool pumpUntil(Predicate predicate, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    QEventLoop loop;
-    QTimer check;
-    QObject::connect(&check, &QTimer::timeout, [&] {
-        if (predicate() || std::chrono::steady_clock::now() > end) loop.quit();
-    });
-    check.start(20);
-    if (!predicate()) loop.exec();
-    return predicate();
-}
-
-std::vector<double> frameTimes(const std::string& path) {
-    std::istringstream lines(test::runCommand(
-        "ffprobe -v error -select_streams v:0 -show_entries frame=pts_time -of csv=p=0 '" + path +
-        "'"));
-    std::vector<double> times;
-    for (std::string line; std::getline(lines, line);)
-        if (!line.empty()) times.push_back(std::stod(line));
-    return times;
 }
 
 struct Session {
@@ -91,23 +59,24 @@ Session recordSession(int count, double seconds, const std::filesystem::path& fo
     for (const auto& c : cameras) devices.push_back({c.id, c.name, c.name});
     manager->openCameras(devices);
     Session session;
-    if (!pumpUntil([&] { return manager->openedRecorders().size() == devices.size(); }, 20s))
+    if (!test::waitUntil([&] { return manager->openedRecorders().size() == devices.size(); }, 20.0))
         return session;
     auto recorder0 = manager->openedRecorders()[0];
-    pumpUntil([] { return false; }, 1000ms);  // past the cameras' start
+    test::waitUntil([] { return false; }, 1.0);  // past the cameras' start
     const std::uint64_t captured = recorder0->framesCaptured();
     const double cpu = cpuSeconds(RUSAGE_SELF);
     if (manager->startRecording(folder.string())) return session;
     auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    pumpUntil([&] { return std::chrono::steady_clock::now() > end; }, 600s);
+    test::waitUntil([&] { return std::chrono::steady_clock::now() > end; }, 600.0);
     bool done = false;
     manager->stopRecording([&](const StopReport&) { done = true; });
-    pumpUntil([&] { return done; }, 60s);
+    test::waitUntil([&] { return done; }, 60.0);
     session.cpuPerSecond = (cpuSeconds(RUSAGE_SELF) - cpu) / seconds;
     session.captured0 = recorder0->framesCaptured() - captured;
     manager.reset();  // closes the cameras before they are forgotten
     SyntheticCameras::reset();
-    session.movieTimes = frameTimes((folder / (count == 2 ? "recording.mp4" : "camera1.mp4")));
+    session.movieTimes =
+        test::movieFrameTimes((folder / (count == 2 ? "recording.mp4" : "camera1.mp4")));
     return session;
 }
 
@@ -137,27 +106,6 @@ double ffmpegCpuPerSecond(int count, double seconds, const std::filesystem::path
     return (cpuSeconds(RUSAGE_CHILDREN) - cpu) / seconds;
 }
 
-// The movie time of the first white frame in camera 0's half (the left).
-std::optional<double> flashMovieTime(const std::string& path) {
-    const auto times = frameTimes(path);
-    const std::string pixels =
-        test::runCommand("ffmpeg -v error -i '" + path +
-                         "' -fps_mode passthrough -vf crop=64:64:608:328,scale=1:1 "
-                         "-pix_fmt gray -f rawvideo - 2>/dev/null");
-    for (std::size_t i = 0; i < times.size() && i < pixels.size(); ++i)
-        if (static_cast<unsigned char>(pixels[i]) > 200) return times[i];
-    return std::nullopt;
-}
-
-std::optional<double> spikeTime(const std::string& csv) {
-    std::istringstream lines(csv);
-    std::string line;
-    std::getline(lines, line);
-    while (std::getline(lines, line))
-        if (std::stod(line.substr(line.find(',') + 1)) > 19) return std::stod(line);
-    return std::nullopt;
-}
-
 // A whole station (free-running cameras, the phone simulator) records 4 s;
 // at one host instant camera 0 flashes and the phone's gyroscope spikes.
 // Returns the flash's movie time plus "video_start_seconds" minus the
@@ -179,30 +127,28 @@ std::optional<double> timeZeroDifferenceMs(const std::filesystem::path& folder) 
     std::vector<CameraDevice> devices;
     for (const auto& c : SyntheticCameras::list()) devices.push_back({c.id, c.name, c.name});
     app->cameras().openCameras(devices);
-    if (!pumpUntil(
+    if (!test::waitUntil(
             [&] {
                 return app->cameras().openedRecorders().size() == 2 && app->gyro().isConnected();
             },
-            20s))
+            20.0))
         return std::nullopt;
     app->session().startSession("timezero", "user");
-    pumpUntil([&] { return app->session().recordingState().recording; }, 10s);
+    test::waitUntil([&] { return app->session().recordingState().recording; }, 10.0);
     const double instant = steadyNow() + 1.5;
     SyntheticCameras::flashAt(devices[0].id, instant);
     phone->control("spike_at=" + formatNumber(instant));
-    pumpUntil([] { return false; }, 3000ms);
+    test::waitUntil([] { return false; }, 3.0);
     app->session().stopSession();
-    pumpUntil([&] { return !app->session().isBusy(); }, 30s);
+    test::waitUntil([&] { return !app->session().isBusy(); }, 30.0);
     auto dir = app->session().lastSessionDir();
     app.reset();
     phone.reset();
     SyntheticCameras::reset();
     if (!dir) return std::nullopt;
-    auto record = nlohmann::json::parse(test::readText(*dir + "/session.json"), nullptr, false);
-    auto flash = flashMovieTime(*dir + "/recording.mp4");
-    auto spike = spikeTime(test::readText(*dir + "/gyro.csv"));
-    if (!flash || !spike || !record.contains("video_start_seconds")) return std::nullopt;
-    return (*flash + record["video_start_seconds"].get<double>() - *spike) * 1e3;
+    const auto found = test::findFlashAndSpike(*dir, 640);
+    if (!found.flash || !found.spike || !found.videoStart) return std::nullopt;
+    return (*found.flash + *found.videoStart - *found.spike) * 1e3;
 }
 
 double largestGapMs(const std::vector<double>& times) {

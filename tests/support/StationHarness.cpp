@@ -7,6 +7,7 @@
 #include <QTcpSocket>
 #include <algorithm>
 #include <cmath>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "support/TestSupport.h"
@@ -110,6 +111,38 @@ int freePort() {
     QTcpServer server;
     server.listen(QHostAddress::LocalHost);
     return server.serverPort();
+}
+
+std::vector<double> movieFrameTimes(const std::string& path) {
+    std::istringstream lines(
+        runCommand("ffprobe -v error -select_streams v:0 -show_entries "
+                   "frame=pts_time -of csv=p=0 '" +
+                   path + "'"));
+    std::vector<double> times;
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty()) times.push_back(std::stod(line));
+    return times;
+}
+
+FlashAndSpike findFlashAndSpike(const std::string& folder, int x) {
+    FlashAndSpike found;
+    const std::string movie = folder + "/recording.mp4";
+    const auto times = movieFrameTimes(movie);
+    const std::string pixels =
+        runCommand("ffmpeg -v error -i '" + movie +
+                   "' -fps_mode passthrough -vf crop=64:64:" + std::to_string(x - 32) +
+                   ":328,scale=1:1 -pix_fmt gray -f rawvideo - 2>/dev/null");
+    // Both decodes must see the same frames, or the times would not be the flash's.
+    for (std::size_t i = 0; pixels.size() == times.size() && i < times.size() && !found.flash; ++i)
+        if (static_cast<unsigned char>(pixels[i]) > 200) found.flash = times[i];
+    std::istringstream lines(readText(folder + "/gyro.csv"));
+    for (std::string line; !found.spike && std::getline(lines, line);)  // the header reads as 0
+        if (std::atof(line.c_str() + line.find(',') + 1) > 19)
+            found.spike = std::atof(line.c_str());
+    auto record = nlohmann::json::parse(readText(folder + "/session.json"), nullptr, false);
+    if (record.is_object() && record.contains("video_start_seconds"))
+        found.videoStart = record["video_start_seconds"].get<double>();
+    return found;
 }
 
 }  // namespace talvex::test

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -54,6 +55,19 @@ inline long sampleNumber(double z) {
 }
 // Median and 95th percentile of the absolute values.
 std::pair<double, double> medianAndP95(std::vector<double> values);
+
+// Presentation times in seconds of a movie's frames, as ffprobe reads them.
+std::vector<double> movieFrameTimes(const std::string& path);
+
+// What a finished session says of one instant seen by camera and phone: the
+// movie time of the first white frame around column x of recording.mp4 (a
+// 64x64 patch at mid-height), the gyro.csv time of the first sample whose
+// first axis exceeds 19 rad/s, and "video_start_seconds". Each is missing
+// when not found.
+struct FlashAndSpike {
+    std::optional<double> flash, spike, videoStart;
+};
+FlashAndSpike findFlashAndSpike(const std::string& folder, int x);
 
 // Sends one command over TCP to 127.0.0.1 and returns the reply ("" on failure).
 std::string sendCommand(int port, const std::string& text);

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QThread>
+#include <QTimer>
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -41,10 +43,23 @@ int countOf(const std::string& text, const std::string& part) {
 
 bool waitUntil(const std::function<bool()>& done, double seconds) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    auto timedOut = [&] { return std::chrono::steady_clock::now() > end; };
+    const QCoreApplication* app = QCoreApplication::instance();
+    if (app && QThread::currentThread() == app->thread()) {
+        // Sleeps in the event loop between checks, as the station's main
+        // thread does: a polling loop would add CPU time of its own to
+        // whatever is measured meanwhile.
+        QEventLoop loop;
+        QTimer check;
+        QObject::connect(&check, &QTimer::timeout, [&] {
+            if (done() || timedOut()) loop.quit();
+        });
+        check.start(10);
+        if (!done()) loop.exec();
+        return done();
+    }
     while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return done();
-        if (QCoreApplication::instance())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        if (timedOut()) return done();
         QThread::msleep(5);
     }
     return true;

@@ -23,8 +23,9 @@ private:
 std::string readText(const std::string& path);
 // How often part occurs in text.
 int countOf(const std::string& text, const std::string& part);
-// Polls done (running any Qt event loop in between) until it holds or
-// seconds have passed; generous by default for a loaded machine. Its last answer.
+// Checks done every few milliseconds (in the Qt event loop on the thread
+// that runs it, asleep elsewhere) until it holds or seconds have passed;
+// generous by default for a loaded machine. Its last answer.
 bool waitUntil(const std::function<bool()>& done, double seconds = 60.0);
 std::vector<std::string> listDir(const std::string& path);
 

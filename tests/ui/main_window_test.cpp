@@ -10,9 +10,7 @@
 #include <QTest>
 #include <QToolButton>
 #include <filesystem>
-#include <nlohmann/json.hpp>
 #include <optional>
-#include <sstream>
 
 #include "app/LumetraHandoff.h"
 #include "app/Paths.h"
@@ -105,36 +103,23 @@ struct Window : ::testing::Test {
     bool gyroStatus(const char* text) {
         return waitUntil([&] { return detail("gyroStatus") == text; });
     }
-    void expectFlashOnTheGyroClock(int flashColumn);
+    void expectFlashOnTheGyroClock(int flashX);
     void chooseLumetraAndOpenTheSession();
 };
 
 // In the finished session the flash's movie time plus "video_start_seconds"
 // is the spike's gyro.csv time, within one frame.
-void Window::expectFlashOnTheGyroClock(int flashColumn) {
-    const std::string folder = *app->session().lastSessionDir();
-    auto record = nlohmann::json::parse(test::readText(folder + "/session.json"));
-    ASSERT_TRUE(record.contains("video_start_seconds")) << record.dump();
-    const double videoStart = record["video_start_seconds"];
+void Window::expectFlashOnTheGyroClock(int flashX) {
+    const auto found = test::findFlashAndSpike(*app->session().lastSessionDir(), flashX);
+    ASSERT_TRUE(found.videoStart) << "no video_start_seconds in session.json";
     // Frames already on their way when the recording starts may have been
     // taken a moment before it, so the offset can be slightly negative.
-    EXPECT_GT(videoStart, -0.5);
-    EXPECT_LT(videoStart, 2.0);
-
-    const auto times = test::probeMovie(folder + "/recording.mp4").frameTimes;
-    const test::SmallFrames frames(folder + "/recording.mp4", 128);
-    ASSERT_EQ(frames.frameCount(), times.size());
-    std::optional<double> flash, spike;
-    for (std::size_t i = 0; i < times.size() && !flash; ++i)
-        if (test::Rgb p = frames.at(i, flashColumn, 18); std::min({p.r, p.g, p.b}) > 200)
-            flash = times[i];
-    ASSERT_TRUE(flash) << "no white frame in camera 0's half";
-    std::istringstream lines(test::readText(folder + "/gyro.csv"));
-    for (std::string line; !spike && std::getline(lines, line);)  // the header reads as 0
-        if (std::atof(line.c_str() + line.find(',') + 1) > 19) spike = std::atof(line.c_str());
-    ASSERT_TRUE(spike) << "no spike in gyro.csv";
-    EXPECT_NEAR(*flash + videoStart, *spike, 0.033)
-        << "flash at movie time " << *flash << ", spike at " << *spike;
+    EXPECT_GT(*found.videoStart, -0.5);
+    EXPECT_LT(*found.videoStart, 2.0);
+    ASSERT_TRUE(found.flash) << "no white frame at the flash's place";
+    ASSERT_TRUE(found.spike) << "no spike in gyro.csv";
+    EXPECT_NEAR(*found.flash + *found.videoStart, *found.spike, 0.033)
+        << "flash at movie time " << *found.flash << ", spike at " << *found.spike;
 }
 
 // Cancelling the chooser tells the user; choosing stores the path and opens
@@ -285,7 +270,7 @@ TEST_F(Window, SwappedRecordingOnTheGyroClockOpensInLumetra) {
     toggleRecording();
     SyntheticCameras::setTiming(SyntheticCameras::Timing::steady);
     EXPECT_TRUE(waitUntil([&] { return shown("lumetraRow"); }));
-    expectFlashOnTheGyroClock(96);
+    expectFlashOnTheGyroClock(1920);
     chooseLumetraAndOpenTheSession();
 }
 
