@@ -35,25 +35,25 @@ std::string arrays(const PhyphoxAnswer& reader) {
     const auto& b = reader.buffers();
     std::string text;
     for (const Numbers* numbers : {&b.time, &b.x, &b.y, &b.z}) {
-        for (double n : *numbers) {
+        if (numbers != &b.time) text += '|';
+        for (std::size_t i = 0; i < numbers->size(); ++i) {
             char digits[32];
-            text.append(digits, std::to_chars(digits, digits + 32, n).ptr).push_back(' ');
+            if (i > 0) text += ' ';
+            text.append(digits, std::to_chars(digits, digits + 32, (*numbers)[i]).ptr);
         }
-        if (!numbers->empty()) text.pop_back();
-        text += '|';
     }
-    text.pop_back();
     return text;
 }
 
+// What one reader makes of each answer after a good one: nothing may carry over.
 TEST(PhyphoxAnswerTest, AnswersKeepTheirArraysModeAndNullsAsMissingValues) {
     using Mode = PhyphoxAnswer::UpdateMode;
     struct Case {
         const char* name;
         std::string body;
         Poll poll;
-        const char* arrays;
-        Mode mode = Mode::full;  // gyr_time's
+        const char* arrays = "|||";
+        Mode mode = Mode::full;  // gyr_time's, none when unreadable
     };
     const Case cases[] = {
         {"exact numbers", good, Poll::measuring,
@@ -87,38 +87,29 @@ TEST(PhyphoxAnswerTest, AnswersKeepTheirArraysModeAndNullsAsMissingValues) {
          Poll::notMeasuring, "|||", Mode::single},
         {"no time buffer", R"({"buffer":{"gyrX":{"updateMode":"full","buffer":[]}}})",
          Poll::notMeasuring, "|||", Mode::other},
-    };
-    PhyphoxAnswer reader;  // one for every case: nothing may carry over from the previous answer
-    for (const Case& c : cases) {
-        EXPECT_EQ(reader.readPoll(c.body), c.poll) << c.name;
-        EXPECT_EQ(arrays(reader), c.arrays) << c.name;
-        EXPECT_EQ(reader.buffers().mode, c.mode) << c.name;
-    }
-}
-
-TEST(PhyphoxAnswerTest, UnreadableAnswersGiveNoArrays) {
-    const std::string cases[] = {
-        answer("1, NaN", "1, 2"),
-        answer("1, 2", "Infinity, 2"),
-        "<html><body>404 Not Found</body></html>",
-        "",
-        good.substr(0, good.size() / 2),
-        answer("1e999", "1").substr(0, 60),  // truncated after a huge number
-        good + " x",
-        R"({"status": {"measuring": true}})",
-        R"({"buffer": [], "status": {"measuring": true}})",
-        "[1, 2]",
+        {"NaN", answer("1, NaN", "1, 2"), Poll::unreadable},
+        {"Infinity", answer("1, 2", "Infinity, 2"), Poll::unreadable},
+        {"HTML", "<html><body>404 Not Found</body></html>", Poll::unreadable},
+        {"empty", "", Poll::unreadable},
+        {"cut", good.substr(0, good.size() / 2), Poll::unreadable},
+        {"cut after a huge number", answer("1e999", "1").substr(0, 60), Poll::unreadable},
+        {"trailing text", good + " x", Poll::unreadable},
+        {"no buffer", R"({"status": {"measuring": true}})", Poll::unreadable},
+        {"buffer not an object", R"({"buffer": [], "status": {"measuring": true}})",
+         Poll::unreadable},
+        {"array", "[1, 2]", Poll::unreadable},
     };
     PhyphoxAnswer reader;
-    for (const std::string& body : cases) {
-        SCOPED_TRACE(body);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         ASSERT_EQ(reader.readPoll(good), Poll::measuring);
-        EXPECT_EQ(reader.readPoll(body), Poll::unreadable);
-        EXPECT_EQ(arrays(reader), "|||");
+        EXPECT_EQ(reader.readPoll(c.body), c.poll);
+        EXPECT_EQ(arrays(reader), c.arrays);
+        EXPECT_EQ(reader.buffers().mode, c.poll == Poll::unreadable ? Mode::other : c.mode);
     }
 }
 
-TEST(PhyphoxAnswerTest, ReadsTheTimeRecord) {
+TEST(PhyphoxAnswerTest, ReadsTheTimeRecordAndTheAddress) {
     using Events = std::vector<PhyphoxAnswer::TimeEvent>;
     const std::pair<std::string, std::optional<Events>> cases[] = {
         {R"([{"event":"START","experimentTime":0.0,"systemTime":1765065600.125},)"
@@ -133,10 +124,9 @@ TEST(PhyphoxAnswerTest, ReadsTheTimeRecord) {
     };
     for (const auto& [body, events] : cases)
         EXPECT_EQ(PhyphoxAnswer::readTimeRecord(body), events) << body;
-}
 
-TEST(PhyphoxAnswerTest, TakesTheAddressAsThePhoneShowsIt) {
-    const std::pair<const char*, std::optional<std::string>> cases[] = {
+    // The address as the phone shows it.
+    const std::pair<const char*, std::optional<std::string>> addresses[] = {
         {"http://127.0.0.1:8080", "http://127.0.0.1:8080"},
         {"127.0.0.1:8080/", "http://127.0.0.1:8080"},
         {" HTTP://127.0.0.1// ", "http://127.0.0.1"},
@@ -144,11 +134,11 @@ TEST(PhyphoxAnswerTest, TakesTheAddressAsThePhoneShowsIt) {
         {"http://", std::nullopt},
         {"", std::nullopt},
     };
-    for (const auto& [address, url] : cases)
+    for (const auto& [address, url] : addresses)
         EXPECT_EQ(PhyphoxAnswer::baseUrl(address), url) << address;
 }
 
-// The buffers a config names, as the log shows them.
+// The buffers a config names, as the log shows them, cut on whole characters.
 TEST(PhyphoxAnswerTest, ReadsConfigAnswers) {
     const std::pair<std::string, std::string> cases[] = {
         {R"({"buffers": [{"name": "gyrX"}, {"size": 0}, {"name": "gyr_time"}]})",
@@ -170,9 +160,6 @@ TEST(PhyphoxAnswerTest, ReadsConfigAnswers) {
                   names)
             << body;
     }
-}
-
-TEST(PhyphoxAnswerTest, CutsLogTextOnWholeCharacters) {
     EXPECT_EQ(PhyphoxAnswer::firstCharacters("h\u00e9llo", 2), "h\u00e9");
     EXPECT_EQ(PhyphoxAnswer::firstCharacters("\u2192\u2192\u2192", 3), "\u2192\u2192\u2192");
 }
