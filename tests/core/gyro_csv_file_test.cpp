@@ -14,15 +14,17 @@
 using namespace talvex;
 
 // Whatever already has the name, an earlier recording or a planted link, is
-// left as it is, and the session says once that it records no gyroscope.
-TEST(GyroCsvFile, NeverWritesIntoWhatIsAlreadyThere) {
+// left as it is, and the session says once that it records no gyroscope. A
+// file that cannot grow further (a full disk, here a file-size limit) keeps
+// whole lines only: the line that did not fit is cut away, said once, and
+// nothing more is appended.
+TEST(GyroCsvFile, NeverWritesIntoWhatIsThereAndEndsOnAWholeLine) {
     test::TempDir dir;
     ASSERT_FALSE(writeFile(dir.file("elsewhere"), "precious"));
     for (std::string kind : {"stale", "link", "folder", "missing"}) {
         SCOPED_TRACE(kind);
-        std::string folder = dir.file(kind);
+        const std::string folder = dir.file(kind), path = folder + "/gyro.csv";
         if (kind != "missing") makeDirectories(folder);
-        std::string path = folder + "/gyro.csv";
         if (kind == "stale") writeFile(path, "earlier session\n");
         if (kind == "link") (void)::symlink(dir.file("elsewhere").c_str(), path.c_str());
         if (kind == "folder") makeDirectories(path);
@@ -31,27 +33,22 @@ TEST(GyroCsvFile, NeverWritesIntoWhatIsAlreadyThere) {
         EXPECT_FALSE(file.open(folder));
         file.append(gyroCsvLine(1, 2, 3, 4));
         EXPECT_FALSE(file.isOpen());
-        std::string out = testing::internal::GetCapturedStdout();
-        const std::string said = "cannot create gyro.csv, this session records no gyroscope: ";
-        EXPECT_TRUE(out.starts_with("Talvex: " + said + path + ": ") &&
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(out.starts_with("Talvex: cannot create gyro.csv, this session records no "
+                                    "gyroscope: " +
+                                    path + ": ") &&
                     test::countOf(out, "\n") == 1)
             << out;
     }
     EXPECT_EQ(test::readText(dir.file("stale/gyro.csv")), "earlier session\n");
     EXPECT_EQ(test::readText(dir.file("elsewhere")), "precious");
-}
 
-// A file that cannot grow further (a full disk, here a file-size limit) keeps
-// whole lines only: the line that did not fit is cut away, said once, and
-// nothing more is appended.
-TEST(GyroCsvFile, AFullFileEndsOnAWholeLine) {
-    test::TempDir dir;
     const std::string line = gyroCsvLine(0.5, 0, 0, 1e-05);  // 18 bytes
     rlimit previous{};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
-    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = previous;
-    small.rlim_cur = kGyroCsvHeader.size() + 2 * line.size() + line.size() / 2;
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit small{kGyroCsvHeader.size() + 2 * line.size() + line.size() / 2,
+                       previous.rlim_max};
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
     testing::internal::CaptureStdout();
     {
