@@ -21,9 +21,7 @@ using test::countOf;
 using test::PhoneSimulator;
 using test::waitUntil;
 
-void settle(double seconds) {
-    waitUntil([] { return false; }, seconds);
-}
+const auto settle = [](double seconds) { waitUntil([] { return false; }, seconds); };
 
 // What onSample delivered, from whichever thread, and what the batches brought.
 // The list outlives the test's objects: a delivery may still be under way.
@@ -63,34 +61,6 @@ struct LogCapture {
         return log;
     }
 };
-
-// Checks the delivered samples against the simulator's record of when each
-// was taken: each once, in order, on time, with its values, and none taken in
-// [from, to] missing. Returns how many were checked.
-std::size_t expectTruth(const GyroSampleBatch& samples, const std::string& truthFile, double from,
-                        double to) {
-    std::map<long, double> taken, delivered;
-    for (const auto& s : test::readTruth(truthFile)) taken[s.number] = s.host;
-    std::vector<double> errors;
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        const auto& [t, x, y, z] = samples[i];
-        const long k = test::sampleNumber(z);
-        EXPECT_GT(t, i > 0 ? samples[i - 1].timestamp : -INFINITY) << k;
-        EXPECT_TRUE(delivered.emplace(k, t).second) << "twice: " << k;
-        EXPECT_NEAR(x, std::sin(0.01 * double(k)), 1e-7) << k;
-        EXPECT_NEAR(y, std::cos(0.01 * double(k)), 1e-7) << k;
-        if (taken.count(k) && taken[k] >= from) errors.push_back(t - taken[k]);
-    }
-    std::vector<double> missing;  // when they were taken
-    for (const auto& [k, host] : taken)
-        if (host >= from && host <= to && !delivered.count(k)) missing.push_back(host - from);
-    EXPECT_TRUE(missing.empty()) << missing.size() << " missing, the first taken at "
-                                 << missing.front() << " s";
-    const auto [median, p95] = test::medianAndP95(errors);
-    EXPECT_LE(median, 0.010);
-    EXPECT_LE(p95, 0.030);
-    return errors.size();
-}
 
 // A slow answer, unreadable answers and transport failures; then the
 // address, given for this run and not stored, changed to one that refuses.
@@ -186,7 +156,28 @@ TEST(GyroReceiverTest, FollowsThePhoneThroughAllItDoes) {
         const GyroSampleBatch session(all.begin() + long(before), all.end());
         ASSERT_FALSE(session.empty());
         EXPECT_GE(session.front().timestamp, start) << "nothing from before the session";
-        EXPECT_GT(expectTruth(session, dir.file("truth"), start, end), 1000u);
+        // Against the simulator's record of when each sample was taken: each
+        // once, in order, on time, with its values, and none taken missing.
+        std::map<long, double> taken, delivered;
+        for (const auto& s : test::readTruth(dir.file("truth"))) taken[s.number] = s.host;
+        std::vector<double> errors, missing;
+        for (std::size_t i = 0; i < session.size(); ++i) {
+            const auto& [t, x, y, z] = session[i];
+            const long k = test::sampleNumber(z);
+            EXPECT_GT(t, i > 0 ? session[i - 1].timestamp : -INFINITY) << k;
+            EXPECT_TRUE(delivered.emplace(k, t).second) << "twice: " << k;
+            EXPECT_NEAR(x, std::sin(0.01 * double(k)), 1e-7) << k;
+            EXPECT_NEAR(y, std::cos(0.01 * double(k)), 1e-7) << k;
+            if (taken.count(k) && taken[k] >= start) errors.push_back(t - taken[k]);
+        }
+        for (const auto& [k, host] : taken)
+            if (host >= start && host <= end && !delivered.count(k))
+                missing.push_back(host - start);
+        EXPECT_TRUE(missing.empty())
+            << missing.size() << " missing, the first taken at " << missing.front() << " s";
+        EXPECT_GT(errors.size(), 1000u);
+        EXPECT_LE(test::medianAndP95(errors).first, 0.010);
+        EXPECT_LE(test::medianAndP95(errors).second, 0.030);
         EXPECT_TRUE(waitUntil([&] { return samples.batched >= samples.size(); }))
             << "every sample also comes in a batch";
         const GyroSampleBatch latest = samples.all();

@@ -26,7 +26,16 @@ const std::string get60 = "/get?gyr_time=60&gyrX=60|gyr_time&gyrY=60|gyr_time&gy
 struct Phone {
     GyroTiming timing;
 
-    Phone() { testing::internal::CaptureStdout(); }
+    // Connected: the phone started its experiment at its wall-clock time 1000
+    // and has measured for a minute; its wall clock runs 959.5 s ahead of ours.
+    explicit Phone(bool connected = true) {
+        testing::internal::CaptureStdout();
+        if (!connected) return;
+        EXPECT_EQ(timing.nextRequest(), "/time");
+        record(Events{{true, 0.0, 1000.0}}, 100.0);
+        EXPECT_EQ(timing.nextRequest(), "/get?gyr_time");
+        EXPECT_EQ(answer({59.5}, 100.01, true, Mode::single), List{});
+    }
     ~Phone() { std::fputs(testing::internal::GetCapturedStdout().c_str(), stdout); }
     List answer(const Numbers& time, double received, bool measuring = true,
                 Mode mode = Mode::partial, Numbers x = {}) {
@@ -60,18 +69,8 @@ void expectNear(const List& actual, const List& expected) {
         for (std::size_t k = 0; k < 4; ++k) EXPECT_NEAR(actual[i][k], expected[i][k], 1e-3) << i;
 }
 
-// The phone started its experiment at its wall-clock time 1000 and has
-// measured for a minute; its wall clock runs 959.5 s ahead of ours.
-void connect(Phone& phone) {
-    EXPECT_EQ(phone.timing.nextRequest(), "/time");
-    phone.record(Events{{true, 0.0, 1000.0}}, 100.0);
-    EXPECT_EQ(phone.timing.nextRequest(), "/get?gyr_time");
-    EXPECT_EQ(phone.answer({59.5}, 100.01, true, Mode::single), List{});
-}
-
 TEST(GyroTimingTest, AsksForTheNewestTimeThenOnlyForNewValuesOnThePhoneClock) {
     Phone phone;
-    connect(phone);
     EXPECT_EQ(phone.takeLog(), "Talvex Gyro: anchoring at 0.0\n");
     EXPECT_EQ(phone.timing.nextRequest(),
               "/get?gyr_time=59.5&gyrX=59.5|gyr_time&gyrY=59.5|gyr_time&gyrZ=59.5|gyr_time");
@@ -121,7 +120,6 @@ TEST(GyroTimingTest, AsksForTheNewestTimeThenOnlyForNewValuesOnThePhoneClock) {
 
 TEST(GyroTimingTest, PauseResumeAndClearFollowTheTimeRecord) {
     Phone phone;
-    connect(phone);
     phone.answer({60.0}, 100.5);
     // Samples taken before the pause still arrive with "measuring": false.
     expectNear(phone.answer({60.25}, 101.0, false), {{100.75, 0, 0, 0}});
@@ -156,7 +154,7 @@ TEST(GyroTimingTest, PauseResumeAndClearFollowTheTimeRecord) {
 }
 
 TEST(GyroTimingTest, WithoutTimeRecordEachResumeTakesItsOwnAnchor) {
-    Phone phone;
+    Phone phone(false);
     phone.record(std::nullopt, 99.0);
     EXPECT_EQ(phone.timing.nextRequest(), "/get?gyr_time");
     phone.answer({59.5}, 100.0, true, Mode::single);

@@ -16,7 +16,7 @@ GyroSampleBatch run(double start, double rate, int count, double value = 0.1) {
 }
 
 // Times on a 1/128 s grid are exact in binary, so window edges compare exactly.
-TEST(GyroTraceTest, KeepsTheLastTenSecondsSkipsRepeatsAndMeasuresTheRate) {
+TEST(GyroTraceTest, KeepsTheLastTenSecondsMeasuresTheRateAndTheLongestGap) {
     GyroTrace trace;
     trace.add(run(100.0, 412.0, 1));
     EXPECT_EQ(trace.sampleRate(), 0.0) << "one sample has no rate";
@@ -37,6 +37,23 @@ TEST(GyroTraceTest, KeepsTheLastTenSecondsSkipsRepeatsAndMeasuresTheRate) {
     trace.add(run(20.0, 8.0, 3));  // far back: the phone's clock started over
     EXPECT_EQ(trace.samples().size(), 3u);
     EXPECT_EQ(trace.windowEnd(), 20.25);
+
+    // The longest gap counts only while recording and survives a stopped phone.
+    trace.add(run(22.25, 8.0, 3));  // a 2 s pause before any recording
+    EXPECT_EQ(trace.longestGap(), 0.0);
+    trace.beginRecording();
+    trace.add(run(23.0, 128.0, 10));  // exactly 0.5 s: not yet a warning
+    EXPECT_EQ(trace.longestGap(), 0.5);
+    EXPECT_FALSE(trace.gapWarning());
+    trace.clear();                               // the phone stopped measuring
+    trace.add(run(24 + 33 / 128.0, 128.0, 10));  // 1.1875 s after its last sample
+    trace.add(run(24.5, 128.0, 10));             // a shorter pause keeps the longest
+    EXPECT_EQ(trace.longestGap(), 1.1875);
+    EXPECT_TRUE(trace.gapWarning());
+    trace.endRecording();
+    EXPECT_FALSE(trace.gapWarning());
+    trace.beginRecording();
+    EXPECT_EQ(trace.longestGap(), 0.0) << "each recording counts afresh";
 }
 
 TEST(GyroTraceTest, ScaleIsTheNextStepAboveTheLargestRate) {
@@ -48,26 +65,6 @@ TEST(GyroTraceTest, ScaleIsTheNextStepAboveTheLargestRate) {
         trace.add({{0.6, 0.0, largest / 2, 0.0}, {0.7, 0.0, 0.0, largest}});
         EXPECT_EQ(trace.scale(), scale) << largest;
     }
-}
-
-TEST(GyroTraceTest, LongestGapCountsOnlyWhileRecordingAndSurvivesAStoppedPhone) {
-    GyroTrace trace;
-    trace.add(run(0.0, 128.0, 128));
-    trace.add(run(3.0, 128.0, 128));  // a 2 s pause before any recording
-    EXPECT_EQ(trace.longestGap(), 0.0);
-    trace.beginRecording();
-    trace.add(run(4 + 63 / 128.0, 128.0, 10));  // exactly 0.5 s: not yet a warning
-    EXPECT_EQ(trace.longestGap(), 0.5);
-    EXPECT_FALSE(trace.gapWarning());
-    trace.clear();                    // the phone stopped measuring
-    trace.add(run(5.75, 128.0, 10));  // 1.1875 s after its last sample
-    trace.add(run(6.0, 128.0, 10));   // a shorter pause keeps the longest
-    EXPECT_EQ(trace.longestGap(), 1.1875);
-    EXPECT_TRUE(trace.gapWarning());
-    trace.endRecording();
-    EXPECT_FALSE(trace.gapWarning());
-    trace.beginRecording();
-    EXPECT_EQ(trace.longestGap(), 0.0) << "each recording counts afresh";
 }
 
 }  // namespace

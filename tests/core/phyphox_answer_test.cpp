@@ -109,7 +109,7 @@ TEST(PhyphoxAnswerTest, AnswersKeepTheirArraysModeAndNullsAsMissingValues) {
     }
 }
 
-TEST(PhyphoxAnswerTest, ReadsTheTimeRecordAndTheAddress) {
+TEST(PhyphoxAnswerTest, ReadsTimeRecordsAddressesAndConfigs) {
     using Events = std::vector<PhyphoxAnswer::TimeEvent>;
     const std::pair<std::string, std::optional<Events>> cases[] = {
         {R"([{"event":"START","experimentTime":0.0,"systemTime":1765065600.125},)"
@@ -136,11 +136,9 @@ TEST(PhyphoxAnswerTest, ReadsTheTimeRecordAndTheAddress) {
     };
     for (const auto& [address, url] : addresses)
         EXPECT_EQ(PhyphoxAnswer::baseUrl(address), url) << address;
-}
 
-// The buffers a config names, as the log shows them, cut on whole characters.
-TEST(PhyphoxAnswerTest, ReadsConfigAnswers) {
-    const std::pair<std::string, std::string> cases[] = {
+    // The buffers a config names, as the log shows them, cut on whole characters.
+    const std::pair<std::string, std::string> configs[] = {
         {R"({"buffers": [{"name": "gyrX"}, {"size": 0}, {"name": "gyr_time"}]})",
          R"(["gyrX", "gyr_time"])"},
         {R"({"buffers": [{"name": 3}, {"name": "a"}]})", R"(["a"])"},
@@ -152,7 +150,7 @@ TEST(PhyphoxAnswerTest, ReadsConfigAnswers) {
         {"<html></html>", "unreadable"},
         {"", "unreadable"},
     };
-    for (const auto& [body, names] : cases) {
+    for (const auto& [body, names] : configs) {
         const auto config = PhyphoxAnswer::readConfig(body);
         EXPECT_EQ(!config               ? "unreadable"
                   : config->bufferNames ? PhyphoxAnswer::formatNames(*config->bufferNames)
