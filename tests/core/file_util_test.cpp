@@ -16,17 +16,12 @@ namespace {
 using Status = SmallFile::Status;
 using Make = std::function<void(const std::string&)>;
 
-// Ends the whole program if a call blocks, so a FIFO that stalls a reader or
-// a writer fails the test instead of hanging it.
-struct Watchdog {
-    Watchdog() { ::alarm(30); }
-    ~Watchdog() { ::alarm(0); }
-};
-
 }  // namespace
 
-TEST(SmallFile, OnlyRegularFilesUpToTheCapAreReadAndTheRestIsSaidOnce) {
-    Watchdog watchdog;
+// Only regular files up to the cap are read and the rest is said once;
+// creating a file never follows a link nor blocks on what is in the way.
+TEST(FileUtil, ReadsOnlyRegularFilesAndCreatesNothingThroughWhatIsInTheWay) {
+    ::alarm(30);  // a FIFO that stalls a reader or a writer ends the program, not hangs it
     test::TempDir dir;
     const std::tuple<const char*, Make, Status, std::string> cases[] = {
         {"regular", [](auto& p) { writeFile(p, "{\"a\":\"b\"}"); }, Status::read, "{\"a\":\"b\"}"},
@@ -51,21 +46,17 @@ TEST(SmallFile, OnlyRegularFilesUpToTheCapAreReadAndTheRestIsSaidOnce) {
         testing::internal::CaptureStdout();
         SmallFile file = readSmallFile(path, 16);
         flushLog();
-        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  status == Status::skipped
+                      ? "Talvex: skipped " + path + ": " + bytesOrProblem + "\n"
+                      : "");
         EXPECT_EQ(file.status, status);
-        std::string said = "Talvex: skipped " + path + ": " + bytesOrProblem + "\n";
         EXPECT_EQ(file.bytes, status == Status::read ? bytesOrProblem : "");
-        EXPECT_EQ(out, status == Status::skipped ? said : "");
     }
-}
-
-TEST(CreateFile, NeverFollowsALinkNorBlocksOnWhatIsInTheWay) {
-    Watchdog watchdog;
-    test::TempDir dir;
     std::string target = dir.file("target");
     ASSERT_FALSE(writeFile(target, "precious"));
     // An empty problem: created.
-    const std::tuple<const char*, Make, bool, std::string> cases[] = {
+    const std::tuple<const char*, Make, bool, std::string> creations[] = {
         {"new", [](auto&) {}, true, ""},
         {"stale", [](auto& p) { writeFile(p, "old"); }, true, "the file exists already"},
         {"replaced", [](auto& p) { writeFile(p, "old"); }, false, ""},
@@ -73,10 +64,10 @@ TEST(CreateFile, NeverFollowsALinkNorBlocksOnWhatIsInTheWay) {
          "a link is in the way"},
         {"link2", [&](auto& p) { (void)::symlink(target.c_str(), p.c_str()); }, false,
          "a link is in the way"},
-        {"fifo", [](auto& p) { ::mkfifo(p.c_str(), 0600); }, false, "a FIFO is in the way"},
-        {"folder", [](auto& p) { makeDirectories(p); }, false, "a folder is in the way"},
+        {"fifo2", [](auto& p) { ::mkfifo(p.c_str(), 0600); }, false, "a FIFO is in the way"},
+        {"folder2", [](auto& p) { makeDirectories(p); }, false, "a folder is in the way"},
     };
-    for (const auto& [name, make, mustBeNew, problem] : cases) {
+    for (const auto& [name, make, mustBeNew, problem] : creations) {
         SCOPED_TRACE(name);
         std::string path = dir.file(name);
         make(path);
@@ -96,7 +87,8 @@ TEST(CreateFile, NeverFollowsALinkNorBlocksOnWhatIsInTheWay) {
     EXPECT_EQ(writeFileAtomically(dir.file("link"), "record"), std::nullopt);
     EXPECT_EQ(test::readText(target), "precious");
     EXPECT_EQ(test::readText(dir.file("link")), "record");
-    EXPECT_TRUE(writeFileAtomically(dir.file("folder"), "record").has_value());
+    EXPECT_TRUE(writeFileAtomically(dir.file("folder2"), "record").has_value());
     EXPECT_TRUE(writeFile(dir.file("link2"), "x").has_value());
     EXPECT_EQ(test::readText(target), "precious");
+    ::alarm(0);
 }

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <future>
+#include <numeric>
 #include <thread>
 
 #include "core/FileUtil.h"
@@ -23,6 +24,20 @@ constexpr std::int64_t kStart = 3'000'000;
 // Camera 1 runs on its own clock and slightly faster; its times are never used.
 std::int64_t camera1Time(int index) {
     return 9'000'000 + index * 33'000;
+}
+
+std::vector<int> sequence(int first, int count) {
+    std::vector<int> values(count);
+    std::iota(values.begin(), values.end(), first);
+    return values;
+}
+
+// A playable `width` x 720 movie with frames at `times` seconds.
+void expectMovie(const MovieInfo& info, int width, const std::vector<double>& times) {
+    expectPlayable(info, width);
+    ASSERT_EQ(info.frameTimes.size(), times.size());
+    for (std::size_t i = 0; i < times.size(); ++i)
+        EXPECT_NEAR(info.frameTimes[i], times[i], 1e-6) << "frame " << i;
 }
 
 // Small pictures get a long run (across fragment boundaries), big ones a short one.
@@ -61,16 +76,17 @@ struct Writer {
     }
     // How the movie ended; the dual writer's completion comes once, on its queue.
     std::string stop() {
-        std::optional<MovieOutcome> outcome = c.dual ? std::nullopt : single.stopRecording();
-        if (c.dual) {
-            std::promise<std::thread::id> done;  // a second completion would throw
+        std::promise<std::optional<MovieOutcome>> done;  // a second completion would throw
+        const auto caller = std::this_thread::get_id();
+        if (!c.dual)
+            done.set_value(single.stopRecording());
+        else
             pair->stopWriting([&](std::optional<MovieOutcome> ended) {
-                outcome = ended;
-                done.set_value(std::this_thread::get_id());
+                EXPECT_NE(std::this_thread::get_id(), caller);
+                done.set_value(ended);
             });
-            EXPECT_NE(done.get_future().get(), std::this_thread::get_id());
-            pair->waitUntilIdle();
-        }
+        const auto outcome = done.get_future().get();
+        if (c.dual) pair->waitUntilIdle();
         return outcome ? describeMovies({*outcome}) : "none";
     }
     std::string file() const { return c.dual ? "recording.mp4" : "camera1.mp4"; }
@@ -169,13 +185,11 @@ TEST_P(CameraWriters, NoMovieWithoutAFileOrAFrame) {
         ASSERT_TRUE(error);
         EXPECT_NE(error->message.find(reason), std::string::npos) << error->message;
         EXPECT_FALSE(fileExists(failing.path) && !isDirectory(failing.path));
-        const std::pair<std::string, int> lines[] = {
-            {"startWriting", 1},
-            {": false, status: 3\n", 1},
-            {GetParam() ? "Talvex: DualCameraWriter error: " : "Talvex: writer error on start: ",
-             1},
-            {"drainAndComposite", 0}};
-        for (const auto& [line, count] : lines) EXPECT_EQ(countOf(log, line), count) << log;
+        for (const char* line :
+             {"startWriting", ": false, status: 3\n",
+              GetParam() ? "Talvex: DualCameraWriter error: " : "Talvex: writer error on start: "})
+            EXPECT_EQ(countOf(log, line), 1) << log;
+        EXPECT_EQ(countOf(log, "drainAndComposite"), 0) << log;
     }
     ASSERT_FALSE(writer.start());
     EXPECT_TRUE(fileExists(writer.path));
@@ -205,42 +219,37 @@ void expectWholeFragments(const std::string& path, int appended, int whole = 30)
     const int kept = static_cast<int>(info.frames());
     EXPECT_GE(kept, whole);
     EXPECT_LT(kept, appended);
-    expectMovie(info, 1280, evenTimes(kept));
+    std::vector<double> times;
+    for (int i = 0; i < kept; ++i) times.push_back(i * 0.033333);
+    expectMovie(info, 1280, times);
     EXPECT_EQ(SmallFrames(path, 64).counters(0, 64, kRed), sequence(0, kept));
 }
 
 // A process killed two and a half key-frame intervals into its movie leaves
 // one that plays both fragments closed before it: each was handed to the
-// system at the key frame after it, not left in a buffer. The death test runs this program
-// again for it (a fork of this threaded one could inherit a held lock and
-// hang), and the new process finds the parent's folder in its environment.
-TEST(SingleWriter, KilledRecordingKeepsFinishedFragments) {
+// system at the key frame after it, not left in a buffer. The death test runs
+// this program again for it (a fork of this threaded one could inherit a held
+// lock and hang), and the new process finds the parent's folder in its
+// environment. A disk that fills up mid-movie (here the process's file-size
+// limit, room for about two and a half fragments): the stop reports the
+// failure, and the movie is cut back to its last whole fragment.
+TEST(SingleWriter, KilledOrFullMovieKeepsItsWholeFragments) {
     TempDir dir;
     ASSERT_EQ(::setenv("TALVEX_KILLED_MOVIE", dir.path().c_str(), 0), 0);
-    const std::string folder = std::getenv("TALVEX_KILLED_MOVIE");
+    const std::string folder = std::getenv("TALVEX_KILLED_MOVIE"), path = folder + "/camera1.mp4";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(record(folder, 75, true), testing::KilledBySignal(SIGKILL), "");
     ::unsetenv("TALVEX_KILLED_MOVIE");
-    expectWholeFragments(folder + "/camera1.mp4", 75, 60);
-}
-
-// A disk that fills up mid-movie (here the process's file-size limit): the
-// stop reports the failure, and the movie is cut back to its last whole fragment.
-TEST(SingleWriter, FullDiskEndsOnTheLastWholeFragment) {
-    TempDir dir;
-    const std::string path = dir.file("camera1.mp4");
-    record(dir.path(), 120);  // four key-frame intervals
+    expectWholeFragments(path, 75, 60);
     rlimit previous{};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &previous), 0);
-    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limited = previous;
-    limited.rlim_cur = *fileSize(path) / 2;
+    std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead of killing
+    const rlimit limited{*fileSize(path) * 5 / 4, previous.rlim_max};
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
     testing::internal::CaptureStdout();
-    const std::string outcome = record(dir.path(), 120);
+    const std::string outcome = record(folder, 120);
     testing::internal::GetCapturedStdout();
     ::setrlimit(RLIMIT_FSIZE, &previous);
-    std::signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(outcome.rfind("camera1.mp4 failed: ", 0), 0u) << outcome;
     EXPECT_NE(outcome.find("File too large"), std::string::npos) << outcome;
     expectWholeFragments(path, 120);

@@ -6,9 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdlib>
-#include <numeric>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -27,12 +25,6 @@ inline int distance(Rgb a, Rgb b) {
     return std::max({std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b)});
 }
 
-inline std::vector<int> sequence(int first, int count) {
-    std::vector<int> values(count);
-    std::iota(values.begin(), values.end(), first);
-    return values;
-}
-
 // A frame whose pixel (x, y) has colour(x, y), turned from BGRA into the
 // given format as a camera pipeline would deliver it. Given `painted` rows,
 // only those are asked for and every other row copies the one above.
@@ -40,18 +32,15 @@ template <class Colour>
 VideoFramePtr paintFrame(int width, int height, std::int64_t pts, AVPixelFormat format,
                          Colour colour, const std::vector<int>& painted = {}) {
     auto bgra = VideoFrame::make(width, height, pts);
-    for (int y = 0; y < height; ++y) {
-        if (y > 0 && !painted.empty() && std::count(painted.begin(), painted.end(), y) == 0) {
+    for (int y = 0; y < height; ++y)
+        if (y > 0 && !painted.empty() && std::count(painted.begin(), painted.end(), y) == 0)
             std::copy_n(bgra->row(y - 1), 4 * width, bgra->row(y));
-            continue;
-        }
-        for (int x = 0; x < width; ++x) {
-            const Rgb pixel = colour(x, y);
-            const std::uint8_t bytes[] = {std::uint8_t(pixel.b), std::uint8_t(pixel.g),
-                                          std::uint8_t(pixel.r), 255};
-            std::copy(bytes, bytes + 4, bgra->row(y) + 4 * x);
-        }
-    }
+        else
+            for (int x = 0; x < width; ++x) {
+                const Rgb c = colour(x, y);  // BGRA bytes are one little-endian ARGB word
+                reinterpret_cast<std::uint32_t*>(bgra->row(y))[x] =
+                    0xFF000000u | c.r << 16 | c.g << 8 | c.b;
+            }
     if (format == AV_PIX_FMT_BGRA) return bgra;
     auto frame = VideoFrame::make(width, height, pts, format);
     EXPECT_TRUE(FfmpegScaler(width, height, format).scale(*bgra, frame->picture(), 0));
@@ -73,16 +62,11 @@ inline VideoFramePtr makeFrame(int width, int height, Rgb colour, int counter, s
 // White, yellow, cyan, green, magenta, red, blue and black, side by side, at
 // three quarters of full level as broadcast bars are: at full level a range
 // mistake would hide in the clipping.
-inline const std::vector<Rgb>& colourBars() {
-    static const std::vector<Rgb> bars = {{191, 191, 191}, {191, 191, 0}, {0, 191, 191},
-                                          {0, 191, 0},     {191, 0, 191}, {191, 0, 0},
-                                          {0, 0, 191},     {0, 0, 0}};
-    return bars;
-}
-
+inline const Rgb kBars[8] = {{191, 191, 191}, {191, 191, 0}, {0, 191, 191}, {0, 191, 0},
+                             {191, 0, 191},   {191, 0, 0},   {0, 0, 191},   {0, 0, 0}};
 inline VideoFramePtr colourBarFrame(int width, int height, std::int64_t pts, AVPixelFormat format) {
-    return paintFrame(width, height, pts, format,
-                      [&](int x, int) { return colourBars()[x * 8 / width]; }, {0});
+    return paintFrame(width, height, pts, format, [&](int x, int) { return kBars[x * 8 / width]; },
+                      {0});
 }
 
 struct MovieInfo {
@@ -94,81 +78,66 @@ struct MovieInfo {
 };
 
 inline MovieInfo probeMovie(const std::string& path) {
-    MovieInfo info;
-    info.errors = runCommand("ffmpeg -v error -i '" + path +
-                             "' -fps_mode passthrough -enc_time_base -1 -f null - 2>&1");
+    const std::string quoted = " '" + path + "'", probe = "ffprobe -v error -show_entries ";
+    MovieInfo info{runCommand("ffmpeg -v error -i" + quoted +
+                              " -fps_mode passthrough -enc_time_base -1 -f null - 2>&1"),
+                   runCommand(probe + "stream=codec_name,profile,width,height,pix_fmt:" +
+                              "format=format_name -of csv" + quoted),
+                   {}};
+    // Every frame's time, then the duration, one a line.
     std::istringstream lines(
-        runCommand("ffprobe -v error -of csv -show_entries format=format_name,duration:"
-                   "stream=codec_name,profile,width,height,pix_fmt:frame=pts_time '" +
-                   path + "'"));
+        runCommand(probe + "frame=pts_time:format=duration -of default=nw=1:nk=1" + quoted));
     for (std::string line; std::getline(lines, line);)
-        if (line.rfind("frame,", 0) == 0)
-            info.frameTimes.push_back(std::stod(line.substr(6)));
-        else if (line.rfind("stream,", 0) == 0)
-            info.streams += line + "\n";
-        else if (line.rfind("format,", 0) == 0) {
-            const auto comma = line.rfind(',');
-            info.streams += line.substr(0, comma) + "\n";
-            info.seconds = std::atof(line.c_str() + comma + 1);
-        }
+        info.frameTimes.push_back(std::atof(line.c_str()));
+    info.seconds = info.frameTimes.empty() ? 0 : info.frameTimes.back();
+    if (!info.frameTimes.empty()) info.frameTimes.pop_back();
     return info;
 }
 
-// Times in seconds of `count` frames 33.333 ms apart from 0.
-inline std::vector<double> evenTimes(int count) {
-    std::vector<double> times(count);
-    for (int i = 0; i < count; ++i) times[i] = i * 0.033333;
-    return times;
-}
-
-// What every writer leaves: an mp4 holding one High-profile H.264 yuv420p
-// stream `width` x 720, decoded without an error, frames at `times` seconds.
-inline void expectMovie(const MovieInfo& info, int width, const std::vector<double>& times) {
+// What every movie of the station is: an mp4 holding one High-profile H.264
+// yuv420p stream `width` x 720 that decodes without an error.
+inline void expectPlayable(const MovieInfo& info, int width) {
     EXPECT_EQ(info.errors, "");
     EXPECT_EQ(info.streams, "stream,h264,High," + std::to_string(width) +
                                 ",720,yuv420p\nformat,\"mov,mp4,m4a,3gp,3g2,mj2\"\n");
-    ASSERT_EQ(info.frameTimes.size(), times.size());
-    for (std::size_t i = 0; i < times.size(); ++i)
-        EXPECT_NEAR(info.frameTimes[i], times[i], 1e-6) << "frame " << i;
 }
 
 // Every frame decoded and shrunk to width x 36 RGB, in presentation order.
 class SmallFrames {
 public:
-    SmallFrames(const std::string& path, int width) : width_(width) {
-        bytes_ = runCommand("ffmpeg -v error -i '" + path +
+    SmallFrames(const std::string& path, int width)
+        : width_(width),
+          bytes_(runCommand("ffmpeg -v error -i '" + path +
                             "' -fps_mode passthrough -vf scale=" + std::to_string(width) +
-                            ":36:flags=area -pix_fmt rgb24 -f rawvideo - 2>/dev/null");
+                            ":36:flags=area -pix_fmt rgb24 -f rawvideo - 2>/dev/null")) {}
+    Rgb at(std::size_t frame, int x, int y) const {
+        const auto* p = reinterpret_cast<const unsigned char*>(bytes_.data()) +
+                        3 * ((frame * 36 + y) * width_ + x);
+        return {p[0], p[1], p[2]};
     }
-    // The largest difference in any channel between the middles of the bars
-    // of `frame` in columns [x0, x0 + w) and the colours they were made with.
+    // The middle of the i-th of eight blocks across columns [x0, x0 + w).
+    Rgb block(std::size_t frame, int x0, int w, int i, int y) const {
+        return at(frame, x0 + (2 * i + 1) * w / 16, y);
+    }
+    // The largest difference in any channel between the bars of `frame` in
+    // columns [x0, x0 + w) and the colours they were made with.
     int colourBarError(std::size_t frame, int x0, int w) const {
         int worst = 0;
         for (int bar = 0; bar < 8; ++bar)
-            worst = std::max(
-                worst, distance(at(frame, x0 + (2 * bar + 1) * w / 16, 18), colourBars()[bar]));
+            worst = std::max(worst, distance(block(frame, x0, w, bar, 18), kBars[bar]));
         return worst;
     }
     // The counter of each frame's image in columns [x0, x0 + w), or -1 when
     // the corners of its coloured part are not near `colour`.
     std::vector<int> counters(int x0, int w, Rgb colour) const {
-        std::vector<int> values;
-        for (std::size_t f = 0; f < frameCount(); ++f) {
-            int value = 0;
+        std::vector<int> values(bytes_.size() / (108 * width_));
+        for (std::size_t f = 0; f < values.size(); ++f) {
             for (int bit = 0; bit < 8; ++bit)
-                value = value << 1 | (at(f, x0 + (2 * bit + 1) * w / 16, 31).g > 128);
+                values[f] = values[f] << 1 | (block(f, x0, w, bit, 31).g > 128);
             for (Rgb p : {at(f, x0, 0), at(f, x0 + w - 1, 0), at(f, x0, 25), at(f, x0 + w - 1, 25)})
-                if (distance(p, colour) > 40) value = -1;
-            values.push_back(value);
+                if (distance(p, colour) > 40) values[f] = -1;
         }
         return values;
-    }
-
-    std::size_t frameCount() const { return bytes_.size() / (3 * width_ * 36); }
-    Rgb at(std::size_t frame, int x, int y) const {
-        const auto* p = reinterpret_cast<const unsigned char*>(bytes_.data()) +
-                        3 * ((frame * 36 + y) * width_ + x);
-        return {p[0], p[1], p[2]};
     }
 
 private:

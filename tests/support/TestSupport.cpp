@@ -7,7 +7,6 @@
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -43,26 +42,21 @@ int countOf(const std::string& text, const std::string& part) {
 
 bool waitUntil(const std::function<bool()>& done, double seconds) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    auto timedOut = [&] { return std::chrono::steady_clock::now() > end; };
     const QCoreApplication* app = QCoreApplication::instance();
-    if (app && QThread::currentThread() == app->thread()) {
-        // Sleeps in the event loop between checks, as the station's main
-        // thread does: a polling loop would add CPU time of its own to
-        // whatever is measured meanwhile.
+    // Sleeps in the event loop between checks, as the station's main thread
+    // does: a polling loop would add CPU time of its own to whatever is
+    // measured meanwhile.
+    const bool inEventLoop = app && QThread::currentThread() == app->thread();
+    while (!done() && std::chrono::steady_clock::now() < end) {
+        if (!inEventLoop) {
+            QThread::msleep(5);
+            continue;
+        }
         QEventLoop loop;
-        QTimer check;
-        QObject::connect(&check, &QTimer::timeout, [&] {
-            if (done() || timedOut()) loop.quit();
-        });
-        check.start(10);
-        if (!done()) loop.exec();
-        return done();
+        QTimer::singleShot(10, &loop, &QEventLoop::quit);
+        loop.exec();
     }
-    while (!done()) {
-        if (timedOut()) return done();
-        QThread::msleep(5);
-    }
-    return true;
+    return done();
 }
 
 std::vector<std::string> listDir(const std::string& path) {
@@ -77,12 +71,8 @@ std::vector<std::string> listDir(const std::string& path) {
 std::string runCommand(const std::string& command, int* exitCode) {
     std::string output;
     FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return output;
-    std::array<char, 4096> buffer;
-    std::size_t n;
-    while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
-        output.append(buffer.data(), n);
-    int status = ::pclose(pipe);
+    for (int c; pipe && (c = std::fgetc(pipe)) != EOF;) output += static_cast<char>(c);
+    const int status = pipe ? ::pclose(pipe) : -1;
     if (exitCode) *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return output;
 }
