@@ -9,31 +9,7 @@
 
 using namespace talvex;
 using nlohmann::json;
-using talvex::test::countOf;
-using talvex::test::readText;
-using talvex::test::TempDir;
-
-TEST(CameraNameRegistry, SightingsAndGivenNamesAreSavedAndSurviveANewRegistry) {
-    TempDir dir;
-    std::string path = dir.file("Talvex/camera_names.json");
-    {
-        CameraNameRegistry registry(path);
-        EXPECT_EQ(registry.displayName("usb-A", "HD Webcam"), "HD Webcam");
-        EXPECT_EQ(registry.displayName("usb-B", "HD Webcam"), "HD Webcam");
-        registry.waitUntilSaved();
-        EXPECT_EQ(countOf(readText(path), "\n") + countOf(readText(path), ": "), 0) << "compact";
-        registry.setName("Left", "usb-A");
-        registry.setName("", "usb-B");             // an empty name is ignored
-        registry.displayName("usb-C", "bad\xff");  // broken UTF-8 must not cost the others
-    }
-    // The temporary copy was renamed over the file.
-    EXPECT_EQ(test::listDir(dir.file("Talvex")), std::vector<std::string>{"camera_names.json"});
-    json stored = json::parse(readText(path));
-    EXPECT_EQ(stored["usb-A"], "Left");
-    EXPECT_EQ(stored["usb-B"], "HD Webcam");
-    CameraNameRegistry again(path);
-    EXPECT_EQ(again.displayName("usb-A", "Renamed By Driver"), "Left");
-}
+using namespace talvex::test;
 
 // Every readable name is kept and the bad members are dropped with a line;
 // the next save writes back at least the names that were read.
@@ -66,27 +42,45 @@ TEST(CameraNameRegistry, KeepsEveryReadableNameOfAFlawedFile) {
     }
 }
 
-// A file that cannot be read at all may hold names: it is never replaced.
-// Without a path, or with one whose folder cannot be made (a regular file is
-// in the way, which stops root too), the names live in memory only.
-TEST(CameraNameRegistry, UnreadableFileOrUnusablePathKeepsNamesInMemory) {
+// Sightings and given names are saved compact, by renaming a copy over the
+// file, and survive a new registry. An unreadable file may hold names: it is
+// never replaced. Without a path, or one whose folder cannot be made (a file
+// in the way stops root too), the names live in memory only.
+TEST(CameraNameRegistry, NamesAreSavedWhereTheyCanBeAndKeptInMemoryElsewhere) {
     TempDir dir;
+    std::string path = dir.file("Talvex/camera_names.json");
+    {
+        CameraNameRegistry registry(path);
+        EXPECT_EQ(registry.displayName("usb-A", "HD Webcam"), "HD Webcam");
+        EXPECT_EQ(registry.displayName("usb-B", "HD Webcam"), "HD Webcam");
+        registry.waitUntilSaved();
+        EXPECT_EQ(countOf(readText(path), "\n") + countOf(readText(path), ": "), 0) << "compact";
+        registry.setName("Left", "usb-A");
+        registry.setName("", "usb-B");             // an empty name is ignored
+        registry.displayName("usb-C", "bad\xff");  // broken UTF-8 must not cost the others
+    }
+    EXPECT_EQ(listDir(dir.file("Talvex")), std::vector<std::string>{"camera_names.json"});
+    json stored = json::parse(readText(path));
+    EXPECT_EQ(stored["usb-A"], "Left");
+    EXPECT_EQ(stored["usb-B"], "HD Webcam");
+    CameraNameRegistry again(path);
+    EXPECT_EQ(again.displayName("usb-A", "Renamed By Driver"), "Left");
     std::string big = "{\"usb-A\":\"" + std::string(kSmallFileCap, 'x') + "\"}";
     ASSERT_FALSE(writeFile(dir.file("big.json"), big));
     ASSERT_FALSE(writeFile(dir.file("plain"), "not a folder"));
-    const std::string before = test::runCommand("ls -A");
+    const std::string before = runCommand("ls -A");
     const std::pair<std::string, bool> cases[] = {
         {dir.file("big.json"), true}, {"", false}, {dir.file("plain/camera_names.json"), false}};
-    for (const auto& [path, unreadable] : cases) {
+    for (const auto& [where, unreadable] : cases) {
         testing::internal::CaptureStdout();
-        CameraNameRegistry registry(path);
+        CameraNameRegistry registry(where);
         registry.setName("Left", "usb-B");
-        EXPECT_EQ(registry.displayName("usb-B", "Cam"), "Left") << path;
+        EXPECT_EQ(registry.displayName("usb-B", "Cam"), "Left") << where;
         registry.waitUntilSaved();
         std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_EQ(countOf(out, "Talvex: skipped " + path + ": "), unreadable) << out;
+        EXPECT_EQ(countOf(out, "Talvex: skipped " + where + ": "), unreadable) << out;
     }
-    EXPECT_EQ(test::runCommand("ls -A"), before) << "nothing in the working directory";
+    EXPECT_EQ(runCommand("ls -A"), before) << "nothing in the working directory";
     EXPECT_EQ(readText(dir.file("plain")), "not a folder");
     EXPECT_EQ(readText(dir.file("big.json")), big);
 }

@@ -8,18 +8,14 @@
 #include "media/SingleCameraWriter.h"
 #include "support/MovieProbe.h"
 
-namespace talvex {
-namespace {
-
+using namespace talvex;
+using namespace talvex::test;
 using namespace std::chrono_literals;
-using namespace test;
 
-// Two capture threads, each holding the dual writer as a recorder does, keep
-// feeding while the main thread stops it and, in the second round, drops its
-// reference at once, so the writer dies wherever its last holder lets go.
-// Every composite counted is in the movie. Then the main thread starts the
-// single-camera writer while the capture thread keeps appending and stopping
-// it; every movie plays.
+// Two capture threads holding the dual writer keep feeding while the main
+// thread stops it and (second round) drops it, so it dies wherever its last
+// holder lets go; every composite counted is in the movie. Then the single
+// writer is started while a capture thread appends and stops it.
 TEST(WriterConcurrency, StopAndStartWhileFramesArrive) {
     std::vector<VideoFramePtr> frames;  // the dual writer times the movie by camera 0 alone
     for (int i = 0; i < 300; ++i)
@@ -79,6 +75,3 @@ TEST(WriterConcurrency, StopAndStartWhileFramesArrive) {
         EXPECT_GT(info.frames(), 1u) << round;
     }
 }
-
-}  // namespace
-}  // namespace talvex

@@ -1,15 +1,13 @@
 #pragma once
 
-// Test helpers for movies: frames of a solid colour with a frame counter
-// drawn in, and what ffprobe and ffmpeg read back from a movie.
+// Frames of a colour with a frame counter drawn in, and what ffprobe and
+// ffmpeg read back from a movie.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "media/FfmpegScaler.h"
 #include "media/VideoFrame.h"
@@ -59,8 +57,7 @@ inline VideoFramePtr makeFrame(int width, int height, Rgb colour, int counter, s
                       {0, height * 3 / 4});
 }
 
-// White, yellow, cyan, green, magenta, red, blue and black, side by side, at
-// three quarters of full level as broadcast bars are: at full level a range
+// Broadcast bars at three quarters of full level: at full level a range
 // mistake would hide in the clipping.
 inline const Rgb kBars[8] = {{191, 191, 191}, {191, 191, 0}, {0, 191, 191}, {0, 191, 0},
                              {191, 0, 191},   {191, 0, 0},   {0, 0, 191},   {0, 0, 0}};
@@ -84,25 +81,23 @@ inline MovieInfo probeMovie(const std::string& path) {
                    runCommand(probe + "stream=codec_name,profile,width,height,pix_fmt:" +
                               "format=format_name -of csv" + quoted),
                    {}};
-    // Every frame's time, then the duration, one a line.
-    std::istringstream lines(
-        runCommand(probe + "frame=pts_time:format=duration -of default=nw=1:nk=1" + quoted));
+    std::istringstream lines(runCommand(probe + "frame=pts_time -of default=nw=1:nk=1" + quoted));
     for (std::string line; std::getline(lines, line);)
         info.frameTimes.push_back(std::atof(line.c_str()));
-    info.seconds = info.frameTimes.empty() ? 0 : info.frameTimes.back();
-    if (!info.frameTimes.empty()) info.frameTimes.pop_back();
+    info.seconds = std::atof(runCommand(probe + "format=duration -of csv=p=0" + quoted).c_str());
     return info;
 }
 
-// What every movie of the station is: an mp4 holding one High-profile H.264
-// yuv420p stream `width` x 720 that decodes without an error.
+// An mp4 of one High-profile H.264 yuv420p stream `width` x 720 that decodes
+// without an error.
 inline void expectPlayable(const MovieInfo& info, int width) {
     EXPECT_EQ(info.errors, "");
     EXPECT_EQ(info.streams, "stream,h264,High," + std::to_string(width) +
                                 ",720,yuv420p\nformat,\"mov,mp4,m4a,3gp,3g2,mj2\"\n");
 }
 
-// Every frame decoded and shrunk to width x 36 RGB, in presentation order.
+// Every frame decoded and shrunk to width x 36 RGB, in presentation order;
+// each camera's picture fills a cell 64 wide.
 class SmallFrames {
 public:
     SmallFrames(const std::string& path, int width)
@@ -115,26 +110,22 @@ public:
                         3 * ((frame * 36 + y) * width_ + x);
         return {p[0], p[1], p[2]};
     }
-    // The middle of the i-th of eight blocks across columns [x0, x0 + w).
-    Rgb block(std::size_t frame, int x0, int w, int i, int y) const {
-        return at(frame, x0 + (2 * i + 1) * w / 16, y);
-    }
-    // The largest difference in any channel between the bars of `frame` in
-    // columns [x0, x0 + w) and the colours they were made with.
-    int colourBarError(std::size_t frame, int x0, int w) const {
+    // How far the middles of the bars of `frame` in the cell are off.
+    int colourBarError(std::size_t frame, int cell) const {
         int worst = 0;
         for (int bar = 0; bar < 8; ++bar)
-            worst = std::max(worst, distance(block(frame, x0, w, bar, 18), kBars[bar]));
+            worst = std::max(worst, distance(at(frame, 64 * cell + 8 * bar + 4, 18), kBars[bar]));
         return worst;
     }
-    // The counter of each frame's image in columns [x0, x0 + w), or -1 when
-    // the corners of its coloured part are not near `colour`.
-    std::vector<int> counters(int x0, int w, Rgb colour) const {
+    // The counter of each frame's picture in the cell, or -1 when the corners
+    // of its coloured part are not near `colour`.
+    std::vector<int> counters(int cell, Rgb colour) const {
         std::vector<int> values(bytes_.size() / (108 * width_));
         for (std::size_t f = 0; f < values.size(); ++f) {
+            const int x = 64 * cell;
             for (int bit = 0; bit < 8; ++bit)
-                values[f] = values[f] << 1 | (block(f, x0, w, bit, 31).g > 128);
-            for (Rgb p : {at(f, x0, 0), at(f, x0 + w - 1, 0), at(f, x0, 25), at(f, x0 + w - 1, 25)})
+                values[f] = values[f] << 1 | (at(f, x + 8 * bit + 4, 31).g > 128);
+            for (Rgb p : {at(f, x, 0), at(f, x + 63, 0), at(f, x, 25), at(f, x + 63, 25)})
                 if (distance(p, colour) > 40) values[f] = -1;
         }
         return values;

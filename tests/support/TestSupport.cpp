@@ -1,7 +1,5 @@
 #include "support/TestSupport.h"
 
-#include <unistd.h>
-
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QThread>
@@ -10,7 +8,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -22,11 +19,6 @@ TempDir::TempDir() {
         base ? std::string(base) + "/tmp" : std::filesystem::temp_directory_path().string();
     std::filesystem::create_directories(pattern);
     path_ = ::mkdtemp((pattern += "/talvex-XXXXXX").data());
-}
-
-TempDir::~TempDir() {
-    std::error_code error;
-    std::filesystem::remove_all(path_, error);
 }
 
 std::string readText(const std::string& path) {
@@ -43,9 +35,7 @@ int countOf(const std::string& text, const std::string& part) {
 bool waitUntil(const std::function<bool()>& done, double seconds) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     const QCoreApplication* app = QCoreApplication::instance();
-    // Sleeps in the event loop between checks, as the station's main thread
-    // does: a polling loop would add CPU time of its own to whatever is
-    // measured meanwhile.
+    // A polling loop would add CPU time of its own to what a benchmark measures.
     const bool inEventLoop = app && QThread::currentThread() == app->thread();
     while (!done() && std::chrono::steady_clock::now() < end) {
         if (!inEventLoop) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -10,7 +11,7 @@ namespace talvex::test {
 class TempDir {
 public:
     TempDir();
-    ~TempDir();
+    ~TempDir() { std::filesystem::remove_all(path_, ignored_); }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return path_; }
@@ -18,14 +19,14 @@ public:
 
 private:
     std::string path_;
+    std::error_code ignored_;
 };
 
 std::string readText(const std::string& path);
 // How often part occurs in text.
 int countOf(const std::string& text, const std::string& part);
-// Checks done every few milliseconds (in the Qt event loop on the thread
-// that runs it, asleep elsewhere) until it holds or seconds have passed;
-// generous by default for a loaded machine. Its last answer.
+// Checks every few ms (in the Qt event loop on its thread, asleep elsewhere)
+// until done holds or seconds have passed; its last answer.
 bool waitUntil(const std::function<bool()>& done, double seconds = 60.0);
 std::vector<std::string> listDir(const std::string& path);
 
