@@ -15,8 +15,8 @@ using namespace talvex::test;
 // the next save writes back at least the names that were read.
 TEST(CameraNameRegistry, KeepsEveryReadableNameOfAFlawedFile) {
     const std::tuple<std::string, json, std::string> cases[] = {
-        {"{\"usb-A\": \"Left\", \"usb-B\": \"Ri", {{"usb-A", "Left"}}, "is broken, keeping the 1"},
-        {"{\"usb-A\": \"Left\", \"usb-B\": 3, \"usb-C\": {\"x\": \"y\"}, \"usb-D\": \"R\"}",
+        {R"({"usb-A": "Left", "usb-B": "Ri)", {{"usb-A", "Left"}}, "is broken, keeping the 1"},
+        {R"({"usb-A": "Left", "usb-B": 3, "usb-C": {"x": "y"}, "usb-D": "R"})",
          {{"usb-A", "Left"}, {"usb-D", "R"}},
          "dropped 2 camera names that are not texts"},
         {"[]", json::object(), "holds no object of camera names"},

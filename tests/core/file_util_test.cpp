@@ -14,8 +14,7 @@ namespace {
 
 using Status = SmallFile::Status;
 
-// Puts at path what `what` says: "fifo", "folder", "->target" (a link),
-// "=bytes" (a file) or nothing.
+// Puts at path a "fifo", a "folder", a link "->target", a file "=bytes" or nothing.
 void make(const std::string& path, const std::string& what) {
     if (what == "fifo") ::mkfifo(path.c_str(), 0600);
     if (what == "folder") makeDirectories(path);

@@ -69,20 +69,16 @@ TEST(CameraRecorder, OpensCapturesAndRecordsUntilTheCameraIsLost) {
     std::atomic<int> reports{0};  // cameras reported lost, the last one in reported
     std::string reported;
     auto setUp = [&](CameraRecorder& recorder) {
-        recorder.setOnDisconnect([&](const CameraDevice& device) {
-            reported = device.id;
-            ++reports;
-        });
+        recorder.setOnDisconnect([&](const CameraDevice& lost) { reported = lost.id, ++reports; });
         ASSERT_EQ(recorder.setup(), std::nullopt);
     };
     SyntheticCameras::disconnect("synthetic-2");
-    std::vector<std::string> ids;
+    std::string ids;
     for (const auto& camera : CameraDiscovery::devices()) {
         EXPECT_EQ(camera.id.rfind("/dev/video", 0), std::string::npos) << camera.id;
-        if (camera.synthetic) ids.push_back(camera.id);
+        if (camera.synthetic) ids += camera.id + " ";
     }
-    EXPECT_EQ(ids, (std::vector<std::string>{"synthetic-1", "synthetic-3", "synthetic-4",
-                                             "synthetic-5"}));
+    EXPECT_EQ(ids, "synthetic-1 synthetic-3 synthetic-4 synthetic-5 ");
     SyntheticCameras::setFailure("synthetic-3", SyntheticCameras::Failure::openInput);
     SyntheticCameras::setFailure("synthetic-4", SyntheticCameras::Failure::addOutput);
     SyntheticCameras::setFailure("synthetic-5", SyntheticCameras::Failure::noFrames);

@@ -29,10 +29,8 @@ TEST(WriterConcurrency, StopAndStartWhileFramesArrive) {
         std::vector<std::thread> feeders;
         for (int index : {0, 1})
             feeders.emplace_back([target = writer, &frames, index] {
-                for (const auto& frame : frames) {
-                    target->appendFrame(frame, index);
-                    std::this_thread::sleep_for(1ms);
-                }
+                for (const auto& frame : frames)
+                    target->appendFrame(frame, index), std::this_thread::sleep_for(1ms);
             });
         std::this_thread::sleep_for(100ms);
         std::promise<void> done;  // a second completion would throw

@@ -1,7 +1,6 @@
 #pragma once
 
-// Frames of a colour with a frame counter drawn in, and what ffprobe and
-// ffmpeg read back from a movie.
+// Frames with a counter drawn in, and what ffprobe and ffmpeg read back from a movie.
 
 #include <gtest/gtest.h>
 
@@ -23,9 +22,8 @@ inline int distance(Rgb a, Rgb b) {
     return std::max({std::abs(a.r - b.r), std::abs(a.g - b.g), std::abs(a.b - b.b)});
 }
 
-// A frame whose pixel (x, y) has colour(x, y), turned from BGRA into the
-// given format as a camera pipeline would deliver it. Given `painted` rows,
-// only those are asked for and every other row copies the one above.
+// A frame of colour(x, y) in the given format as a camera would deliver it;
+// given `painted` rows, only those are asked for, the others copy the one above.
 template <class Colour>
 VideoFramePtr paintFrame(int width, int height, std::int64_t pts, AVPixelFormat format,
                          Colour colour, const std::vector<int>& painted = {}) {
@@ -45,20 +43,18 @@ VideoFramePtr paintFrame(int width, int height, std::int64_t pts, AVPixelFormat 
     return frame;
 }
 
-// The counter's eight bits are white or black blocks across the bottom
-// quarter, the rest is the colour: both survive any stretch.
+// The counter's bits in white or black blocks across the bottom quarter, above it the colour.
 inline VideoFramePtr makeFrame(int width, int height, Rgb colour, int counter, std::int64_t pts,
                                AVPixelFormat format = AV_PIX_FMT_BGRA) {
     return paintFrame(width, height, pts, format,
                       [&](int x, int y) {
-                          const int level = (counter >> (7 - x * 8 / width)) & 1 ? 255 : 0;
-                          return y >= height * 3 / 4 ? Rgb{level, level, level} : colour;
+                          const int bit = (counter >> (7 - x * 8 / width)) & 1;
+                          return y < height * 3 / 4 ? colour : Rgb{255 * bit, 255 * bit, 255 * bit};
                       },
                       {0, height * 3 / 4});
 }
 
-// Broadcast bars at three quarters of full level: at full level a range
-// mistake would hide in the clipping.
+// Broadcast bars at 3/4 level: at full level a range mistake hides in the clipping.
 inline const Rgb kBars[8] = {{191, 191, 191}, {191, 191, 0}, {0, 191, 191}, {0, 191, 0},
                              {191, 0, 191},   {191, 0, 0},   {0, 0, 191},   {0, 0, 0}};
 inline VideoFramePtr colourBarFrame(int width, int height, std::int64_t pts, AVPixelFormat format) {
@@ -67,10 +63,10 @@ inline VideoFramePtr colourBarFrame(int width, int height, std::int64_t pts, AVP
 }
 
 struct MovieInfo {
-    std::string errors;              // what ffmpeg printed while decoding every frame
-    std::string streams;             // ffprobe's stream and format lines
-    std::vector<double> frameTimes;  // presentation times of the decoded frames
-    double seconds = 0;              // the container's duration
+    std::string errors;                // what ffmpeg printed while decoding every frame
+    std::string streams;               // ffprobe's stream and format lines
+    std::vector<double> frameTimes{};  // presentation times of the decoded frames
+    double seconds = 0;                // the container's duration
     std::size_t frames() const { return frameTimes.size(); }
 };
 
@@ -79,8 +75,7 @@ inline MovieInfo probeMovie(const std::string& path) {
     MovieInfo info{runCommand("ffmpeg -v error -i" + quoted +
                               " -fps_mode passthrough -enc_time_base -1 -f null - 2>&1"),
                    runCommand(probe + "stream=codec_name,profile,width,height,pix_fmt:" +
-                              "format=format_name -of csv" + quoted),
-                   {}};
+                              "format=format_name -of csv" + quoted)};
     std::istringstream lines(runCommand(probe + "frame=pts_time -of default=nw=1:nk=1" + quoted));
     for (std::string line; std::getline(lines, line);)
         info.frameTimes.push_back(std::atof(line.c_str()));
@@ -88,8 +83,7 @@ inline MovieInfo probeMovie(const std::string& path) {
     return info;
 }
 
-// An mp4 of one High-profile H.264 yuv420p stream `width` x 720 that decodes
-// without an error.
+// An mp4 of one High-profile H.264 yuv420p stream `width` x 720, decoded without error.
 inline void expectPlayable(const MovieInfo& info, int width) {
     EXPECT_EQ(info.errors, "");
     EXPECT_EQ(info.streams, "stream,h264,High," + std::to_string(width) +

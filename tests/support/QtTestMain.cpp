@@ -1,5 +1,4 @@
-// An offscreen application with the station's names, so settings and data
-// folders resolve as in the station.
+// An offscreen application named as the station, so its settings and folders resolve.
 #include <gtest/gtest.h>
 
 #include <QApplication>

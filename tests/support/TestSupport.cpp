@@ -34,18 +34,15 @@ int countOf(const std::string& text, const std::string& part) {
 
 bool waitUntil(const std::function<bool()>& done, double seconds) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    const QCoreApplication* app = QCoreApplication::instance();
     // A polling loop would add CPU time of its own to what a benchmark measures.
-    const bool inEventLoop = app && QThread::currentThread() == app->thread();
-    while (!done() && std::chrono::steady_clock::now() < end) {
-        if (!inEventLoop) {
-            QThread::msleep(5);
-            continue;
-        }
+    const bool inEventLoop = qApp && QThread::currentThread() == qApp->thread();
+    auto nap = [] {
         QEventLoop loop;
         QTimer::singleShot(10, &loop, &QEventLoop::quit);
         loop.exec();
-    }
+    };
+    while (!done() && std::chrono::steady_clock::now() < end)
+        inEventLoop ? nap() : QThread::msleep(5);
     return done();
 }
 

@@ -23,10 +23,8 @@ private:
 };
 
 std::string readText(const std::string& path);
-// How often part occurs in text.
 int countOf(const std::string& text, const std::string& part);
-// Checks every few ms (in the Qt event loop on its thread, asleep elsewhere)
-// until done holds or seconds have passed; its last answer.
+// Checks every few ms (in the Qt event loop, or asleep) until done or seconds passed.
 bool waitUntil(const std::function<bool()>& done, double seconds = 60.0);
 std::vector<std::string> listDir(const std::string& path);
 
