@@ -322,7 +322,11 @@ std::optional<std::string> MovieWriter::finish() {
     if (auto error = encode(nullptr)) fail(*error);
     int result = av_write_trailer(output_.get());
     if (result < 0) fail("cannot finish \"" + path_ + "\": " + ffmpegErrorText(result));
-    const bool torn = output_->pb && output_->pb->error < 0;
+    // The trailer may return success although the last fragment's bytes did
+    // not reach the file (a disk full at the stop): that movie lost frames.
+    const int writeError = output_->pb ? output_->pb->error : 0;
+    if (writeError < 0) fail("cannot write to \"" + path_ + "\": " + ffmpegErrorText(writeError));
+    const bool torn = writeError < 0;
     syncIfDue(true);
     closeFile();
     // A write that failed (a full disk) may have left part of a fragment:
