@@ -2,7 +2,6 @@
 
 #include <signal.h>
 
-#include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <algorithm>
@@ -21,10 +20,8 @@ ChildProcess::ChildProcess(const QString& program, const QStringList& arguments)
 }
 
 ChildProcess::~ChildProcess() {
-    if (process_.state() != QProcess::NotRunning) {
-        process_.kill();
-        process_.waitForFinished(5000);
-    }
+    process_.kill();
+    process_.waitForFinished(5000);
 }
 
 std::string ChildProcess::output() {
@@ -36,17 +33,15 @@ std::string ChildProcess::output() {
 }
 
 bool ChildProcess::waitForOutput(const std::string& text, int timeoutMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (output().find(text) == std::string::npos) {
-        if (timer.elapsed() > timeoutMs || process_.state() == QProcess::NotRunning) return false;
-        process_.waitForReadyRead(100);
-    }
-    return true;
+    const auto seen = [&] { return output().find(text) != std::string::npos; };
+    waitUntil([&] { return seen() || process_.state() == QProcess::NotRunning; },
+              timeoutMs / 1000.0);
+    return seen();
 }
 
-void ChildProcess::signal(int signalNumber) {
+int ChildProcess::end(int signalNumber) {
     ::kill(static_cast<pid_t>(process_.processId()), signalNumber);
+    return waitForExit(60000);
 }
 
 int ChildProcess::waitForExit(int timeoutMs) {
@@ -68,8 +63,7 @@ PhoneSimulator::PhoneSimulator(const QStringList& extraArguments)
 
 namespace {
 
-// Sends text to 127.0.0.1:port; the answer up to the server's close, or its
-// first `enough` bytes.
+// Sends text to 127.0.0.1:port; the answer up to the server's close or `enough` bytes.
 std::string talk(int port, const std::string& text, qint64 enough = 1 << 30) {
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));

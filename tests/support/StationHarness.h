@@ -11,8 +11,7 @@
 
 namespace talvex::test {
 
-// A child process whose standard output is collected, for the station and
-// the phone simulator.
+// A child process whose standard output (and error) is collected.
 class ChildProcess {
 public:
     ChildProcess(const QString& program, const QStringList& arguments);
@@ -20,8 +19,8 @@ public:
     // Waits until a line containing text has been printed; false on timeout or exit.
     bool waitForOutput(const std::string& text, int timeoutMs);
     std::string output();
-    void signal(int signalNumber);
     int waitForExit(int timeoutMs);  // exit code, or -1
+    int end(int signalNumber);       // sends it, then waits a minute for the exit code
 
 private:
     QProcess process_;
