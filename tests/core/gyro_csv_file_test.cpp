@@ -51,11 +51,10 @@ TEST(GyroCsvFile, NeverWritesIntoWhatIsThereAndEndsOnAWholeLine) {
                        previous.rlim_max};
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
     testing::internal::CaptureStdout();
-    {
-        GyroCsvFile file;
-        ASSERT_TRUE(file.open(dir.path()));
-        for (int i = 0; i < 5; ++i) file.append(line);
-    }
+    GyroCsvFile full;
+    ASSERT_TRUE(full.open(dir.path()));
+    for (int i = 0; i < 5; ++i) full.append(line);
+    full.close();
     ::setrlimit(RLIMIT_FSIZE, &previous);
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),

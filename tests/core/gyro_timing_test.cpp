@@ -15,21 +15,19 @@ namespace {
 using Numbers = std::vector<double>;
 using Mode = GyroTiming::UpdateMode;
 using Events = std::vector<GyroTiming::TimeEvent>;
-using Delivered = std::array<double, 4>;  // timestamp, x, y, z
-using List = std::vector<Delivered>;
+using List = std::vector<std::array<double, 4>>;  // timestamp, x, y, z
 
 // One phone as the timing sees it. Answers carry x = the index, y = 2x, z = -x
 // unless x is given; what they deliver is returned and what they log is kept.
 struct Phone {
     GyroTiming timing;
 
-    // Connected: the phone started its experiment at its wall-clock time 1000
-    // and has measured for a minute; its wall clock runs 959.5 s ahead of ours.
-    explicit Phone(bool connected = true) {
+    // Connected: its experiment started at its wall clock's 1000 (if it keeps a
+    // record) and has run for a minute; that clock runs 959.5 s ahead of ours.
+    explicit Phone(const std::optional<Events>& record = Events{{true, 0.0, 1000.0}}) {
         testing::internal::CaptureStdout();
-        if (!connected) return;
         EXPECT_EQ(timing.nextRequest(), "/time");
-        record(Events{{true, 0.0, 1000.0}}, 100.0);
+        timing.takeTimeRecord(record, 100.0);
         EXPECT_EQ(timing.nextRequest(), "/get?gyr_time");
         EXPECT_EQ(answer({59.5}, 100.01, true, Mode::single), List{});
     }
@@ -81,8 +79,7 @@ TEST(GyroTimingTest, AsksForTheNewestTimeThenOnlyForNewValuesOnThePhoneClock) {
     // A slower answer does not move the offset; the same answer twice delivers once.
     expectNear(phone.answer({60.25, 60.5}, 101.05), {{100.75, 0, 0, 0}, {101.0, 1, 2, -1}});
     EXPECT_EQ(phone.answer({60.25, 60.5}, 101.25), List{});
-    // A null skips its sample only; a time far ahead of the phone's clock is
-    // rejected; each kind of trouble is logged once.
+    // A null skips its sample, an absurd time is rejected; each is told once.
     for (const List& expected : {List{{101.25, 1, 0, 0}, {101.75, 3, 6, -3}}, List{}})
         expectNear(
             phone.answer({60.75, 1e9, 61.0, 61.25}, 101.8, true, Mode::partial, {1, 1, NAN, 3}),
@@ -92,8 +89,7 @@ TEST(GyroTimingTest, AsksForTheNewestTimeThenOnlyForNewValuesOnThePhoneClock) {
               "Talvex Gyro: rejected a sample time far ahead of the phone's clock\n"
               "Talvex Gyro: skipped a sample with a missing value (null)\n");
     EXPECT_EQ(phone.timing.state().lastTimestamp, 61.25);
-    // Equal times: the first in buffer order. A faster answer moves the
-    // offset back, yet host times keep increasing.
+    // Equal times: the first in buffer order; a faster answer cannot go back.
     expectNear(phone.answer({61.5, 61.5, 61.75}, 102.3), {{102.0, 0, 0, 0}, {102.25, 2, 4, -2}});
     expectNear(phone.answer({61.8}, 102.0), {{102.25, 0, 0, 0}});
 
@@ -150,10 +146,7 @@ TEST(GyroTimingTest, PauseResumeAndClearFollowTheTimeRecord) {
 }
 
 TEST(GyroTimingTest, WithoutTimeRecordEachResumeTakesItsOwnAnchor) {
-    Phone phone(false);
-    phone.record(std::nullopt, 99.0);
-    EXPECT_EQ(phone.timing.nextRequest(), "/get?gyr_time");
-    phone.answer({59.5}, 100.0, true, Mode::single);
+    Phone phone(std::nullopt);
     expectNear(phone.answer({59.75, 60.0}, 100.5), {{100.25, 0, 0, 0}, {100.5, 1, 2, -1}});
     phone.answer({}, 102.0, false);
     // Resumed: the run from 60.0 on is anchored by its own newest sample.

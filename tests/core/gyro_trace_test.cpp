@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <limits>
+#include <cmath>
 #include <utility>
 
 #include "core/GyroTrace.h"
@@ -29,10 +29,8 @@ TEST(GyroTraceTest, KeepsTheLastTenSecondsMeasuresTheRateAndTheLongestGap) {
 
     trace.add(run(113.5, 128.0, 128));  // overlaps: the second half is new
     EXPECT_EQ(trace.windowEnd(), 114 + 63 / 128.0);
-    double nan = std::numeric_limits<double>::quiet_NaN();
-    trace.add(
-        {{115, nan, 0, 0}, {115, 0, std::numeric_limits<double>::infinity(), 0}, {nan, 0, 0, 0}});
-    trace.add(run(113.6, 128.0, 3));  // 0.9 s back: repeats
+    trace.add({{115, NAN, 0, 0}, {115, 0, INFINITY, 0}, {NAN, 0, 0, 0}});  // not samples
+    trace.add(run(113.6, 128.0, 3));                                       // 0.9 s back: repeats
     EXPECT_EQ(trace.windowEnd(), 114 + 63 / 128.0);
     trace.add(run(20.0, 8.0, 3));  // far back: the phone's clock started over
     EXPECT_EQ(trace.samples().size(), 3u);

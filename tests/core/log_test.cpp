@@ -16,9 +16,7 @@ TEST(Log, ControlCharactersAndBrokenUtf8AreEscapedSoALineStaysOneLine) {
         {std::string("a\0b", 3), "a\\x00b"},
         {"del\x7f", "del\\x7f"},
         {"caf\xC3\xA9 \xE2\x80\x94 \xF0\x9F\x8E\xA5", "caf\xC3\xA9 \xE2\x80\x94 \xF0\x9F\x8E\xA5"},
-        {"c1 \xC2\x9B"
-         "2J",
-         "c1 \\xc2\\x9b2J"},
+        {"c1 \xC2\x9B\x32J", "c1 \\xc2\\x9b2J"},
         {"\xFF\xC0\xA0", "\\xff\\xc0\\xa0"},
         {"cut \xE2\x82", "cut \\xe2\\x82"},
         {"surrogate \xED\xA0\x80", "surrogate \\xed\\xa0\\x80"},

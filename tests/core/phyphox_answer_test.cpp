@@ -145,7 +145,6 @@ TEST(PhyphoxAnswerTest, ReadsTimeRecordsAddressesAndConfigs) {
         {R"({"title": "Gyroscope"})", "no names"},
         {"[1]", "unreadable"},
         {"<html></html>", "unreadable"},
-        {"", "unreadable"},
     };
     for (const auto& [body, names] : configs) {
         const auto config = PhyphoxAnswer::readConfig(body);
