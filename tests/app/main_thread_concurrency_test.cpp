@@ -26,16 +26,7 @@ using namespace talvex;
 
 namespace {
 
-constexpr int kClients = 32, kCommandsPerClient = 100, kChurners = 4;
-
-int connectTo(quint16 port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval timeout{20, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    return fd;
-}
+constexpr int kClients = 32, kCommandsPerClient = 100;
 
 struct InstantCameras : RecordingOperations {
     std::size_t openedRecorderCount() const override { return 1; }
@@ -49,8 +40,8 @@ struct InstantCameras : RecordingOperations {
 
 }  // namespace
 
-// Many loopback clients at once, while others connect and leave: every command
-// answered and delivered once on the main thread, in each client's order.
+// Many loopback clients at once: every command answered and delivered once
+// on the main thread, in each client's order.
 TEST(IPCServerStress, DozensOfClientsAllAnsweredAndDeliveredInOrder) {
     IPCServer server;
     std::vector<int> next(kClients);  // each client's next command number, main thread only
@@ -67,41 +58,29 @@ TEST(IPCServerStress, DozensOfClientsAllAnsweredAndDeliveredInOrder) {
     server.startListening(port, "127.0.0.1");
     ASSERT_TRUE(test::waitUntil([&] { return server.isRunning(); }));
 
-    std::atomic<int> answered = 0, finished = 0, started = 0;
+    std::atomic<int> answered = 0, finished = 0;
     std::vector<std::thread> threads;
     for (int id = 0; id < kClients; ++id)
         threads.emplace_back([&, id] {
-            int fd = connectTo(port);
+            int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            timeval timeout{20, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+            sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+            ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
             for (int i = 0; i < kCommandsPerClient; ++i) {
                 std::string text = "ANIMATION c" + std::to_string(id) + " " + std::to_string(i);
                 char reply[4] = {};
-                bool ok =
-                    ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == ssize_t(text.size()) &&
-                    ::recv(fd, reply, 3, MSG_WAITALL) == 3 && std::string(reply) == "OK\n";
-                if (i == 0) ++started;
-                if (!ok) break;
+                if (::send(fd, text.data(), text.size(), MSG_NOSIGNAL) != ssize_t(text.size()) ||
+                    ::recv(fd, reply, 3, MSG_WAITALL) != 3 || std::string(reply) != "OK\n")
+                    break;
                 ++answered;
             }
             ::close(fd);
             ++finished;
         });
-    // Others connect and leave, sometimes after garbage, once every client holds its
-    // connection: a flood of them may fill the connection cap for a moment.
-    for (int id = 0; id < kChurners; ++id)
-        threads.emplace_back([&, id] {
-            while (started < kClients) std::this_thread::yield();
-            for (int i = 0; i < 200; ++i) {
-                int fd = connectTo(port);
-                if ((i + id) % 2) ::send(fd, "\xFF\xFE", 2, MSG_NOSIGNAL);
-                ::close(fd);
-            }
-            ++finished;
-        });
-
     const int expected = kClients * kCommandsPerClient;
-    test::waitUntil([&] { return finished == kClients + kChurners && total >= expected; }, 120);
+    test::waitUntil([&] { return finished == kClients && total >= expected; }, 120);
     for (auto& thread : threads) thread.join();
-
     EXPECT_EQ(answered.load(), expected);
     EXPECT_EQ(total, expected);
     EXPECT_EQ(next, std::vector<int>(kClients, kCommandsPerClient));
@@ -117,19 +96,14 @@ TEST(SessionManagerConcurrency, SamplesDuringStartsAndStops) {
 
     std::atomic<bool> done{false};
     std::thread sampler([&] {
-        while (!done) {
+        for (; !done; std::this_thread::sleep_for(std::chrono::microseconds(200)))
             session.writeGyroSample(steadyNow(), 0.25, -0.5, 1.0);
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
     });
-    for (int i = 0; i < 20; ++i) {
+    for (int i = 0; i < 20 && !HasFailure(); ++i) {
         session.startSession("s" + std::to_string(i), "user");
         for (int turn = 0; turn < 3; ++turn) QCoreApplication::processEvents();
         session.stopSession();
-        if (!test::waitUntil([&] { return !session.isBusy(); })) {
-            ADD_FAILURE() << "session " << i << " never finished";
-            break;
-        }
+        EXPECT_TRUE(test::waitUntil([&] { return !session.isBusy(); })) << "session " << i;
     }
     done = true;
     sampler.join();
