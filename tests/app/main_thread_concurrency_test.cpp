@@ -40,9 +40,15 @@ struct InstantCameras : RecordingOperations {
 
 }  // namespace
 
-// Many loopback clients at once: every command answered and delivered once
-// on the main thread, in each client's order.
-TEST(IPCServerStress, DozensOfClientsAllAnsweredAndDeliveredInOrder) {
+// Many loopback clients at once while the gyroscope's samples arrive on
+// the receiver's thread and sessions start and stop: every command answered
+// and delivered once on the main thread, in each client's order; every line
+// in gyro.csv whole, every record ended.
+TEST(MainThread, ClientsAndSamplesWhileSessionsStartAndStop) {
+    test::TempDir root;
+    auto cameras = std::make_shared<InstantCameras>();
+    SessionManager session(root.path());
+    session.setCameraManager(cameras);
     IPCServer server;
     std::vector<int> next(kClients);  // each client's next command number, main thread only
     int total = 0;
@@ -59,7 +65,12 @@ TEST(IPCServerStress, DozensOfClientsAllAnsweredAndDeliveredInOrder) {
     ASSERT_TRUE(test::waitUntil([&] { return server.isRunning(); }));
 
     std::atomic<int> answered = 0, finished = 0;
+    std::atomic<bool> done = false;
     std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+        for (; !done; std::this_thread::sleep_for(std::chrono::microseconds(200)))
+            session.writeGyroSample(steadyNow(), 0.25, -0.5, 1.0);
+    });
     for (int id = 0; id < kClients; ++id)
         threads.emplace_back([&, id] {
             int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -78,35 +89,19 @@ TEST(IPCServerStress, DozensOfClientsAllAnsweredAndDeliveredInOrder) {
             ::close(fd);
             ++finished;
         });
-    const int expected = kClients * kCommandsPerClient;
-    test::waitUntil([&] { return finished == kClients && total >= expected; }, 120);
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(answered.load(), expected);
-    EXPECT_EQ(total, expected);
-    EXPECT_EQ(next, std::vector<int>(kClients, kCommandsPerClient));
-}
-
-// writeGyroSample arrives on the receiver's thread while the main thread
-// starts and stops sessions: every line in gyro.csv whole, every record ended.
-TEST(SessionManagerConcurrency, SamplesDuringStartsAndStops) {
-    test::TempDir root;
-    auto cameras = std::make_shared<InstantCameras>();
-    SessionManager session(root.path());
-    session.setCameraManager(cameras);
-
-    std::atomic<bool> done{false};
-    std::thread sampler([&] {
-        for (; !done; std::this_thread::sleep_for(std::chrono::microseconds(200)))
-            session.writeGyroSample(steadyNow(), 0.25, -0.5, 1.0);
-    });
     for (int i = 0; i < 20 && !HasFailure(); ++i) {
         session.startSession("s" + std::to_string(i), "user");
         for (int turn = 0; turn < 3; ++turn) QCoreApplication::processEvents();
         session.stopSession();
         EXPECT_TRUE(test::waitUntil([&] { return !session.isBusy(); })) << "session " << i;
     }
+    const int expected = kClients * kCommandsPerClient;
+    test::waitUntil([&] { return finished == kClients && total >= expected; }, 120);
     done = true;
-    sampler.join();
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(answered.load(), expected);
+    EXPECT_EQ(total, expected);
+    EXPECT_EQ(next, std::vector<int>(kClients, kCommandsPerClient));
 
     for (const auto& folder : test::listDir(root.path())) {
         std::string csv = test::readText(root.file(folder) + "/gyro.csv");

@@ -41,11 +41,8 @@ TEST(CommandText, EveryTextGivesOneCommand) {
           "\xEF\xBB\xBFSTOP"s, "\0"s, "STOP\0"s, "\xFF"s, "\xE2\x80 START"s, "\x80\x80\x80"s})
         EXPECT_EQ(parsed(text), describeCommand(UnknownCommand{text}))
             << testing::PrintToString(text);
-}
-
-// Not empty and valid UTF-8: not cut inside a character, not overlong, no
-// surrogate, nothing beyond U+10FFFF.
-TEST(CommandText, OnlyNonEmptyValidUtf8IsAText) {
+    // A text is not empty and valid UTF-8: not cut inside a character, not
+    // overlong, no surrogate, nothing beyond U+10FFFF.
     for (std::string text : {"STOP"s, "\0"s, "Caf\xC3\xA9"s, "\xF0\x9F\x8E\xAC"s})
         EXPECT_TRUE(isCommandText(text)) << testing::PrintToString(text);
     for (std::string bytes :

@@ -20,14 +20,12 @@ TEST(NumberFormat, ShortestRoundTripInAnyLocale) {
          {"0.0", "-0.0", "2.0", "1.0", "0.0123", "12.5", "-0.004", "0.52", "1e-05", "0.0001",
           "-3.25e-07", "0.30000000000000004", "1e-300", "123456789.0"})
         EXPECT_EQ(formatNumber(std::stod(text)), text);
-    EXPECT_EQ(formatNumber(0.1 + 0.2), "0.30000000000000004");
     std::locale::global(std::locale("de_DE.UTF-8"));  // made by scripts/setup.sh
-    EXPECT_EQ(formatNumber(0.52), "0.52");
     EXPECT_EQ(gyroCsvLine(0.52, 0.0123, -0.004, 1e-05), "0.52,0.0123,-0.004,1e-05\n");
     std::locale::global(std::locale::classic());
-    EXPECT_EQ(formatElapsed(0), "00:00:00");
-    EXPECT_EQ(formatElapsed(3725), "01:02:05");
-    EXPECT_EQ(formatElapsed(360000), "100:00:00");
+    for (auto [seconds, text] :
+         {std::pair{0, "00:00:00"}, {3725, "01:02:05"}, {360000, "100:00:00"}})
+        EXPECT_EQ(formatElapsed(seconds), text);
 }
 
 TEST(SessionFolderName, SanitisesNineCharactersAndNul) {

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <utility>
 
+#include "core/NumberFormat.h"
 #include "core/SessionSequence.h"
 
 using namespace talvex;
@@ -23,11 +23,6 @@ std::string play(const std::string& script) {
     std::string out;
     int names = 0;
     bool stopAfterTaken = false;  // B begins the start W took, with its stop
-    const auto number = [](double value) {
-        std::ostringstream text;
-        text << value;
-        return text.str();
-    };
     auto answer = [&](char event, double now) -> std::string {
         switch (event) {
             case 'S':
@@ -40,7 +35,7 @@ std::string play(const std::string& script) {
             case 'R':
                 return sequence.enteredRecording() ? "1" : "0";
             case 'T':
-                return number(sequence.stopping(now));
+                return formatNumber(sequence.stopping(now));
             case 'F':
                 sequence.finished();
                 return ".";
@@ -52,7 +47,7 @@ std::string play(const std::string& script) {
             }
         }
         auto base = sequence.recordingStartTime();  // '?'
-        return (base ? number(*base) : "-") + (sequence.showsRecording() ? "r" : "i");
+        return (base ? formatNumber(*base) : "-") + (sequence.showsRecording() ? "r" : "i");
     };
     for (std::size_t now = 0; now < script.size(); ++now)
         out += answer(script[now], double(now)) + ' ';
@@ -62,39 +57,32 @@ std::string play(const std::string& script) {
 }  // namespace
 
 TEST(SessionSequence, NoCommandSentInOrderIsLost) {
-    struct Case {
-        const char* script;
-        const char* answers;
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         // A plain session; stops while idle or finishing change nothing.
-        {"PSBRPTPFP", "ignore begin . 0 stop 3 ignore . ignore "},
-        // The time base lasts from the start to the stop; the window shows
-        // recording from the lead-in's end until idle again.
-        {"?SB?R?PT?F?B?", "-i begin . 2i 0 2r stop 5 -r . -i . 11i "},
+        {"PSBRPTPFP", "ignore begin . 0 stop 3.0 ignore . ignore "},
+        // A time base from start to stop; shown as recording from the lead-in's end to idle.
+        {"?SB?R?PT?F?B?", "-i begin . 2.0i 0 2.0r stop 5.0 -r . -i . 11.0i "},
         // Second start while recording, and in the lead-in, is ignored.
         {"SBSRS", "begin . ignore 0 ignore "},
         // A stop in the lead-in is carried out once the session records, once.
         {"SBPPR", "begin . later ignore 1 "},
         // START, STOP, START back to back: the second start waits, then begins.
-        {"SBRPTSFW", "begin . 0 stop 3 wait . s2 "},
-        // A stop after a waiting start stops that session; a third start waits
-        // behind it, a fourth while the third would record is ignored.
-        {"SBRPTSPSSFW", "begin . 0 stop 3 wait wait wait ignore . s2+stop "},
-        // Two waiting sessions, each followed by a stop: the first begins and
-        // stops as soon as it records, the second still waits its turn.
+        {"SBRPTSFW", "begin . 0 stop 3.0 wait . s2 "},
+        // A stop after a waiting start is kept for it; a third start waits, a fourth is ignored.
+        {"SBRPTSPSSFW", "begin . 0 stop 3.0 wait wait wait ignore . s2+stop "},
+        // Two waiting starts, each with its stop: each begins in turn, stops once it records.
         {"SBRPTSPSPFWBRTFWBR",
-         "begin . 0 stop 3 wait wait wait wait . s2+stop . 1 2 . s3+stop . 1 "},
+         "begin . 0 stop 3.0 wait wait wait wait . s2+stop . 1 2.0 . s3+stop . 1 "},
         // A start while a lead-in's stop is pending waits for that session.
         {"SBPSR", "begin . later wait 1 "},
         // Nothing waits while busy: no start is taken until idle.
-        {"SBRPTSWFWW", "begin . 0 stop 3 wait - . s2 - "},
+        {"SBRPTSWFWW", "begin . 0 stop 3.0 wait - . s2 - "},
         // A start whose cameras failed never began: the next one begins.
         {"SS", "begin begin "},
     };
-    for (const auto& c : cases) EXPECT_EQ(play(c.script), c.answers) << c.script;
+    for (const auto& [script, answers] : cases) EXPECT_EQ(play(script), answers) << script;
     // Waiting starts are bounded: one more is ignored.
     std::string script = "SBRPT";
     for (std::size_t i = 0; i < SessionSequence::kMaxWaitingStarts; ++i) script += "SP";
-    std::string answers = play(script + "S");
-    EXPECT_EQ(answers.substr(answers.size() - 17), "wait wait ignore ");
+    EXPECT_TRUE(play(script + "S").ends_with("wait wait ignore ")) << play(script + "S");
 }
