@@ -51,9 +51,8 @@ TEST(SessionFolderName, SanitisesNineCharactersAndNul) {
 }
 
 TEST(SessionMetadata, SortedKeysUtcDatesOptionalEndAndVideoStart) {
-    SessionMetadata m;
-    m.sessionId = "session_20250314_092653", m.initiatedBy = "Lumetra Program";
-    m.recordingStart = 1741944413.7, m.cameras = cameraLabels(2), m.gyroscopeConnected = true;
+    SessionMetadata m{
+        "session_20250314_092653", "Lumetra Program", {}, 1741944413.7, {}, cameraLabels(2), true};
     std::string open = encodeSessionMetadata(m);
     EXPECT_EQ(open.find("recording_end"), std::string::npos);
     EXPECT_EQ(open.find("video_start_seconds"), std::string::npos);

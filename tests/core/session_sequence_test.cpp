@@ -30,15 +30,13 @@ std::string play(const std::string& script) {
             case 'P':
                 return kStopText[int(sequence.requestStop())];
             case 'B':
-                sequence.began("s", now, std::exchange(stopAfterTaken, false));
-                return ".";
+                return sequence.began("s", now, std::exchange(stopAfterTaken, false)), ".";
             case 'R':
                 return sequence.enteredRecording() ? "1" : "0";
             case 'T':
                 return formatNumber(sequence.stopping(now));
             case 'F':
-                sequence.finished();
-                return ".";
+                return sequence.finished(), ".";
             case 'W': {
                 auto waiting = sequence.takeWaitingStart();
                 stopAfterTaken = waiting && waiting->stopAfter;
