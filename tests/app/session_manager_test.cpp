@@ -84,9 +84,8 @@ TEST_F(Fixture, OneCameraSessionLeavesFolderGyroAndRecord) {
     setSyncObserver(countSync);
     session.startSession("../Run 3/4", "Lumetra Program");
     // Lead-in: start time set, state still idle.
-    ASSERT_TRUE(session.recordingStartTime());
+    const double start = session.recordingStartTime().value();
     EXPECT_FALSE(session.recordingState().recording);
-    double start = *session.recordingStartTime();
     session.writeGyroSample(start + 0.5, 1, 2, 3);  // dropped silently in the lead-in
     QCoreApplication::processEvents();
     ASSERT_TRUE(session.recordingState().recording);
@@ -198,6 +197,7 @@ TEST_F(Fixture, TheRecordSurvivesWhateverVanishes) {
     session.startSession("b", "user");  // during the lead-in: ignored, with a line
     session.stopSession();              // during the lead-in: stops once recording
     QCoreApplication::processEvents();
+    EXPECT_EQ(cameras->stops, 1);
     session.stopSession();                 // during the tail-out: not a second finish
     session.startSession("same", "user");  // waits for the first session's files
     EXPECT_FALSE(session.wouldAcceptStart());
