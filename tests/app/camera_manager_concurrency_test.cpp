@@ -1,15 +1,159 @@
 #include <gtest/gtest.h>
 
-#include "CameraManagerFixture.h"
+#include <QTest>
+#include <QThread>
+
+#include "app/CameraManager.h"
+#include "media/CameraRecorder.h"
+#include "media/SyntheticCameras.h"
+#include "support/MovieProbe.h"
 
 using namespace talvex;
 using namespace talvex::test;
 
 namespace {
-using Concurrency = CameraManagerFixture;
+
+CameraDevice device(int number, std::string name = {}) {
+    std::string system = "Synthetic Camera " + std::to_string(number);
+    return {"synthetic-" + std::to_string(number), name.empty() ? system : name, system};
+}
+
+// A camera manager over three synthetic cameras.
+struct Manager : ::testing::Test {
+    TempDir data;
+    std::unique_ptr<CameraManager> manager;
+
+    Manager() {
+        SyntheticCameras::reset();
+        SyntheticCameras::add(3);
+        manager = std::make_unique<CameraManager>(data.path());
+    }
+    void open(const std::vector<CameraDevice>& devices) {
+        manager->openCameras(devices);
+        ASSERT_TRUE(waitUntil([&] { return manager->openedRecorders().size() == devices.size(); }));
+    }
+    std::vector<std::string> openIds() const {
+        std::vector<std::string> ids;
+        for (const auto& recorder : manager->openedRecorders())
+            ids.push_back(recorder->device().id);
+        return ids;
+    }
+    // The completion runs exactly once, on the main thread; its movies, described.
+    std::string stop() {
+        int completions = 0;
+        std::string movies;
+        manager->stopRecording([&](const StopReport& report) {
+            ++completions;
+            movies = describeMovies(report.movies);
+            EXPECT_EQ(QThread::currentThread(), qApp->thread());
+        });
+        EXPECT_TRUE(waitUntil([&] { return completions > 0; }));
+        QTest::qWait(50);
+        EXPECT_EQ(completions, 1);
+        return movies;
+    }
+};
+
+// The folder holds exactly `file`, of about `seconds` at 30 fps: never more
+// frames; fewer only on a busy machine, so a generous floor.
+void expectOnlyMovie(const TempDir& folder, const std::string& file, double seconds) {
+    EXPECT_EQ(listDir(folder.path()), std::vector<std::string>{file});
+    MovieInfo movie = probeMovie(folder.file(file));
+    EXPECT_GE(movie.frames(), seconds * 5);
+    EXPECT_LE(movie.frames(), seconds * 33);
+    EXPECT_NEAR(movie.seconds, seconds, 0.8);
+}
+
 }  // namespace
 
-TEST_F(Concurrency, RapidStartStopCyclesFinishEveryMovie) {
+// A scan names the devices through the registry. Each Apply supersedes the
+// ones still opening, and none of theirs may leak; open errors keep the
+// device order and leave no gaps.
+TEST_F(Manager, ScanThenAppliesLeaveOnlyTheLastSetOpen) {
+    manager->registry().setName("Bench left", "synthetic-2");
+    manager->scan();
+    ASSERT_TRUE(waitUntil([&] { return manager->availableDevices().size() == 3; }));
+    EXPECT_EQ(manager->availableDevices()[0].name, "Synthetic Camera 1");
+    EXPECT_EQ(manager->availableDevices()[1].name, "Bench left");
+    manager->registry().waitUntilSaved();
+    const std::string names = readText(data.file("camera_names.json"));
+    EXPECT_EQ(countOf(names, R"("synthetic-3":"Synthetic Camera 3")"), 1);
+
+    using Set = std::vector<CameraDevice>;
+    for (const Set& devices : {Set{device(1), device(2)}, Set{device(3)}, Set{device(2), device(1)},
+                               Set{}, Set{device(2), device(3)}}) {
+        manager->openCameras(devices);
+        QTest::qWait(40);
+    }
+    ASSERT_TRUE(waitUntil([&] { return manager->openedRecorders().size() == 2; }));
+    QTest::qWait(1000);  // an earlier set-up would have published by now
+    EXPECT_EQ(openIds(), (std::vector<std::string>{"synthetic-2", "synthetic-3"}));
+    EXPECT_EQ(CameraRecorder::runningCaptures(), 2);
+
+    SyntheticCameras::setFailure("synthetic-1", SyntheticCameras::Failure::openInput);
+    SyntheticCameras::disconnect("synthetic-3");
+    struct Case {
+        std::vector<CameraDevice> devices;
+        std::vector<std::string> openIds;
+        std::optional<std::string> error;
+    };
+    for (const Case& c :
+         {Case{{device(1, "Left"), device(2)}, {"synthetic-2"}, "Cannot open input for 'Left'"},
+          Case{{device(3, "Gone"), device(1, "Left")},
+               {},
+               "Device 'Gone' not found\nCannot open input for 'Left'"},
+          Case{{device(2)}, {"synthetic-2"}, std::nullopt}}) {
+        SCOPED_TRACE(c.devices[0].name);
+        manager->setErrorMessage("previous text");
+        manager->openCameras(c.devices);
+        ASSERT_TRUE(waitUntil([&] { return manager->errorMessage() != "previous text"; }));
+        EXPECT_EQ(manager->errorMessage(), c.error);
+        EXPECT_EQ(openIds(), c.openIds);
+    }
+    EXPECT_EQ(CameraRecorder::runningCaptures(), 1);
+    manager.reset();
+    EXPECT_EQ(CameraRecorder::runningCaptures(), 0);
+}
+
+// The stop completes once, whether nothing is open or nothing records, and only
+// after every movie is finished, also of a camera an Apply closed or that was lost
+// (its slot goes to the other), even while the loss is on its way to the main thread.
+TEST_F(Manager, EveryStopCompletesOnceAfterItsMoviesAreFinished) {
+    TempDir none, dual, applied, lost;
+    ASSERT_EQ(manager->startRecording(none.path()), std::nullopt);
+    EXPECT_EQ(stop(), "no video");
+    EXPECT_TRUE(listDir(none.path()).empty());
+
+    open({device(1), device(2)});
+    EXPECT_EQ(stop(), "no video");
+    ASSERT_EQ(manager->startRecording(dual.path()), std::nullopt);
+    QTest::qWait(2000);
+    SyntheticCameras::disconnect("synthetic-1");
+    ASSERT_TRUE(waitUntil([&] { return manager->openedRecorders().size() == 1; }));
+    EXPECT_EQ(openIds(), std::vector<std::string>{"synthetic-2"});
+    EXPECT_EQ(manager->errorMessage(), "Camera 'Synthetic Camera 1' was disconnected.");
+    EXPECT_EQ(CameraRecorder::runningCaptures(), 1);
+    EXPECT_EQ(stop(), "recording.mp4 finished");
+    expectOnlyMovie(dual, "recording.mp4", 2.0);
+
+    ASSERT_EQ(manager->startRecording(applied.path()), std::nullopt);
+    QTest::qWait(1500);
+    manager->openCameras({device(3)});
+    EXPECT_TRUE(manager->openedRecorders().empty());
+    EXPECT_EQ(stop(), "camera1.mp4 finished");
+    expectOnlyMovie(applied, "camera1.mp4", 1.5);
+    ASSERT_TRUE(waitUntil([&] { return manager->openedRecorders().size() == 1; }));
+
+    ASSERT_EQ(manager->startRecording(lost.path()), std::nullopt);
+    QTest::qWait(500);
+    SyntheticCameras::disconnect("synthetic-3");
+    EXPECT_EQ(stop(), "camera1.mp4 finished");
+    EXPECT_GT(probeMovie(lost.file("camera1.mp4")).frames(), 0u);
+    ASSERT_TRUE(waitUntil([&] { return manager->openedRecorders().empty(); }));
+    EXPECT_EQ(manager->errorMessage(), "Camera 'Synthetic Camera 3' was disconnected.");
+}
+
+TEST_F(Manager, RapidStartStopCyclesFinishEveryMovie) {
     for (std::string movie : {"recording.mp4", "camera1.mp4"}) {
         open(movie == "camera1.mp4" ? std::vector{device(1)} : std::vector{device(1), device(2)});
         for (int cycle = 0; cycle < 4; ++cycle) {
@@ -27,46 +171,4 @@ TEST_F(Concurrency, RapidStartStopCyclesFinishEveryMovie) {
             EXPECT_GT(probeMovie(folder.file(movie)).frames(), 0u) << movie << cycle;
         }
     }
-}
-
-// A lost camera gives its slot to the other and its movie still plays, also
-// when the stop is asked while the loss is on its way to the main thread.
-TEST_F(Concurrency, DisconnectDuringRecordingsStillCompletesOnce) {
-    TempDir dual, single;
-    open({device(1), device(2)});
-    ASSERT_EQ(manager->startRecording(dual.path()), std::nullopt);
-    QTest::qWait(500);
-    SyntheticCameras::disconnect("synthetic-1");
-    ASSERT_TRUE(waitUntil([&] { return manager->openedRecorders().size() == 1; }));
-    EXPECT_EQ(openIds(), std::vector<std::string>{"synthetic-2"});
-    EXPECT_EQ(manager->errorMessage(), "Camera 'Synthetic Camera 1' was disconnected.");
-    EXPECT_EQ(CameraRecorder::runningCaptures(), 1);
-    EXPECT_EQ(stop(), "recording.mp4 finished");
-    EXPECT_GT(probeMovie(dual.file("recording.mp4")).frames(), 0u);
-
-    ASSERT_EQ(manager->startRecording(single.path()), std::nullopt);
-    QTest::qWait(500);
-    SyntheticCameras::disconnect("synthetic-2");
-    EXPECT_EQ(stop(), "camera1.mp4 finished");
-    EXPECT_GT(probeMovie(single.file("camera1.mp4")).frames(), 0u);
-    ASSERT_TRUE(waitUntil([&] { return manager->openedRecorders().empty(); }));
-    EXPECT_EQ(manager->errorMessage(), "Camera 'Synthetic Camera 2' was disconnected.");
-}
-
-// Each Apply supersedes the ones still opening; none of theirs may leak.
-TEST_F(Concurrency, OverlappingApplyLeavesOnlyTheLastSetOpen) {
-    for (const auto& devices : std::vector<std::vector<CameraDevice>>{{device(1), device(2)},
-                                                                      {device(3)},
-                                                                      {device(2), device(1)},
-                                                                      {},
-                                                                      {device(2), device(3)}}) {
-        manager->openCameras(devices);
-        QTest::qWait(40);
-    }
-    ASSERT_TRUE(waitUntil([&] { return manager->openedRecorders().size() == 2; }));
-    QTest::qWait(1000);  // an earlier set-up would have published by now
-    EXPECT_EQ(openIds(), (std::vector<std::string>{"synthetic-2", "synthetic-3"}));
-    EXPECT_EQ(CameraRecorder::runningCaptures(), 2);
-    manager.reset();
-    EXPECT_EQ(CameraRecorder::runningCaptures(), 0);
 }

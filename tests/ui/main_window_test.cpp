@@ -8,9 +8,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
-#include <QToolButton>
 #include <filesystem>
-#include <optional>
 
 #include "app/LumetraHandoff.h"
 #include "app/Paths.h"
@@ -30,35 +28,32 @@
 #include "ui/StatusRow.h"
 
 using namespace talvex;
-using test::waitUntil;
+using namespace talvex::test;
 
 namespace {
 
-// The window over a station with two synthetic cameras and no stored settings.
+// The window over a station with two free-running synthetic cameras, no stored settings.
 struct Window : ::testing::Test {
-    test::TempDir root;
+    TempDir root;
     std::unique_ptr<TalvexApp> app;
     std::unique_ptr<MainWindow> window;
 
     Window() {
         QApplication::setQuitOnLastWindowClosed(false);
+        SyntheticCameras::reset();
         setLumetraAppPath("");
         paths::settings()->remove("phyphoxIP");
         std::filesystem::remove(joinPath(paths::appDataDir(), "camera_names.json"));
         StationOptions options;
         options.outputRoot = root.path();
-        options.ipcPort = test::freePort();
+        options.ipcPort = freePort();
         options.ipcBind = "127.0.0.1";
         options.virtualCameras = 2;
+        options.freeRunningCameras = true;
         app = std::make_unique<TalvexApp>(options);
         window = std::make_unique<MainWindow>(*app);
         window->show();
         EXPECT_TRUE(waitUntil([&] { return app->cameras().availableDevices().size() >= 2; }));
-    }
-    ~Window() override {
-        window.reset();
-        app.reset();
-        SyntheticCameras::reset();
     }
 
     template <class T = QWidget>
@@ -75,15 +70,8 @@ struct Window : ::testing::Test {
         find<QComboBox>(picker)->setCurrentIndex(entry);
         emit find<QComboBox>(picker)->activated(entry);
     }
-    void open(std::size_t cameras) {
-        pick("cam1Picker", 1);
-        if (cameras == 2) pick("cam2Picker", 2);
-        click("applyButton");
-        ASSERT_TRUE(waitUntil([&] { return app->cameras().openedRecorders().size() == cameras; }));
-    }
     bool recording() { return app->session().recordingState().recording; }
-    // The record button, and a wait until the session has recorded a second
-    // or has finished.
+    // The record button, then a wait until a second is recorded or all is finished.
     void toggleRecording() {
         const bool starting = !recording();
         click("recordButton");
@@ -92,7 +80,6 @@ struct Window : ::testing::Test {
                             : !app->session().isBusy();
         }));
     }
-    // The address typed into its field, and the connect button.
     void connectTo(const std::string& address) {
         auto* field = find<QLineEdit>("phyphoxAddressField");
         field->selectAll();
@@ -100,62 +87,12 @@ struct Window : ::testing::Test {
         QTest::keyClicks(field, QString::fromStdString(address));
         click("phyphoxConnectButton");
     }
-    bool gyroStatus(const char* text) {
-        return waitUntil([&] { return detail("gyroStatus") == text; });
-    }
-    void expectFlashOnTheGyroClock(int flashX);
-    void chooseLumetraAndOpenTheSession();
 };
-
-// In the finished session the flash's movie time plus "video_start_seconds"
-// is the spike's gyro.csv time, within one frame.
-void Window::expectFlashOnTheGyroClock(int flashX) {
-    const auto found = test::findFlashAndSpike(*app->session().lastSessionDir(), flashX);
-    ASSERT_TRUE(found.videoStart) << "no video_start_seconds in session.json";
-    // Frames already on their way when the recording starts may have been
-    // taken a moment before it, so the offset can be slightly negative.
-    EXPECT_GT(*found.videoStart, -0.5);
-    EXPECT_LT(*found.videoStart, 2.0);
-    ASSERT_TRUE(found.flash) << "no white frame at the flash's place";
-    ASSERT_TRUE(found.spike) << "no spike in gyro.csv";
-    EXPECT_NEAR(*found.flash + *found.videoStart, *found.spike, 0.033)
-        << "flash at movie time " << *found.flash << ", spike at " << *found.spike;
-}
-
-// Cancelling the chooser tells the user; choosing stores the path and opens
-// the finished session in Lumetra.
-void Window::chooseLumetraAndOpenTheSession() {
-    auto* open = find<QPushButton>("openInLumetraButton");
-    auto* gear = find<QToolButton>("lumetraGearButton");
-    EXPECT_FALSE(open->isEnabled());
-    auto choose = [&](const std::string& path) {
-        QTest::mouseClick(gear, Qt::LeftButton);
-        auto* chooser = window->findChild<QFileDialog*>("locateLumetraDialog");
-        ASSERT_NE(chooser, nullptr);
-        if (path.empty()) return chooser->reject();
-        chooser->selectFile(QString::fromStdString(path));
-        static_cast<QDialog*>(chooser)->accept();
-    };
-    choose("");
-    auto* alert = find<QMessageBox>("lumetraAlert");
-    ASSERT_TRUE(waitUntil([&] { return alert->isVisible(); }));
-    EXPECT_EQ(alert->text(), "Lumetra was not selected.");
-    alert->button(QMessageBox::Ok)->click();
-
-    const std::string stub = root.file("Lumetra"), launched = root.file("launched");
-    writeFile(stub, "#!/bin/sh\ntouch '" + launched + "'\n");
-    std::filesystem::permissions(stub, std::filesystem::perms::owner_all);
-    choose(stub);
-    ASSERT_TRUE(waitUntil([&] { return open->isEnabled(); }));
-    EXPECT_EQ(gear->toolTip().toStdString(), "Lumetra: " + stub);
-    QTest::mouseClick(open, Qt::LeftButton);
-    EXPECT_TRUE(waitUntil([&] { return fileExists(launched); }));
-    EXPECT_TRUE(fileExists(joinPath(*app->session().lastSessionDir(), "recording.talvex")));
-}
 
 }  // namespace
 
-TEST_F(Window, IdleWindowRulesAlertsAndShows) {
+// Every step of the window's life, from idle to closing during a recording.
+TEST_F(Window, IdleAlertsRenamePhoneRecordingLumetraAndClosing) {
     EXPECT_TRUE(waitUntil([&] { return app->ipc().isRunning(); }));
     EXPECT_EQ(detail("lumetraStatus"), "Ready");
     struct Rule {
@@ -201,81 +138,8 @@ TEST_F(Window, IdleWindowRulesAlertsAndShows) {
     window->hide();
     window->show();
     EXPECT_TRUE(waitUntil([&] { return scans.count() > 0; }));
-}
 
-TEST_F(Window, GyroscopeStatusFollowsThePhone) {
-    test::PhoneSimulator phone({"--rate", "200"});
-    auto* play = find<QPushButton>("phyphoxConnectButton");
-    auto* dot = find<StatusRow>("gyroStatus")->dot();
-    auto* monitor = find<GyroMonitor>("gyroMonitor");
-    EXPECT_EQ(detail("gyroStatus"), "No IP set");
-    EXPECT_FALSE(play->isEnabled());
-    connectTo("127.0.0.1:" + std::to_string(test::freePort()));  // nobody answers there
-    EXPECT_EQ(app->gyro().phyphoxIP(), text("phyphoxAddressField").toStdString()) << "as typed";
-    EXPECT_TRUE(gyroStatus("Not measuring"));
-    EXPECT_FALSE(dot->glow().isValid()) << "no glow when the phone does not answer";
-    EXPECT_FALSE(shown("phyphoxHint"));
-    connectTo(phone.address());
-    ASSERT_TRUE(gyroStatus("Measuring"));
-    EXPECT_EQ(dot->fill().rgb(), QColor(52, 199, 89).rgb());
-    EXPECT_TRUE(monitor->isVisible());
-    EXPECT_TRUE(waitUntil([&] { return text("gyroRateLabel") == "200 Hz"; }))
-        << "the simulator's rate, measured from its samples: "
-        << text("gyroRateLabel").toStdString();
-
-    phone.control("measuring=0");
-    ASSERT_TRUE(gyroStatus("Not measuring"));
-    EXPECT_EQ(text("phyphoxHint"), "Press ▶ in Phyphox to start the experiment");
-    EXPECT_TRUE(shown("phyphoxHint"));
-    EXPECT_EQ(dot->fill().rgb(), QColor(255, 149, 0).rgb()) << "orange: answers, not measuring";
-    EXPECT_TRUE(monitor->trace().empty()) << "a phone that stopped leaves no stale chart";
-    EXPECT_FALSE(monitor->isVisible()) << "the hint takes the chart's place";
-    connectTo("");
-    EXPECT_EQ(detail("gyroStatus"), "No IP set");
-    EXPECT_FALSE(play->isEnabled());
-}
-
-// A recording with the previews swapped: the layout locks and the session
-// shows while it runs. At one host instant camera 0 (now on the right)
-// flashes and the phone's gyroscope spikes, on free-running cameras.
-// Lumetra opens the result.
-TEST_F(Window, SwappedRecordingOnTheGyroClockOpensInLumetra) {
-    test::PhoneSimulator phone;
-    connectTo(phone.address());
-    ASSERT_TRUE(gyroStatus("Measuring"));
-    SyntheticCameras::setTiming(SyntheticCameras::Timing::freeRunning);
-    open(2);
-    auto* swap = find<QPushButton>("swapButton");
-    auto left = [&] { return find<PreviewView>("preview0"); };  // a swap builds new ones
-    const auto& recorders = app->cameras().openedRecorders();
-    EXPECT_EQ(left()->source(), &recorders[0]->frameSlot());
-    EXPECT_TRUE(swap->isVisible());
-    QTest::mouseClick(swap, Qt::LeftButton);
-    EXPECT_EQ(swap->text(), "Swap: R→L");
-    EXPECT_EQ(left()->source(), &recorders[1]->frameSlot());
-    EXPECT_EQ(left()->badge(), "L");
-    QTest::keyClicks(find<QLineEdit>("sessionNameField"), "run_7");
-    toggleRecording();
-    EXPECT_EQ(text("recordButton"), "Stop Recording");
-    EXPECT_FALSE(swap->isEnabled());
-    EXPECT_TRUE(text("sessionIdLabel").startsWith("run_7_"));
-    EXPECT_TRUE(left()->isRecording());
-    EXPECT_FALSE(shown("lumetraRow"));
-    const double instant = steadyNow() + 1.5;
-    SyntheticCameras::flashAt(recorders[0]->device().id, instant);
-    phone.control("spike_at=" + formatNumber(instant));
-    QTest::qWait(3000);
-    // A picture of the recording window, when asked for.
-    if (const char* picture = std::getenv("TALVEX_WINDOW_PICTURE")) window->grab().save(picture);
-    toggleRecording();
-    SyntheticCameras::setTiming(SyntheticCameras::Timing::steady);
-    EXPECT_TRUE(waitUntil([&] { return shown("lumetraRow"); }));
-    expectFlashOnTheGyroClock(1920);
-    chooseLumetraAndOpenTheSession();
-}
-
-// Done saves nothing, an empty name is kept out, Save stores one name.
-TEST_F(Window, RenameSheetSavesOneNameAtATime) {
+    // The rename sheet: Done saves nothing, an empty name is kept out, Save stores one.
     const CameraDevice camera = app->cameras().availableDevices()[0];
     auto stored = [&] { return app->cameras().registry().store().at(camera.id); };
     QLineEdit* field = nullptr;
@@ -297,22 +161,111 @@ TEST_F(Window, RenameSheetSavesOneNameAtATime) {
     QTest::keyClicks(field, "Left rig");
     save->click();
     EXPECT_EQ(stored(), "Left rig");
-    app->cameras().registry().waitUntilSaved();
-    EXPECT_EQ(test::countOf(test::readText(app->cameras().registry().filePath()), "Left rig"), 1);
     ASSERT_TRUE(
         waitUntil([&] { return find<QComboBox>("cam1Picker")->itemText(1) == "Left rig"; }));
     find<RenameSheet>("renameSheet")->close();
-}
 
-TEST_F(Window, ClosingWhileRecordingFinishesTheMovieFirst) {
-    open(1);
+    // The gyroscope status follows the phone.
+    PhoneSimulator phone({"--rate", "200"});
+    auto* dot = find<StatusRow>("gyroStatus")->dot();
+    auto* monitor = find<GyroMonitor>("gyroMonitor");
+    EXPECT_EQ(detail("gyroStatus"), "No IP set");
+    EXPECT_FALSE(find("phyphoxConnectButton")->isEnabled());
+    connectTo("127.0.0.1:" + std::to_string(freePort()));  // nobody answers there
+    EXPECT_EQ(app->gyro().phyphoxIP(), text("phyphoxAddressField").toStdString()) << "as typed";
+    EXPECT_TRUE(waitUntil([&] { return detail("gyroStatus") == "Not measuring"; }));
+    EXPECT_FALSE(dot->glow().isValid()) << "no glow when the phone does not answer";
+    EXPECT_FALSE(shown("phyphoxHint"));
+    connectTo("");
+    EXPECT_EQ(detail("gyroStatus"), "No IP set");
+    connectTo(phone.address());
+    ASSERT_TRUE(waitUntil([&] { return detail("gyroStatus") == "Measuring"; }));
+    EXPECT_EQ(dot->fill().rgb(), QColor(52, 199, 89).rgb());
+    EXPECT_TRUE(monitor->isVisible());
+    EXPECT_TRUE(waitUntil([&] { return text("gyroRateLabel") == "200 Hz"; })) << "measured";
+    phone.control("measuring=0");
+    ASSERT_TRUE(waitUntil([&] { return detail("gyroStatus") == "Not measuring"; }));
+    EXPECT_EQ(text("phyphoxHint"), "Press ▶ in Phyphox to start the experiment");
+    EXPECT_TRUE(shown("phyphoxHint"));
+    EXPECT_EQ(dot->fill().rgb(), QColor(255, 149, 0).rgb()) << "orange: answers, not measuring";
+    EXPECT_TRUE(monitor->trace().empty()) << "a phone that stopped leaves no stale chart";
+    EXPECT_FALSE(monitor->isVisible()) << "the hint takes the chart's place";
+    phone.control("measuring=1");
+    ASSERT_TRUE(waitUntil([&] { return detail("gyroStatus") == "Measuring"; }));
+
+    // A recording with the previews swapped: the layout locks and the session
+    // shows while it runs. At one host instant camera 0 (now on the right)
+    // flashes and the phone's gyroscope spikes.
+    pick("cam1Picker", 1);
+    pick("cam2Picker", 2);
+    click("applyButton");
+    ASSERT_TRUE(waitUntil([&] { return app->cameras().openedRecorders().size() == 2; }));
+    auto* swap = find<QPushButton>("swapButton");
+    auto left = [&] { return find<PreviewView>("preview0"); };  // a swap builds new ones
+    const auto& recorders = app->cameras().openedRecorders();
+    EXPECT_EQ(left()->source(), &recorders[0]->frameSlot());
+    EXPECT_TRUE(swap->isVisible());
+    QTest::mouseClick(swap, Qt::LeftButton);
+    EXPECT_EQ(swap->text(), "Swap: R→L");
+    EXPECT_EQ(left()->source(), &recorders[1]->frameSlot());
+    EXPECT_EQ(left()->badge(), "L");
+    QTest::keyClicks(find<QLineEdit>("sessionNameField"), "run_7");
     toggleRecording();
-    std::string folder = joinPath(root.path(), app->session().recordingState().sessionId);
+    EXPECT_EQ(text("recordButton"), "Stop Recording");
+    EXPECT_FALSE(swap->isEnabled());
+    EXPECT_TRUE(text("sessionIdLabel").startsWith("run_7_"));
+    EXPECT_TRUE(left()->isRecording());
+    EXPECT_FALSE(shown("lumetraRow"));
+    const double instant = steadyNow() + 1.5;
+    SyntheticCameras::flashAt(recorders[0]->device().id, instant);
+    phone.control("spike_at=" + formatNumber(instant));
+    QTest::qWait(3000);
+    if (const char* picture = std::getenv("TALVEX_WINDOW_PICTURE")) window->grab().save(picture);
+    toggleRecording();
+    EXPECT_TRUE(waitUntil([&] { return shown("lumetraRow"); }));
+    // In the finished session the flash's movie time plus "video_start_seconds"
+    // is the spike's gyro.csv time, within one frame.
+    const auto found = findFlashAndSpike(*app->session().lastSessionDir(), 1920);
+    ASSERT_TRUE(found.videoStart && found.flash && found.spike)
+        << "video_start_seconds, flash, spike found: " << bool(found.videoStart)
+        << bool(found.flash) << bool(found.spike);
+    EXPECT_NEAR(*found.flash + *found.videoStart, *found.spike, 0.033)
+        << "flash at movie time " << *found.flash << ", spike at " << *found.spike;
+
+    // Cancelling the chooser tells the user; choosing stores the path and
+    // opens the finished session in Lumetra.
+    auto* open = find<QPushButton>("openInLumetraButton");
+    auto* gear = find("lumetraGearButton");
+    EXPECT_FALSE(open->isEnabled());
+    auto choose = [&](const std::string& path) {
+        QTest::mouseClick(gear, Qt::LeftButton);
+        auto* chooser = window->findChild<QFileDialog*>("locateLumetraDialog");
+        ASSERT_NE(chooser, nullptr);
+        if (path.empty()) return chooser->reject();
+        chooser->selectFile(QString::fromStdString(path));
+        static_cast<QDialog*>(chooser)->accept();
+    };
+    choose("");
+    auto* lumetraAlert = find<QMessageBox>("lumetraAlert");
+    ASSERT_TRUE(waitUntil([&] { return lumetraAlert->isVisible(); }));
+    EXPECT_EQ(lumetraAlert->text(), "Lumetra was not selected.");
+    lumetraAlert->button(QMessageBox::Ok)->click();
+
+    const std::string stub = root.file("Lumetra"), launched = root.file("launched");
+    writeFile(stub, "#!/bin/sh\ntouch '" + launched + "'\n");
+    std::filesystem::permissions(stub, std::filesystem::perms::owner_all);
+    choose(stub);
+    ASSERT_TRUE(waitUntil([&] { return open->isEnabled(); }));
+    EXPECT_EQ(gear->toolTip().toStdString(), "Lumetra: " + stub);
+    QTest::mouseClick(open, Qt::LeftButton);
+    EXPECT_TRUE(waitUntil([&] { return fileExists(launched); }));
+    EXPECT_TRUE(fileExists(joinPath(*app->session().lastSessionDir(), "recording.talvex")));
+
+    // Closing the window during a second recording finishes its movie first.
+    toggleRecording();
+    const std::string folder = root.file(app->session().recordingState().sessionId);
     window->close();
     EXPECT_TRUE(window->isVisible()) << "waits for the files";
-    EXPECT_TRUE(window->isFinishing());
     ASSERT_TRUE(waitUntil([&] { return !window->isVisible(); }));
-    EXPECT_FALSE(app->session().isBusy());
-    EXPECT_TRUE(fileExists(joinPath(folder, "session.json")));
-    EXPECT_GT(test::probeMovie(joinPath(folder, "camera1.mp4")).seconds, 0.3);
+    EXPECT_GT(probeMovie(folder + "/recording.mp4").seconds, 0.3);
 }

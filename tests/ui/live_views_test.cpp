@@ -4,8 +4,11 @@
 #include <QLabel>
 #include <QTest>
 
+#include "media/LatestFrameSlot.h"
+#include "support/MovieProbe.h"
 #include "ui/GyroChart.h"
 #include "ui/GyroMonitor.h"
+#include "ui/PreviewView.h"
 
 using namespace talvex;
 
@@ -32,7 +35,46 @@ std::pair<int, int> columns(const QImage& image, QRect area, int axis) {
     return found;
 }
 
+VideoFramePtr solidFrame(test::Rgb colour, AVPixelFormat format = AV_PIX_FMT_BGRA) {
+    return test::paintFrame(160, 90, 0, format, [&](int, int) { return colour; });
+}
+
 }  // namespace
+
+// Frames keep their aspect, centred; the view paints the newest in its own
+// colours, letterboxed on black, with the red outline only while recording.
+TEST(PreviewView, LetterboxesAndPaintsFramesAndTheRecordingBorder) {
+    struct Case {
+        QSize frame;
+        QRect cell, expected;
+    };
+    for (const Case& c : {Case{{1280, 720}, {0, 0, 640, 720}, {0, 180, 640, 360}},
+                          Case{{1280, 720}, {0, 0, 1280, 360}, {320, 0, 640, 360}},
+                          Case{{640, 480}, {10, 10, 400, 300}, {10, 10, 400, 300}},
+                          Case{{0, 0}, {0, 0, 100, 100}, {0, 0, 100, 100}}})
+        EXPECT_EQ(PreviewView::letterbox(c.frame, c.cell), c.expected) << c.cell.width();
+    auto slot = std::make_shared<LatestFrameSlot>();
+    slot->offer(solidFrame({200, 40, 10}));
+    PreviewView view;
+    view.resize(320, 320);
+    view.setSource(slot.get(), slot);
+
+    QImage idle = view.grab().toImage();
+    EXPECT_EQ(idle.pixel(160, 160), qRgb(200, 40, 10)) << "red stays red, not blue";
+    EXPECT_EQ(idle.pixel(160, 20), qRgb(0, 0, 0)) << "band above the image";
+    EXPECT_EQ(idle.pixel(0, 160), qRgb(200, 40, 10)) << "no outline while idle";
+
+    view.setRecording(true);
+    QImage recording = view.grab().toImage();
+    for (QPoint edge : {QPoint(0, 160), QPoint(2, 160), QPoint(160, 0), QPoint(319, 160)})
+        EXPECT_EQ(recording.pixel(edge), QColor(255, 59, 48).rgb()) << edge.x() << "," << edge.y();
+    EXPECT_EQ(recording.pixel(3, 160), qRgb(200, 40, 10)) << "outline is 3 px";
+
+    // The newest frame, as cameras deliver it: BT.601 YUV in the video range.
+    slot->offer(solidFrame({20, 40, 250}, AV_PIX_FMT_YUV420P));
+    const QColor shown = view.grab().toImage().pixelColor(160, 160);
+    EXPECT_LE(test::distance({shown.red(), shown.green(), shown.blue()}, {20, 40, 250}), 6);
+}
 
 // 10 s across 300 px: 30 px a second, the newest sample at the right edge.
 TEST(GyroChart, TracesScrollLeftAndFlipWithTheirSigns) {
