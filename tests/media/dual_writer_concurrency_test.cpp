@@ -32,7 +32,7 @@ TEST(WriterConcurrency, StopAndStartWhileFramesArrive) {
                 for (const auto& frame : frames)
                     target->appendFrame(frame, index), std::this_thread::sleep_for(1ms);
             });
-        std::this_thread::sleep_for(100ms);
+        EXPECT_TRUE(waitUntil([&] { return writer->compositesWritten() > 2; }));
         std::promise<void> done;  // a second completion would throw
         std::weak_ptr<DualCameraWriter> watch = writer;
         writer->stopWriting([&](std::optional<MovieOutcome>) { done.set_value(); });
