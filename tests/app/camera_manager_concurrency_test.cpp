@@ -13,10 +13,23 @@ using namespace talvex::test;
 
 namespace {
 
-CameraDevice device(int number, std::string name = {}) {
-    std::string system = "Synthetic Camera " + std::to_string(number);
-    return {"synthetic-" + std::to_string(number), name.empty() ? system : name, system};
-}
+// What each camera open now captures from now on.
+struct CapturedSince {
+    std::vector<std::pair<std::shared_ptr<CameraRecorder>, std::uint64_t>> cameras;
+    explicit CapturedSince(const CameraManager& manager) {
+        for (const auto& recorder : manager.openedRecorders())
+            cameras.emplace_back(recorder, recorder->framesCaptured());
+    }
+    // All their new frames, or the fewest one of them captured.
+    std::uint64_t count(bool fewest = false) const {
+        std::uint64_t sum = 0, least = UINT64_MAX;
+        for (const auto& [recorder, before] : cameras) {
+            sum += recorder->framesCaptured() - before;
+            least = std::min(least, recorder->framesCaptured() - before);
+        }
+        return fewest ? least : sum;
+    }
+};
 
 // A camera manager over three synthetic cameras.
 struct Manager : ::testing::Test {
@@ -41,15 +54,9 @@ struct Manager : ::testing::Test {
     // Starts recording into folder and waits (however slow the machine) until
     // every open camera has delivered a few frames since.
     void startWithFrames(const TempDir& folder) {
-        std::vector<std::uint64_t> before;
-        for (const auto& recorder : manager->openedRecorders())
-            before.push_back(recorder->framesCaptured());
+        const CapturedSince captured(*manager);
         ASSERT_EQ(manager->startRecording(folder.path()), std::nullopt);
-        ASSERT_TRUE(waitUntil([&] {
-            for (std::size_t i = 0; i < before.size(); ++i)
-                if (manager->openedRecorders()[i]->framesCaptured() <= before[i] + 3) return false;
-            return true;
-        }));
+        ASSERT_TRUE(waitUntil([&] { return captured.count(true) > 3; }));
     }
     // The completion runs exactly once, on the main thread; its movies, described.
     std::string stop() {
@@ -64,20 +71,6 @@ struct Manager : ::testing::Test {
         QTest::qWait(50);
         EXPECT_EQ(completions, 1);
         return movies;
-    }
-};
-
-// What the cameras open now capture from now on: no movie may hold more frames.
-struct CapturedSince {
-    std::vector<std::shared_ptr<CameraRecorder>> recorders;
-    std::uint64_t before = 0;
-    explicit CapturedSince(const CameraManager& manager) : recorders(manager.openedRecorders()) {
-        for (const auto& recorder : recorders) before += recorder->framesCaptured();
-    }
-    std::uint64_t count() const {
-        std::uint64_t now = 0;
-        for (const auto& recorder : recorders) now += recorder->framesCaptured();
-        return now - before;
     }
 };
 
@@ -108,8 +101,9 @@ TEST_F(Manager, ScanThenAppliesLeaveOnlyTheLastSetOpen) {
     EXPECT_EQ(countOf(names, R"("synthetic-3":"Synthetic Camera 3")"), 1);
 
     using Set = std::vector<CameraDevice>;
-    for (const Set& devices : {Set{device(1), device(2)}, Set{device(3)}, Set{device(2), device(1)},
-                               Set{}, Set{device(2), device(3)}}) {
+    for (const Set& devices :
+         {Set{synthetic(1), synthetic(2)}, Set{synthetic(3)}, Set{synthetic(2), synthetic(1)},
+          Set{}, Set{synthetic(2), synthetic(3)}}) {
         manager->openCameras(devices);
         QTest::qWait(40);
     }
@@ -125,12 +119,13 @@ TEST_F(Manager, ScanThenAppliesLeaveOnlyTheLastSetOpen) {
         std::vector<std::string> openIds;
         std::optional<std::string> error;
     };
-    for (const Case& c :
-         {Case{{device(1, "Left"), device(2)}, {"synthetic-2"}, "Cannot open input for 'Left'"},
-          Case{{device(3, "Gone"), device(1, "Left")},
-               {},
-               "Device 'Gone' not found\nCannot open input for 'Left'"},
-          Case{{device(2)}, {"synthetic-2"}, std::nullopt}}) {
+    for (const Case& c : {Case{{synthetic(1, "Left"), synthetic(2)},
+                               {"synthetic-2"},
+                               "Cannot open input for 'Left'"},
+                          Case{{synthetic(3, "Gone"), synthetic(1, "Left")},
+                               {},
+                               "Device 'Gone' not found\nCannot open input for 'Left'"},
+                          Case{{synthetic(2)}, {"synthetic-2"}, std::nullopt}}) {
         SCOPED_TRACE(c.devices[0].name);
         manager->setErrorMessage("previous text");
         manager->openCameras(c.devices);
@@ -152,7 +147,7 @@ TEST_F(Manager, EveryStopCompletesOnceAfterItsMoviesAreFinished) {
     EXPECT_EQ(stop(), "no video");
     EXPECT_TRUE(listDir(none.path()).empty());
 
-    open({device(1), device(2)});
+    open({synthetic(1), synthetic(2)});
     EXPECT_EQ(stop(), "no video");
     const CapturedSince dualFrames(*manager);
     ASSERT_EQ(manager->startRecording(dual.path()), std::nullopt);
@@ -168,7 +163,7 @@ TEST_F(Manager, EveryStopCompletesOnceAfterItsMoviesAreFinished) {
     const CapturedSince appliedFrames(*manager);
     ASSERT_EQ(manager->startRecording(applied.path()), std::nullopt);
     QTest::qWait(1500);
-    manager->openCameras({device(3)});
+    manager->openCameras({synthetic(3)});
     EXPECT_TRUE(manager->openedRecorders().empty());
     EXPECT_EQ(stop(), "camera1.mp4 finished");
     expectOnlyMovie(applied, "camera1.mp4", 1.5, appliedFrames);
@@ -184,7 +179,8 @@ TEST_F(Manager, EveryStopCompletesOnceAfterItsMoviesAreFinished) {
 
 TEST_F(Manager, RapidStartStopCyclesFinishEveryMovie) {
     for (std::string movie : {"recording.mp4", "camera1.mp4"}) {
-        open(movie == "camera1.mp4" ? std::vector{device(1)} : std::vector{device(1), device(2)});
+        open(movie == "camera1.mp4" ? std::vector{synthetic(1)}
+                                    : std::vector{synthetic(1), synthetic(2)});
         for (int cycle = 0; cycle < 4; ++cycle) {
             TempDir folder;
             // From the third cycle on frames must have come.

@@ -43,20 +43,9 @@ struct Samples {
     std::size_t size() { return all().size(); }
 };
 
-// Captures standard output, where the log goes; what is not taken is printed at the end.
-struct LogCapture {
-    LogCapture() { testing::internal::CaptureStdout(); }
-    ~LogCapture() { std::fputs(testing::internal::GetCapturedStdout().c_str(), stdout); }
-    std::string take() {  // what was logged since the last take
-        std::string log = testing::internal::GetCapturedStdout();
-        testing::internal::CaptureStdout();
-        return log;
-    }
-};
-
 // Bad answers and failed requests; then a changed address.
 void expectBadAnswersAndFailures(const PhoneSimulator& phone, GyroReceiver& receiver,
-                                 Samples& samples, LogCapture& capture) {
+                                 Samples& samples, test::LogCapture& capture) {
     std::fputs(capture.take().c_str(), stdout);  // what the checks before said
     // A slow answer is never cut; an unreadable one (or arrays with a string and
     // a boolean, read as empty) delivers nothing and changes no flag; a failed
@@ -119,7 +108,7 @@ TEST(GyroReceiverTest, FollowsThePhoneThroughAllItDoes) {
         Samples samples;
         GyroReceiver receiver("http://" + phone.address() + "/");
         samples.follow(receiver);
-        LogCapture capture;
+        test::LogCapture capture;
         receiver.connectToPhone();
         ASSERT_TRUE(waitUntil([&] { return receiver.isConnected() && samples.size() > 400; }));
         const double start = steadyNow();

@@ -9,7 +9,6 @@
 #include <QCoreApplication>
 #include <QThread>
 #include <atomic>
-#include <cstdio>
 #include <sstream>
 #include <string>
 #include <thread>

@@ -169,11 +169,10 @@ TEST_F(Fixture, StartsThatCannotBegin) {
     EXPECT_TRUE(listDir(root.file(id)).empty()) << "no gyro.csv, no reserve";
 }
 
-// The session stays in its folder when the root changes; a disk pulled and
-// plugged back, a clean-up script, the camera side gone: the stop still
-// writes the record into its folder made again, and the next start makes
-// the (new) root again. Starts and stops in its lead-in and tail-out are
-// not lost (in every order they are the session sequence's).
+// The session stays in its folder when the root changes; a disk pulled and plugged
+// back, a clean-up script, the camera side gone: the stop still writes the record
+// into its folder made again, and the next start makes the (new) root again. Starts
+// and stops in its lead-in and tail-out are not lost.
 TEST_F(Fixture, TheRecordSurvivesWhateverVanishes) {
     session.startSession("gone", "user");
     QCoreApplication::processEvents();

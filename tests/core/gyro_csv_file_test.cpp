@@ -13,11 +13,10 @@
 
 using namespace talvex;
 
-// Whatever already has the name, an earlier recording or a planted link, is
-// left as it is, and the session says once that it records no gyroscope. A
-// file that cannot grow further (a full disk, here a file-size limit) keeps
-// whole lines only: the line that did not fit is cut away, said once, and
-// nothing more is appended.
+// Whatever already has the name (an earlier recording, a planted link) is left
+// as it is, and the session says once that it records no gyroscope. A file that
+// cannot grow (a full disk, here a file-size limit) keeps whole lines only: the
+// line that did not fit is cut away, said once, and nothing more is appended.
 TEST(GyroCsvFile, NeverWritesIntoWhatIsThereAndEndsOnAWholeLine) {
     test::TempDir dir;
     ASSERT_FALSE(writeFile(dir.file("elsewhere"), "precious"));

@@ -2,12 +2,12 @@
 
 #include <array>
 #include <cmath>
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "core/GyroTiming.h"
+#include "support/TestSupport.h"
 
 namespace talvex {
 namespace {
@@ -20,18 +20,17 @@ using List = std::vector<std::array<double, 4>>;  // timestamp, x, y, z
 // One phone as the timing sees it. Answers carry x = the index, y = 2x, z = -x
 // unless x is given; what they deliver is returned and what they log is kept.
 struct Phone {
+    test::LogCapture log;
     GyroTiming timing;
 
     // Connected: its experiment started at its wall clock's 1000 (if it keeps a
     // record) and has run for a minute; that clock runs 959.5 s ahead of ours.
     explicit Phone(const std::optional<Events>& record = Events{{true, 0.0, 1000.0}}) {
-        testing::internal::CaptureStdout();
         EXPECT_EQ(timing.nextRequest(), "/time");
         timing.takeTimeRecord(record, 100.0);
         EXPECT_EQ(timing.nextRequest(), "/get?gyr_time");
         EXPECT_EQ(answer({59.5}, 100.01, true, Mode::single), List{});
     }
-    ~Phone() { std::fputs(testing::internal::GetCapturedStdout().c_str(), stdout); }
     List answer(const Numbers& time, double received, bool measuring = true,
                 Mode mode = Mode::partial, Numbers x = {}) {
         Numbers y, z;
@@ -51,11 +50,6 @@ struct Phone {
         return delivered;
     }
     void record(const std::optional<Events>& e, double now) { timing.takeTimeRecord(e, now); }
-    std::string takeLog() {  // what was logged since the last take
-        const std::string log = testing::internal::GetCapturedStdout();
-        testing::internal::CaptureStdout();
-        return log;
-    }
 };
 
 void expectNear(const List& actual, const List& expected) {
@@ -66,7 +60,7 @@ void expectNear(const List& actual, const List& expected) {
 
 TEST(GyroTimingTest, AsksForTheNewestTimeThenOnlyForNewValuesOnThePhoneClock) {
     Phone phone;
-    EXPECT_EQ(phone.takeLog(), "Talvex Gyro: anchoring at 0.0\n");
+    EXPECT_EQ(phone.log.take(), "Talvex Gyro: anchoring at 0.0\n");
     EXPECT_EQ(phone.timing.nextRequest(),
               "/get?gyr_time=59.5&gyrX=59.5|gyr_time&gyrY=59.5|gyr_time&gyrZ=59.5|gyr_time");
     // The fastest answer so far fixes the offset: its newest sample (phone wall
@@ -84,7 +78,7 @@ TEST(GyroTimingTest, AsksForTheNewestTimeThenOnlyForNewValuesOnThePhoneClock) {
         expectNear(
             phone.answer({60.75, 1e9, 61.0, 61.25}, 101.8, true, Mode::partial, {1, 1, NAN, 3}),
             expected);
-    EXPECT_EQ(phone.takeLog(),
+    EXPECT_EQ(phone.log.take(),
               "Talvex Gyro: answer buffers of unequal length; reading their common part\n"
               "Talvex Gyro: rejected a sample time far ahead of the phone's clock\n"
               "Talvex Gyro: skipped a sample with a missing value (null)\n");
@@ -106,7 +100,7 @@ TEST(GyroTimingTest, AsksForTheNewestTimeThenOnlyForNewValuesOnThePhoneClock) {
         EXPECT_EQ(phone.answer({newest}, received, true, Mode::single), List{});
         EXPECT_EQ(phone.timing.state().threshold, threshold) << newest;
     }
-    EXPECT_EQ(phone.takeLog(),
+    EXPECT_EQ(phone.log.take(),
               "Talvex Gyro: Phyphox buffer reset detected (80.0 \u2192 78.9), re-anchoring\n");
 }
 
@@ -117,11 +111,11 @@ TEST(GyroTimingTest, PauseResumeAndClearFollowTheTimeRecord) {
     expectNear(phone.answer({60.25}, 101.0, false), {{100.75, 0, 0, 0}});
     EXPECT_EQ(phone.answer({}, 103.0, false), List{});
     // Resumed at phone wall 1064.25: the answer waits for the record.
-    phone.takeLog();
+    phone.log.take();
     EXPECT_EQ(phone.answer({60.5, 60.75}, 105.3), List{});
     EXPECT_EQ(phone.timing.nextRequest(), "/time");
     phone.record(Events{{true, 0, 1000}, {false, 60.25, 1060.25}, {true, 60.25, 1064.25}}, 105.32);
-    EXPECT_EQ(phone.takeLog(), "Talvex Gyro: anchoring at 60.25\n");
+    EXPECT_EQ(phone.log.take(), "Talvex Gyro: anchoring at 60.25\n");
     expectNear(phone.answer({60.5, 60.75}, 105.35), {{105.0, 0, 0, 0}, {105.25, 1, 2, -1}});
 
     // A pause and resume between two answers shows as a stale newest sample.
@@ -134,9 +128,9 @@ TEST(GyroTimingTest, PauseResumeAndClearFollowTheTimeRecord) {
     expectNear(phone.answer({61.25}, 107.5), {{107.25, 0, 0, 0}});
 
     // The first answer after a clear comes back full and starts near 0.
-    phone.takeLog();
+    phone.log.take();
     EXPECT_EQ(phone.answer({0.25}, 110.0, true, Mode::full), List{});
-    EXPECT_EQ(phone.takeLog(),
+    EXPECT_EQ(phone.log.take(),
               "Talvex Gyro: Phyphox buffer reset detected (61.25 \u2192 0.25), re-anchoring\n");
     EXPECT_EQ(phone.timing.nextRequest(), "/time");
     phone.record(Events{{true, 0.0, 1069.0}}, 110.05);
@@ -153,11 +147,16 @@ TEST(GyroTimingTest, WithoutTimeRecordEachResumeTakesItsOwnAnchor) {
     expectNear(phone.answer({60.25, 60.5}, 104.0), {{103.75, 0, 0, 0}, {104.0, 1, 2, -1}});
     // Unseen pause: the newest sample is 1 s older than the mapping says.
     expectNear(phone.answer({60.75, 61.0}, 105.5), {{105.25, 0, 0, 0}, {105.5, 1, 2, -1}});
-    EXPECT_EQ(phone.takeLog(),
+    // Cleared: the new run starts near 0 and anchors afresh.
+    expectNear(phone.answer({0.25}, 108.0, true, Mode::full), {{108.0, 0, 0, 0}});
+    expectNear(phone.answer({0.5, 0.75}, 109.0), {{108.25, 0, 0, 0}, {108.5, 1, 2, -1}});
+    EXPECT_EQ(phone.log.take(),
               "Talvex Gyro: the phone keeps no time record; re-anchoring at every resume\n"
               "Talvex Gyro: anchoring at 59.5\n"
               "Talvex Gyro: anchoring at 60.5\n"
-              "Talvex Gyro: anchoring at 61.0\n");
+              "Talvex Gyro: anchoring at 61.0\n"
+              "Talvex Gyro: Phyphox buffer reset detected (61.0 \u2192 0.25), re-anchoring\n"
+              "Talvex Gyro: anchoring at 0.25\n");
 }
 
 TEST(GyroTimingTest, ThresholdTextReadsBackAsTheSameNumber) {

@@ -12,12 +12,11 @@ namespace {
 const char* const kStartText[] = {"begin", "wait", "ignore"};
 const char* const kStopText[] = {"stop", "later", "wait", "ignore"};
 
-// Plays a script of events, the i-th at the instant i, and returns what each
-// one answered: S start, P stop, B began, R entered recording (1 when a stop
-// is due), T stopping (the seconds since the start), F finished, W takes a
-// waiting start (its name, "+stop" when a stop followed it, "-" when none
-// waits), ? the time base of gyro.csv ("-" when none) and whether the
-// session shows as recording (r) or not (i).
+// Plays a script of events, the i-th at the instant i, and returns what each one
+// answered: S start, P stop, B began, R entered recording (1 when a stop is due),
+// T stopping (the seconds since the start), F finished, W takes a waiting start (its
+// name, "+stop" when a stop followed it, "-" when none waits), ? the time base of
+// gyro.csv ("-" when none) and whether the session shows as recording (r) or not (i).
 std::string play(const std::string& script) {
     SessionSequence sequence;
     std::string out;

@@ -18,11 +18,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-CameraDevice synthetic(int number, std::string name = {}) {
-    std::string system = "Synthetic Camera " + std::to_string(number);
-    return {"synthetic-" + std::to_string(number), name.empty() ? system : name, system};
-}
-
 // The stop's completion comes once; how the own movie ended, described.
 std::string stopAndWait(CameraRecorder& recorder) {
     std::promise<std::string> done;
@@ -58,11 +53,10 @@ TEST(CameraDiscovery, ChoosesSizeFormatAndWhetherToAskTheRate) {
     }
 }
 
-// Cameras are listed by stable id, never by node path; one that cannot be
-// opened gives its error text, one that sends nothing ends as a session error.
-// Frames are the camera's own YUV on the steady clock; a stop without a
-// recording completes, also after the close. A lost camera finishes its 720p
-// H.264 movie before anyone asks for the stop and is reported lost once.
+// Cameras are listed by stable id, never by node path; one that cannot be opened
+// gives its error text, one that sends nothing ends as a session error. Frames are
+// the camera's own YUV on the steady clock; a stop without a recording completes,
+// also after the close. A lost camera finishes its movie and is reported once.
 TEST(CameraRecorder, OpensCapturesAndRecordsUntilTheCameraIsLost) {
     SyntheticCameras::reset();
     EXPECT_EQ(SyntheticCameras::add(5).at(2).name, "Synthetic Camera 3");

@@ -84,13 +84,12 @@ struct Writer {
 
 struct CameraWriterLayouts : testing::TestWithParam<Layout> {};
 
-// Every frame (pair) comes back in order at camera 0's capture time minus the
-// first one's, jitter and gaps included, over the file there before; a frame
-// not moving time forward is dropped with a line, and the dual writer pairs
-// only camera 0's newest frame. Each camera fills its 1280x720 place (swap
-// moves the halves) in its colours whatever its size and format. A start that
-// cannot create its movie fails with the library's reason and leaves nothing;
-// a movie without a frame (pair) goes; frames after the stop are dropped.
+// Every frame (pair) comes back in order at camera 0's capture time minus the first
+// one's, jitter and gaps included, over the file there before; a frame not moving
+// time forward is dropped with a line; the dual writer pairs only camera 0's newest
+// frame. Each camera fills its 1280x720 place (swap moves the halves) in its colours
+// whatever its size and format. A start that cannot create its movie fails with the
+// library's reason and leaves nothing; a frameless movie goes, frames after the stop too.
 TEST_P(CameraWriterLayouts, WritesEveryFrameAtItsTimeIntoItsPlace) {
     const Layout c = GetParam();
     TempDir dir;
@@ -201,12 +200,9 @@ void expectTwoWholeFragments(const std::string& path) {
     EXPECT_EQ(SmallFrames(path, 64).counters(0, kRed), counters);
 }
 
-// A process killed two and a half key-frame intervals into its movie leaves
-// both fragments closed before it: each is handed to the system at the next
-// key frame. The death test reruns this program (a fork of a threaded one could
-// hang on a held lock), which finds the parent's folder in its environment. A
-// full disk (a file-size limit a little above that) fails the stop and cuts
-// the movie back to its last whole fragment.
+// Killed two and a half key-frame intervals in, a movie keeps both fragments
+// closed before (the death test reruns this program, which finds the folder in
+// its environment); a full disk fails the stop and cuts it back to them.
 TEST(SingleWriter, KilledOrFullMovieKeepsItsWholeFragments) {
     TempDir dir;
     ASSERT_EQ(::setenv("TALVEX_KILLED_MOVIE", dir.path().c_str(), 0), 0);

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <sstream>
 
 #include "media/FfmpegScaler.h"
 #include "media/VideoFrame.h"
@@ -76,9 +75,7 @@ inline MovieInfo probeMovie(const std::string& path) {
                               " -fps_mode passthrough -enc_time_base -1 -f null - 2>&1"),
                    runCommand(probe + "stream=codec_name,profile,width,height,pix_fmt:" +
                               "format=format_name -of csv" + quoted)};
-    std::istringstream lines(runCommand(probe + "frame=pts_time -of default=nw=1:nk=1" + quoted));
-    for (std::string line; std::getline(lines, line);)
-        info.frameTimes.push_back(std::atof(line.c_str()));
+    info.frameTimes = movieFrameTimes(path);
     info.seconds = std::atof(runCommand(probe + "format=duration -of csv=p=0" + quoted).c_str());
     return info;
 }

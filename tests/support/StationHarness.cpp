@@ -107,17 +107,6 @@ int freePort() {
     return server.serverPort();
 }
 
-std::vector<double> movieFrameTimes(const std::string& path) {
-    std::istringstream lines(
-        runCommand("ffprobe -v error -select_streams v:0 -show_entries "
-                   "frame=pts_time -of csv=p=0 '" +
-                   path + "'"));
-    std::vector<double> times;
-    for (std::string line; std::getline(lines, line);)
-        if (!line.empty()) times.push_back(std::stod(line));
-    return times;
-}
-
 FlashAndSpike findFlashAndSpike(const std::string& folder, int x) {
     FlashAndSpike found;
     const std::string movie = folder + "/recording.mp4";

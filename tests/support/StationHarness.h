@@ -55,14 +55,10 @@ inline long sampleNumber(double z) {
 // Median and 95th percentile of the absolute values.
 std::pair<double, double> medianAndP95(std::vector<double> values);
 
-// Presentation times in seconds of a movie's frames, as ffprobe reads them.
-std::vector<double> movieFrameTimes(const std::string& path);
-
-// What a finished session says of one instant seen by camera and phone: the
-// movie time of the first white frame around column x of recording.mp4 (a
-// 64x64 patch at mid-height), the gyro.csv time of the first sample whose
-// first axis exceeds 19 rad/s, and "video_start_seconds". Each is missing
-// when not found.
+// What a finished session says of one instant seen by camera and phone: the movie
+// time of the first white frame around column x of recording.mp4 (a 64x64 patch at
+// mid-height), the gyro.csv time of the first sample whose first axis exceeds 19
+// rad/s, and "video_start_seconds"; each is missing when not found.
 struct FlashAndSpike {
     std::optional<double> flash, spike, videoStart;
 };

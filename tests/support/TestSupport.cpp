@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 namespace talvex::test {
 
@@ -69,6 +70,17 @@ std::string binaryPath(const std::string& name) {
 }
 std::string sourcePath(const std::string& relative) {
     return std::string(TALVEX_SOURCE_DIR) + "/" + relative;
+}
+
+std::vector<double> movieFrameTimes(const std::string& path) {
+    std::istringstream lines(
+        runCommand("ffprobe -v error -select_streams v:0 -show_entries "
+                   "frame=pts_time -of csv=p=0 '" +
+                   path + "'"));
+    std::vector<double> times;
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty()) times.push_back(std::stod(line));
+    return times;
 }
 
 }  // namespace talvex::test

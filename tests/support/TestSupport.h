@@ -1,9 +1,14 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "core/CameraDevice.h"
 
 namespace talvex::test {
 
@@ -34,5 +39,23 @@ std::string runCommand(const std::string& command, int* exitCode = nullptr);
 // Absolute path of a built program (the talvex executable, a tool).
 std::string binaryPath(const std::string& name);
 std::string sourcePath(const std::string& relative);
+// Synthetic camera number as a device, shown as name (by default its system name).
+inline CameraDevice synthetic(int number, std::string name = {}) {
+    std::string system = "Synthetic Camera " + std::to_string(number);
+    return {"synthetic-" + std::to_string(number), name.empty() ? system : name, system};
+}
+// Presentation times of a movie's frames, as ffprobe reads them.
+std::vector<double> movieFrameTimes(const std::string& path);
+
+// Captures standard output, where the log goes; what is not taken is printed at the end.
+struct LogCapture {
+    LogCapture() { testing::internal::CaptureStdout(); }
+    ~LogCapture() { std::fputs(testing::internal::GetCapturedStdout().c_str(), stdout); }
+    std::string take() {  // what was logged since the last take
+        std::string log = testing::internal::GetCapturedStdout();
+        testing::internal::CaptureStdout();
+        return log;
+    }
+};
 
 }  // namespace talvex::test

@@ -111,11 +111,10 @@ std::vector<double> expectRowsOnTime(const std::string& csv, const std::string& 
 
 }  // namespace
 
-// One station through a day of Lumetra's, in its own places, where FIFOs
-// stand for its settings, camera names and an old session's record: a
-// session whose commands carry a forged log line and whose output nobody
-// reads for 20 s; back-to-back trials; and a kill mid-session that the next
-// start reports.
+// One station through a day of Lumetra's, in its own places, where FIFOs stand
+// for its settings, camera names and an old session's record: a session whose
+// commands carry a forged log line and whose output nobody reads for 20 s;
+// back-to-back trials; and a kill mid-session that the next start reports.
 TEST(HeadlessStation, SessionsTrialsAndAKill) {
     TempDir home;
     const std::string root = home.file("Documents/TalvexRecordings");
