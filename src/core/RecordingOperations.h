@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -28,12 +29,26 @@ struct MovieOutcome {
     std::string reason;
 };
 
+// What one camera gave a take, in the order of the movie's halves.
+struct CameraTake {
+    std::string id;
+    std::string name;
+    std::string mode;  // e.g. "mjpeg 1280x720 30fps"; empty when unknown
+    std::int64_t framesCaptured = 0;
+    std::int64_t framesWritten = 0;
+    std::int64_t framesLost = 0;        // the driver's sequence skipped them
+    std::int64_t framesDamaged = 0;     // flagged or undecodable, kept out of the movie
+    std::optional<double> lostAt;       // steadyNow() seconds when it vanished mid-session
+    std::optional<double> measuredFps;  // set when it delivered well below the asked rate
+};
+
 // What a stop did: the first movie frame's capture instant (steadyNow()
 // seconds, the clock of the session's start), none when no movie took a
 // frame, and every movie it ended, by file name.
 struct StopReport {
     std::optional<double> videoStartTime;
     std::vector<MovieOutcome> movies;
+    std::vector<CameraTake> cameras;
 };
 
 // "camera1.mp4 finished", "recording.mp4 failed: <reason>", ... joined by
