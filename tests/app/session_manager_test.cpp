@@ -37,7 +37,7 @@ struct FakeCameras : RecordingOperations {
     }
     void stopRecording(StopCompletion completion) override {
         ++stops;
-        pendingCompletion = [this, completion] { completion({videoStartTime, {}}); };
+        pendingCompletion = [this, completion] { completion({videoStartTime, {}, {}}); };
     }
     void finish() { postToMain(std::exchange(pendingCompletion, nullptr)); }
 };
@@ -153,7 +153,7 @@ TEST_F(Fixture, StartsThatCannotBegin) {
         SCOPED_TRACE(c.line);
         const bool camerasFail = &c == std::end(cases) - 1;
         cameras->count = c.count;
-        if (camerasFail) cameras->failure = RecordingError{"Talvex", 1, "Cannot add writer input"};
+        if (camerasFail) cameras->failure = RecordingError{"Cannot add writer input"};
         session.setOutputRoot(root.file(c.under));
         QCoreApplication::processEvents();
         testing::internal::CaptureStdout();
