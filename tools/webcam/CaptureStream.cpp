@@ -157,9 +157,13 @@ void CaptureQueue::finish(const InFlight& frame) {
 void CaptureQueue::handleUnplug(std::deque<InFlight>& flight) {
     std::vector<int> returned;
     const std::size_t limit = static_cast<std::size_t>(emulator_.config().unplugErrorBuffers);
+    for (auto& buffer : buffers_) buffer.sequence = 0, buffer.timestampNs = 0;
     for (const auto& frame : flight) {
         record(frame, Fate::lostUnplugged, false);
-        if (frame.buffer >= 0) returned.push_back(frame.buffer);
+        if (frame.buffer < 0) continue;
+        returned.push_back(frame.buffer);
+        buffers_[frame.buffer].sequence = frame.sequence;
+        buffers_[frame.buffer].timestampNs = frame.captureNs;
     }
     for (int index : queued_) returned.push_back(index);
     for (auto& buffer : buffers_)

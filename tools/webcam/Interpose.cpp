@@ -13,6 +13,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -181,7 +183,14 @@ int ioctl(int fd, unsigned long request, ...) {
     va_start(arguments, request);
     void* argument = va_arg(arguments, void*);
     va_end(arguments);
-    if (auto handle = handleFor(fd)) return failWith(handle->ioctl(request, argument));
+    if (auto handle = handleFor(fd)) {
+        const int result = handle->ioctl(request, argument);
+        static const bool debug = std::getenv("TALVEX_WEBCAM_DEBUG") != nullptr;
+        if (debug)
+            std::fprintf(stderr, "talvex-webcam: fd %d ioctl 0x%08lx (nr %lu) -> %d\n", fd, request,
+                         request & 0xFF, result);
+        return failWith(result);
+    }
     return real::ioctl(fd, request, argument);
 }
 

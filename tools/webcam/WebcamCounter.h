@@ -9,6 +9,7 @@
 //
 // Header only, for the emulator and for tests:
 //     auto code = webcam::readCounter(frame->data[0], width, height, frame->linesize[0]);
+//     (packed YUYV: add the step 2 between luma samples)
 //     if (code) use(code->counter, code->camera);
 // Pass only the part of a side-by-side picture that holds one camera.
 
@@ -76,7 +77,10 @@ inline int codeLeft(int width) {
 }
 
 // Reads one row; nothing when it does not cross a whole, valid band.
-inline std::optional<CounterCode> readRow(const std::uint8_t* row, int width) {
+inline std::optional<CounterCode> readRow(const std::uint8_t* samples, int width, int step) {
+    std::uint8_t row[8192];
+    if (width > 8192) return std::nullopt;
+    for (int x = 0; x < width; ++x) row[x] = samples[x * step];
     const auto [low, high] = std::minmax_element(row, row + width);
     if (*high - *low < 60) return std::nullopt;
     const int threshold = (*low + *high) / 2;
@@ -108,12 +112,12 @@ inline std::optional<CounterCode> readRow(const std::uint8_t* row, int width) {
 }  // namespace counter_layout
 
 // The code most rows of a luma (or gray) picture agree on; nothing when no
-// row holds a valid one.
+// row holds a valid one. For packed YUYV pass the frame with step 2.
 inline std::optional<CounterCode> readCounter(const std::uint8_t* luma, int width, int height,
-                                              std::ptrdiff_t stride) {
+                                              std::ptrdiff_t stride, int step = 1) {
     std::map<std::uint32_t, int> votes;
     for (int y = 0; y < height; ++y)
-        if (auto code = counter_layout::readRow(luma + y * stride, width))
+        if (auto code = counter_layout::readRow(luma + y * stride, width, step))
             ++votes[std::uint32_t{code->counter} << 3 | std::uint32_t(code->camera)];
     if (votes.empty()) return std::nullopt;
     auto best = std::max_element(votes.begin(), votes.end(),
