@@ -111,60 +111,55 @@ void setIdentity(CameraConfig& camera, const std::string& model) {
 
 using Setter = std::function<void(CameraConfig&, const std::string&)>;
 
-const std::map<std::string, Setter>& cameraKeys() {
-    static const std::map<std::string, Setter> keys = {
-        {"model",
-         [](CameraConfig& c, const std::string& v) {
-             auto modes = presetModes(v);
-             if (!modes) throw std::invalid_argument("unknown model (1080p, 720p or vga)");
-             c.formats = *modes;
-             setIdentity(c, v);
-         }},
-        {"vendor_id", [](CameraConfig& c, const std::string& v) { c.vendorId = parseHexId(v); }},
-        {"product_id", [](CameraConfig& c, const std::string& v) { c.productId = parseHexId(v); }},
-        {"manufacturer", [](CameraConfig& c, const std::string& v) { c.manufacturer = v; }},
-        {"product", [](CameraConfig& c, const std::string& v) { c.product = v; }},
-        {"serial", [](CameraConfig& c, const std::string& v) { c.serial = v; }},
-        {"port", [](CameraConfig& c, const std::string& v) { c.port = v; }},
-        {"controller", [](CameraConfig& c, const std::string& v) { c.controller = v; }},
-        {"bus_number", [](CameraConfig& c, const std::string& v) { c.busNumber = std::stoi(v); }},
-        {"payload",
-         [](CameraConfig& c, const std::string& v) {
-             c.payloadYuyv = c.payloadMjpeg = static_cast<std::uint32_t>(std::stoul(v));
-         }},
-        {"payload.yuyv",
-         [](CameraConfig& c, const std::string& v) { c.payloadYuyv = std::stoul(v); }},
-        {"payload.mjpeg",
-         [](CameraConfig& c, const std::string& v) { c.payloadMjpeg = std::stoul(v); }},
-        {"colour",
-         [](CameraConfig& c, const std::string& v) {
-             if (v.size() != 7 || v[0] != '#') throw std::invalid_argument("expected #RRGGBB");
-             c.colour = static_cast<std::uint32_t>(std::stoul(v.substr(1), nullptr, 16));
-         }},
-        {"delay_ms", parseDelay},
-        {"startup_ms", [](CameraConfig& c, const std::string& v) { c.startupMs = parseNumber(v); }},
-        {"rate_ppm", [](CameraConfig& c, const std::string& v) { c.ratePpm = parseNumber(v); }},
-        {"low_light", [](CameraConfig& c, const std::string& v) { c.lowLight = parseSwitch(v); }},
-        {"low_light_fps",
-         [](CameraConfig& c, const std::string& v) { c.lowLightFps = parseNumber(v); }},
-        {"exposure_auto",
-         [](CameraConfig& c, const std::string& v) { c.exposureAuto = parseSwitch(v); }},
-        {"exposure_auto_priority",
-         [](CameraConfig& c, const std::string& v) { c.exposureAutoPriority = parseSwitch(v); }},
-        {"drop", [](CameraConfig& c, const std::string& v) { c.drop = parseFault(v); }},
-        {"flag", [](CameraConfig& c, const std::string& v) { c.flag = parseFault(v); }},
-        {"cut", [](CameraConfig& c, const std::string& v) { c.cut = parseFault(v); }},
-        {"cut_fraction",
-         [](CameraConfig& c, const std::string& v) { c.cutFraction = parseNumber(v); }},
-        {"seed", [](CameraConfig& c, const std::string& v) { c.seed = std::stoull(v); }},
-        {"held", [](CameraConfig& c, const std::string& v) { c.held = parseSwitch(v); }},
-        {"plugged", [](CameraConfig& c, const std::string& v) { c.plugged = parseSwitch(v); }},
-        {"unplug_at", [](CameraConfig& c, const std::string& v) { parseUnplugAt(v, c.unplug); }},
-        {"replug_after",
-         [](CameraConfig& c, const std::string& v) { c.unplug.replugAfter = parseSeconds(v); }},
-    };
-    return keys;
-}
+const std::map<std::string, Setter> kCameraKeys = {
+    {"model",
+     [](CameraConfig& c, const std::string& v) {
+         auto modes = presetModes(v);
+         if (!modes) throw std::invalid_argument("unknown model (1080p, 720p or vga)");
+         c.formats = *modes;
+         setIdentity(c, v);
+     }},
+    {"vendor_id", [](CameraConfig& c, const std::string& v) { c.vendorId = parseHexId(v); }},
+    {"product_id", [](CameraConfig& c, const std::string& v) { c.productId = parseHexId(v); }},
+    {"manufacturer", [](CameraConfig& c, const std::string& v) { c.manufacturer = v; }},
+    {"product", [](CameraConfig& c, const std::string& v) { c.product = v; }},
+    {"serial", [](CameraConfig& c, const std::string& v) { c.serial = v; }},
+    {"port", [](CameraConfig& c, const std::string& v) { c.port = v; }},
+    {"controller", [](CameraConfig& c, const std::string& v) { c.controller = v; }},
+    {"bus_number", [](CameraConfig& c, const std::string& v) { c.busNumber = std::stoi(v); }},
+    {"payload",
+     [](CameraConfig& c, const std::string& v) {
+         c.payloadYuyv = c.payloadMjpeg = static_cast<std::uint32_t>(std::stoul(v));
+     }},
+    {"payload.yuyv", [](CameraConfig& c, const std::string& v) { c.payloadYuyv = std::stoul(v); }},
+    {"payload.mjpeg",
+     [](CameraConfig& c, const std::string& v) { c.payloadMjpeg = std::stoul(v); }},
+    {"colour",
+     [](CameraConfig& c, const std::string& v) {
+         if (v.size() != 7 || v[0] != '#') throw std::invalid_argument("expected #RRGGBB");
+         c.colour = static_cast<std::uint32_t>(std::stoul(v.substr(1), nullptr, 16));
+     }},
+    {"delay_ms", parseDelay},
+    {"startup_ms", [](CameraConfig& c, const std::string& v) { c.startupMs = parseNumber(v); }},
+    {"rate_ppm", [](CameraConfig& c, const std::string& v) { c.ratePpm = parseNumber(v); }},
+    {"low_light", [](CameraConfig& c, const std::string& v) { c.lowLight = parseSwitch(v); }},
+    {"low_light_fps",
+     [](CameraConfig& c, const std::string& v) { c.lowLightFps = parseNumber(v); }},
+    {"exposure_auto",
+     [](CameraConfig& c, const std::string& v) { c.exposureAuto = parseSwitch(v); }},
+    {"exposure_auto_priority",
+     [](CameraConfig& c, const std::string& v) { c.exposureAutoPriority = parseSwitch(v); }},
+    {"drop", [](CameraConfig& c, const std::string& v) { c.drop = parseFault(v); }},
+    {"flag", [](CameraConfig& c, const std::string& v) { c.flag = parseFault(v); }},
+    {"cut", [](CameraConfig& c, const std::string& v) { c.cut = parseFault(v); }},
+    {"cut_fraction", [](CameraConfig& c, const std::string& v) { c.cutFraction = parseNumber(v); }},
+    {"seed", [](CameraConfig& c, const std::string& v) { c.seed = std::stoull(v); }},
+    {"held", [](CameraConfig& c, const std::string& v) { c.held = parseSwitch(v); }},
+    {"plugged", [](CameraConfig& c, const std::string& v) { c.plugged = parseSwitch(v); }},
+    {"unplug_at", [](CameraConfig& c, const std::string& v) { parseUnplugAt(v, c.unplug); }},
+    {"replug_after",
+     [](CameraConfig& c, const std::string& v) { c.unplug.replugAfter = parseSeconds(v); }},
+};
 
 void setGlobal(WebcamConfig& config, const std::string& key, const std::string& value) {
     if (key == "nodrop")
@@ -201,8 +196,8 @@ void setCameraKey(CameraConfig& camera, bool& modesGiven, const std::string& key
         modesGiven = true;
         return addModeLine(camera.formats, value);
     }
-    auto found = cameraKeys().find(key);
-    if (found == cameraKeys().end()) throw std::invalid_argument("unknown key '" + key + "'");
+    auto found = kCameraKeys.find(key);
+    if (found == kCameraKeys.end()) throw std::invalid_argument("unknown key '" + key + "'");
     found->second(camera, value);
 }
 
