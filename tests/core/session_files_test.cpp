@@ -74,26 +74,89 @@ TEST(SessionMetadata, SortedKeysUtcDatesOptionalEndAndVideoStart) {
     EXPECT_NO_THROW(nlohmann::json::parse(encodeSessionMetadata(m)));
 }
 
-// Only folders whose record has no end; neither a FIFO nor an endless device
-// stalls the scan.
-TEST(InterruptedSessions, OnlyRecordsWithoutAnEnd) {
+// An MP4 box: 32-bit size, type, content.
+std::string box(const char* type, const std::string& content, long size = -1) {
+    if (size < 0) size = static_cast<long>(8 + content.size());
+    std::string bytes{char(size >> 24), char(size >> 16), char(size >> 8), char(size)};
+    return bytes + type + content;
+}
+
+// Frameless only when every box reads from an "ftyp" on and no media data
+// box holds a byte.
+TEST(InterruptedSessions, MovieWithoutAFrame) {
+    test::TempDir dir;
+    const std::string head = box("ftyp", "isom") + box("moov", std::string(60, 'm'));
+    const std::string largeMdat = std::string("\0\0\0\1mdat\0\0\0\0\0\0\0\x11", 16) + "x";
+    const std::pair<std::string, bool> cases[] = {
+        {"", true},
+        {head, true},
+        {head + box("moof", "12345678") + box("mdat", ""), true},
+        {head + box("moof", "12345678") + box("mdat", "x"), false},
+        {head + box("mdat", "abc", 1000), false},  // cut short, yet it holds bytes
+        {head + "\0\0\x01", true},                 // a torn last header
+        {head + box("mdat", "", 0), true},         // size 0: to the end of the file
+        {head + box("mdat", "xy", 0), false},
+        {head + largeMdat, false},
+        {head + box("mdat", "", 4), false},  // a size smaller than its header
+        {box("free", "") + head, false},     // not a movie of ours
+        {"abc", false}};
+    for (const auto& [bytes, frameless] : cases) {
+        writeFile(dir.file("m.mp4"), bytes);
+        EXPECT_EQ(movieHoldsNoFrame(dir.file("m.mp4")), frameless) << bytes.size();
+    }
+    EXPECT_FALSE(movieHoldsNoFrame(dir.file("missing.mp4")));
+    ASSERT_EQ(::mkfifo(dir.file("fifo.mp4").c_str(), 0600), 0);
+    EXPECT_FALSE(movieHoldsNoFrame(dir.file("fifo.mp4")));
+}
+
+// Folders whose record has no end, or that have no record but the reserve
+// or a session file; neither a FIFO nor an endless device stalls the scan.
+// The report removes frameless movies and every reserve.
+TEST(InterruptedSessions, RecordsWithoutAnEndAndFoldersWithoutARecord) {
     test::TempDir root;
     const std::pair<const char*, const char*> cases[] = {
         {"a", R"({"session_id":"a","recording_start":"2025-01-01T00:00:00Z"})"},
         {"b", R"({"session_id":"b","recording_end":"2025-01-01T00:00:09Z"})"},
         {"c", "{not json"},
-        {"d", nullptr},  // no session.json
+        {"d", nullptr},  // no session.json, no session file
         {"e", R"({"session_id":"e"})"},
         {"f", nullptr},
-        {"g", nullptr}};
+        {"g", nullptr},
+        {"h", nullptr}};
+    auto folder = [&](const char* name) {
+        return root.file(name + std::string("_20250101_000000"));
+    };
     for (const auto& [name, json] : cases) {
-        makeDirectories(root.file(name + std::string("_20250101_000000")));
-        if (json) writeFile(root.file(name + std::string("_20250101_000000/session.json")), json);
+        makeDirectories(folder(name));
+        if (json) writeFile(folder(name) + "/session.json", json);
+        writeFile(folder(name) + "/.talvex-reserve", "");
     }
-    ASSERT_EQ(::mkfifo(root.file("f_20250101_000000/session.json").c_str(), 0600), 0);
-    ASSERT_EQ(::symlink("/dev/zero", root.file("g_20250101_000000/session.json").c_str()), 0);
-    EXPECT_EQ(
-        findInterruptedSessions(root.path()),
-        (std::vector<std::string>{root.file("a_20250101_000000"), root.file("e_20250101_000000")}));
+    std::filesystem::remove(folder("d") + "/.talvex-reserve");
+    ASSERT_EQ(::mkfifo((folder("f") + "/session.json").c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("/dev/zero", (folder("g") + "/session.json").c_str()), 0);
+    const std::string frameless = box("ftyp", "isom") + box("moov", "");
+    writeFile(folder("a") + "/recording.mp4", frameless);
+    writeFile(folder("e") + "/camera1.mp4", frameless + box("mdat", "x"));
+    writeFile(folder("h") + "/camera1.mp4", frameless);
+    EXPECT_EQ(findInterruptedSessions(root.path()),
+              (std::vector<InterruptedSession>{{folder("a"), true, {"recording.mp4"}},
+                                               {folder("e"), true, {}},
+                                               {folder("h"), false, {"camera1.mp4"}}}));
     EXPECT_TRUE(findInterruptedSessions(root.file("missing")).empty());
+
+    for (const char* skipped : {"f", "g"}) std::filesystem::remove_all(folder(skipped));
+    test::LogCapture log;
+    reportInterruptedSessions(root.path());
+    EXPECT_EQ(log.take(), "Talvex: session was interrupted, its files hold what was saved: " +
+                              folder("a") + "\nTalvex: session has no video: " + folder("a") +
+                              "/recording.mp4 held no frame and was removed\n"
+                              "Talvex: session was interrupted, its files hold what was saved: " +
+                              folder("e") +
+                              "\nTalvex: session was interrupted before its record was written: " +
+                              folder("h") + "\nTalvex: session has no video: " + folder("h") +
+                              "/camera1.mp4 held no frame and was removed\n");
+    EXPECT_EQ(test::listDir(folder("a")), std::vector<std::string>{"session.json"});
+    EXPECT_EQ(test::listDir(folder("e")),
+              (std::vector<std::string>{"camera1.mp4", "session.json"}));
+    EXPECT_TRUE(test::listDir(folder("h")).empty());
 }
