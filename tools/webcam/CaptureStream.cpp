@@ -28,6 +28,8 @@ void CaptureQueue::run() {
     {
         SharedState::Lock shared(emulator_.shared());
         streams = emulator_.shared().camera(camera_).streams++;
+        format_.interval =
+            emulator_.shared().camera(camera_).interval;  // S_PARM may follow REQBUFS
     }
     faults_.seed(camera.seed * 1000003 + streams);
     delays_.seed(camera.seed * 7919 + streams);

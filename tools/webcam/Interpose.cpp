@@ -5,6 +5,7 @@
 // eventfd and memfd the program is given.
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 #include <vector>
 
@@ -27,12 +29,22 @@
 namespace webcam {
 namespace {
 
+using Registry = std::unordered_map<int, std::shared_ptr<NodeHandle>>;
 std::mutex registryMutex;
-std::unordered_map<int, std::shared_ptr<NodeHandle>>& registry() {
-    static auto* handles = new std::unordered_map<int, std::shared_ptr<NodeHandle>>;
+Registry* handles = new Registry;  // never freed: streams may outlive static destructors
+std::atomic<int> openHandles{0};
+
+Registry& registry() {
     return *handles;
 }
-std::atomic<int> openHandles{0};
+
+// A forked child has none of the camera threads: it forgets the parent's
+// files (leaving them be) rather than end streams it does not run.
+[[maybe_unused]] const int forgetInChild = ::pthread_atfork(nullptr, nullptr, [] {
+    new (&registryMutex) std::mutex;
+    handles = new Registry;
+    openHandles = 0;
+});
 
 std::shared_ptr<NodeHandle> handleFor(int fd) {
     if (openHandles.load(std::memory_order_relaxed) == 0) return nullptr;
