@@ -9,6 +9,7 @@
 #include "core/InterruptedSessions.h"
 #include "core/NumberFormat.h"
 #include "core/SessionFiles.h"
+#include "core/TakeReport.h"
 #include "support/TestSupport.h"
 
 using namespace talvex;
@@ -55,14 +56,19 @@ TEST(SessionMetadata, SortedKeysUtcDatesOptionalEndAndVideoStart) {
         "session_20250314_092653", "Lumetra Program", {}, 1741944413.7, {}, cameraLabels(2), true};
     std::string open = encodeSessionMetadata(m);
     EXPECT_EQ(open.find("recording_end"), std::string::npos);
-    EXPECT_EQ(open.find("video_start_seconds"), std::string::npos);
+    for (const char* key : {"video_start_seconds", "gyro_samples", "duration_seconds"})
+        EXPECT_EQ(open.find(key), std::string::npos) << key;
     m.recordingEnd = 1741944420.2;
     m.videoStartSeconds = 0.0425;
     m.animationsRun = {"jump", "jump"};
+    m.gyroSamples = 2601, m.gyroLongestGapSeconds = 0.75, m.durationSeconds = 6.5125;
     EXPECT_EQ(encodeSessionMetadata(m),
               "{\n"
               "  \"animations_run\": [\n    \"jump\",\n    \"jump\"\n  ],\n"
               "  \"cameras\": [\n    \"camera1\",\n    \"camera2\"\n  ],\n"
+              "  \"duration_seconds\": 6.5125,\n"
+              "  \"gyro_longest_gap_seconds\": 0.75,\n"
+              "  \"gyro_samples\": 2601,\n"
               "  \"gyroscope\": true,\n"
               "  \"initiated_by\": \"Lumetra Program\",\n"
               "  \"recording_end\": \"2025-03-14T09:27:00Z\",\n"
@@ -159,4 +165,44 @@ TEST(InterruptedSessions, RecordsWithoutAnEndAndFoldersWithoutARecord) {
     EXPECT_EQ(test::listDir(folder("e")),
               (std::vector<std::string>{"camera1.mp4", "session.json"}));
     EXPECT_TRUE(test::listDir(folder("h")).empty());
+}
+
+// A take without a warning reads as one line; otherwise each figure and each
+// warning has its own line, the warnings last.
+TEST(TakeReport, FiguresAndWarnings) {
+    using Lines = std::vector<TakeLine>;
+    using Result = MovieOutcome::Result;
+    TakeFigures calm{100, 12.7, {{}, {}}, {{"recording.mp4", Result::finished, ""}}, 4800, 0.5};
+    calm.cameras[0].framesWritten = 361;
+    calm.cameras[1].framesWritten = 358, calm.cameras[1].framesLost = 2;
+    EXPECT_EQ(describeTake(calm),
+              Lines{{"Take 0:12 · 361 + 358 (2 lost) frames · 4800 gyro samples, gap 0.50 s"}});
+
+    TakeFigures rough{100, 3725.2, {{}, {}}, {}, 50, 2.126};
+    rough.cameras[0].name = "Left rig", rough.cameras[0].lostAt = 165.9;
+    rough.cameras[0].framesWritten = rough.cameras[1].framesWritten = 90;
+    rough.cameras[1].framesDamaged = 3, rough.cameras[1].measuredFps = 14.24;
+    rough.movies = {{"camera1.mp4", Result::finished, ""},
+                    {"recording.mp4", Result::failed, "disk full"}};
+    EXPECT_EQ(describeTake(rough), (Lines{{"Take 1:02:05"},
+                                          {"Cam 1: 90 frames, 0 lost"},
+                                          {"Cam 2: 90 frames, 0 lost, 3 damaged"},
+                                          {"Gyro: 50 samples, longest gap 2.13 s"},
+                                          {"Camera 'Left rig' lost at 1:05", true},
+                                          {"Camera 'Cam 2' ran at 14.2 fps, below its rate", true},
+                                          {"recording.mp4 could not be finished: disk full", true},
+                                          {"Gyroscope gap of 2.13 s", true}}));
+
+    TakeFigures empty{0, 59.99, {{}}, {{"camera1.mp4", Result::cancelled, ""}}, 0, 0};
+    EXPECT_EQ(takeWarnings(empty),
+              (std::vector<std::string>{"camera1.mp4 took no frame and was removed",
+                                        "No gyroscope samples"}));
+    EXPECT_EQ(describeTake(empty).front().text, "Take 0:59");
+
+    const std::pair<std::vector<std::string>, std::string> reasons[] = {
+        {{}, "no camera is open"},
+        {{"A"}, "camera 'A' is missing"},
+        {{"A", "B"}, "cameras 'A' and 'B' are missing"},
+        {{"A", "B", "C"}, "cameras 'A', 'B' and 'C' are missing"}};
+    for (const auto& [missing, reason] : reasons) EXPECT_EQ(noCameraReason(missing), reason);
 }
