@@ -18,8 +18,10 @@ run: build
 	@bash scripts/run.sh
 
 test: setup
-	@$(CMAKE_CONFIGURE) -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTALVEX_SANITIZE=ON > /dev/null
-	@cmake --build build-asan -j $(JOBS)
+	@$(CMAKE_CONFIGURE) -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTALVEX_SANITIZE=ON > /dev/null || \
+	  { echo "test: configure failed: cmake could not configure build-asan (its errors are above)"; exit 1; }
+	@cmake --build build-asan -j $(JOBS) || \
+	  { echo "test: build failed: build-asan did not build (the compiler's errors are above)"; exit 1; }
 	@bash scripts/test.sh
 
 bench: setup

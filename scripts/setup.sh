@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the station needs, only when one is missing,
-# so a second run costs a few dpkg queries.
-set -euo pipefail
+# so a second run costs a few dpkg queries. It is checked on a minimal Debian
+# 12 (scripts/fresh-debian-check.sh): nothing but this list may be assumed.
+set -Eeuo pipefail
+trap 'echo "setup: stopped at line $LINENO: \"$BASH_COMMAND\" failed"' ERR
 packages=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev libgl-dev
@@ -11,21 +13,36 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
   python3 libglib2.0-bin netcat-openbsd locales
-  dpkg-dev groff-base desktop-file-utils
+  dpkg-dev file groff-base desktop-file-utils
 )
 missing=()
 for p in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
   [[ "$status" == "install ok installed" ]] || missing+=("$p")
 done
-if [[ $(id -u) -ne 0 ]]; then sudo=sudo; else sudo=; fi
+as_root() {
+  if [[ $(id -u) -eq 0 ]]; then
+    "$@"
+  elif command -v sudo > /dev/null; then
+    sudo "$@"
+  else
+    echo "setup: run this as root (or install sudo) to run: $*"
+    exit 1
+  fi
+}
 if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  as_root apt-get update -qq || {
+    echo "setup: apt-get update failed (its errors are above)"
+    exit 1
+  }
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" || {
+    echo "setup: apt-get could not install ${missing[*]} (its errors are above)"
+    exit 1
+  }
 fi
 # The tests format numbers under a locale with a decimal comma.
 if ! locale -a 2>/dev/null | grep -qix 'de_DE\.utf-\?8'; then
   echo "setup: generating the de_DE.UTF-8 locale"
-  $sudo localedef -i de_DE -c -f UTF-8 de_DE.UTF-8
+  as_root localedef -i de_DE -c -f UTF-8 de_DE.UTF-8
 fi

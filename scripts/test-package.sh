@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # Builds the Debian package, unpacks it into a scratch root and checks what a
 # lab machine gets: the files, that the program runs from there, that the man
-# page documents every option, and the computed dependencies.
-set -euo pipefail
+# page documents every option, and the computed dependencies. Each problem is
+# one "package: …" line; the last line sums them up.
+set -Eeuo pipefail
+trap 'echo "package: stopped at line $LINENO: \"$BASH_COMMAND\" failed"' ERR
 cd "$(dirname "$0")/.."
-bash scripts/package.sh > /dev/null
+bash scripts/package.sh || exit 1 # its last line says why
 deb=$(ls build-package/talvex_*_amd64.deb)
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg -x "$deb" "$root"
-failures=0
+problems=()
 fail() {
   echo "package: $*"
-  failures=$((failures + 1))
+  problems+=("$*")
 }
 
 version=$(dpkg-deb -f "$deb" Version)
@@ -53,5 +55,10 @@ done
 ! grep -Eq 'lib(a|ub|t)san' <<< "$depends" || fail "a sanitizer build was packaged: $depends"
 apt-get install -s -qq "./$deb" > /dev/null || fail "apt-get cannot resolve the dependencies"
 
-((failures == 0)) || exit 1
+if ((${#problems[@]})); then
+  printf -v list '%s; ' "${problems[@]}"
+  list=${list%; }
+  echo "package: ${#problems[@]} problem(s): ${list//$'\n'/ }"
+  exit 1
+fi
 echo "package: $(basename "$deb") checked"

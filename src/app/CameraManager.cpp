@@ -56,12 +56,26 @@ void CameraManager::scan() {
     auto found = CameraDiscovery::devices();
     mailbox_.post([found = std::move(found)](CameraManager& m) {
         std::vector<CameraDevice> devices;
-        for (const auto& camera : found)
-            devices.push_back({camera.id, m.registry_.displayName(camera.id, camera.systemName),
-                               camera.systemName});
+        for (const auto& camera : found) {
+            CameraDevice device{camera.id, m.registry_.displayName(camera.id, m.storedName(camera)),
+                                camera.systemName};
+            // Headless users name cameras by these ids (--cameras).
+            logLine("Talvex: camera found: " + device.id + " (" + device.name + ")" +
+                    (camera.devicePath.empty() ? "" : " at " + camera.devicePath));
+            devices.push_back(std::move(device));
+        }
         m.availableDevices_ = std::move(devices);
         emit m.availableDevicesChanged();
     });
+}
+
+// A name the user gave this camera under an id an earlier version stored,
+// else its system name: what a first sighting of its id is named.
+std::string CameraManager::storedName(const DiscoveredCamera& camera) const {
+    for (const auto& old : camera.legacyIds)
+        if (auto found = registry_.store().find(old); found != registry_.store().end())
+            return found->second;
+    return camera.systemName;
 }
 
 // The set-up thread is serial, so an earlier Apply has let go of its devices

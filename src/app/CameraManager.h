@@ -18,6 +18,7 @@ namespace talvex {
 
 class CameraRecorder;
 class Compositor;
+struct DiscoveredCamera;
 class SerialQueue;
 
 // The camera side of the station: discovery with display names, the open
@@ -61,6 +62,7 @@ signals:
 private:
     using Recorders = std::vector<std::shared_ptr<CameraRecorder>>;
     void closeAll();
+    std::string storedName(const DiscoveredCamera& camera) const;
     void handleDisconnect(const CameraRecorder* reporter, const CameraDevice& device);
     void publishSetup(std::uint64_t generation, Recorders recorders,
                       std::vector<std::string> errors);

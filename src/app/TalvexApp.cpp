@@ -3,6 +3,7 @@
 #include "app/Paths.h"
 #include "core/Clock.h"
 #include "core/Log.h"
+#include "media/CameraDiscovery.h"
 #include "media/CameraRecorder.h"
 #include "media/FfmpegPtr.h"
 #include "media/FrameMemory.h"
@@ -66,11 +67,13 @@ void TalvexApp::openRequestedCameras() {
     const auto& devices = cameras_->availableDevices();
     std::vector<CameraDevice> chosen;
     if (!options_.cameras.empty()) {
-        for (const auto& id : options_.cameras) {
+        for (const auto& wanted : options_.cameras) {
+            auto camera = CameraDiscovery::find(wanted);
+            std::string id = camera ? camera->id : wanted;
             auto found = std::find_if(devices.begin(), devices.end(),
                                       [&](const auto& d) { return d.id == id; });
             if (found == devices.end())
-                logLine("Talvex: camera not found: " + id);
+                logLine("Talvex: camera not found: " + wanted);
             else
                 chosen.push_back(*found);
         }

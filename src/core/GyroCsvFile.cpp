@@ -33,8 +33,8 @@ bool GyroCsvFile::open(const std::string& folder) {
     return true;
 }
 
-void GyroCsvFile::append(const std::string& line) {
-    if (!file_ || failed_) return;
+bool GyroCsvFile::append(const std::string& line) {
+    if (!file_ || failed_) return false;
     if (!writeAll(file_->get(), line)) {
         int error = errno;
         failed_ = true;
@@ -42,13 +42,14 @@ void GyroCsvFile::append(const std::string& line) {
         [[maybe_unused]] int ignored = ::ftruncate(file_->get(), static_cast<off_t>(size_));
         logLine(std::string("Talvex: gyro.csv write failed, no more samples are written: ") +
                 std::strerror(error));
-        return;
+        return false;
     }
     size_ += line.size();
     if (double now = steadyNow(); now - lastSync_ >= 1.0) {
         lastSync_ = now;
         sync();
     }
+    return true;
 }
 
 void GyroCsvFile::sync() {

@@ -25,7 +25,8 @@ public:
     // False, with one line saying why, when the file cannot be made new.
     bool open(const std::string& folder);
     bool isOpen() const { return file_ != nullptr; }
-    void append(const std::string& line);
+    // True when the line is now in the file.
+    bool append(const std::string& line);
     // Pushes what was written to the disk (fdatasync).
     void sync();
     // Syncs and closes; the sync is the last of this file's tasks on the queue.

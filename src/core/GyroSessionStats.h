@@ -13,6 +13,10 @@ namespace talvex {
 class GyroSessionStats {
 public:
     void add(double sessionTime);
+    // The largest step between consecutive samples, from the start to the
+    // first and from the last to the end of a session of this length; 0
+    // without samples.
+    double longestGap(double sessionLength) const;
     // "Talvex Gyro: session kept N samples, longest gap X s" for a session of this length.
     std::string report(double sessionLength) const;
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
@@ -126,6 +127,27 @@ std::size_t utf8Length(std::string_view text) {
     return length;
 }
 
+// Line and paragraph separators (U+2028, U+2029) and the bidirectional
+// embeddings, overrides and isolates (U+202A-U+202E, U+2066-U+2069): a
+// terminal may break a line at the first and reorder the text after the
+// others, so a name could still pass for a line of its own.
+bool isLayoutControl(std::string_view sequence) {
+    if (sequence.size() != 3 || static_cast<unsigned char>(sequence[0]) != 0xE2) return false;
+    auto second = static_cast<unsigned char>(sequence[1]);
+    auto third = static_cast<unsigned char>(sequence[2]);
+    return (second == 0x80 && third >= 0xA8 && third <= 0xAE) ||
+           (second == 0x81 && third >= 0xA6 && third <= 0xA9);
+}
+
+// "\u2028" for the code point of a three-byte sequence.
+void appendCodePoint(std::string& out, std::string_view sequence) {
+    auto byte = [&](std::size_t i) { return static_cast<unsigned>(sequence[i]) & 0xFFu; };
+    unsigned point = ((byte(0) & 0x0Fu) << 12) | ((byte(1) & 0x3Fu) << 6) | (byte(2) & 0x3Fu);
+    char text[8];
+    std::snprintf(text, sizeof text, "\\u%04x", point);
+    out += text;
+}
+
 }  // namespace
 
 std::string escapeControlCharacters(std::string_view text) {
@@ -146,6 +168,8 @@ std::string escapeControlCharacters(std::string_view text) {
         } else if (c == 0xC2 && static_cast<unsigned char>(text[1]) < 0xA0) {
             appendHex(out, c);  // a C1 control such as U+009B, which terminals obey
             appendHex(out, static_cast<unsigned char>(text[1]));
+        } else if (isLayoutControl(text.substr(0, length))) {
+            appendCodePoint(out, text.substr(0, length));
         } else {
             out.append(text.substr(0, length));
         }

@@ -21,7 +21,8 @@ void startLogWriter();
 bool flushLog(double timeoutSeconds = 5);
 
 // The text with \n, \r, \t and every other control character (C0, DEL, C1)
-// and every byte that is not UTF-8 written as an escape such as \x1b.
+// and every byte that is not UTF-8 written as an escape such as \x1b; the
+// line and paragraph separators and the bidirectional controls as \u2028.
 std::string escapeControlCharacters(std::string_view text);
 
 }  // namespace talvex

@@ -86,6 +86,10 @@ std::string encodeSessionMetadata(const SessionMetadata& metadata) {
     };
     if (metadata.recordingEnd) json["recording_end"] = formatIso8601Utc(*metadata.recordingEnd);
     if (metadata.videoStartSeconds) json["video_start_seconds"] = *metadata.videoStartSeconds;
+    if (metadata.gyroSamples) json["gyro_samples"] = *metadata.gyroSamples;
+    if (metadata.gyroLongestGapSeconds)
+        json["gyro_longest_gap_seconds"] = *metadata.gyroLongestGapSeconds;
+    if (metadata.durationSeconds) json["duration_seconds"] = *metadata.durationSeconds;
     // Names are bytes from the network; never let invalid UTF-8 abort the record.
     return json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
 }

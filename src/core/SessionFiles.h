@@ -53,6 +53,12 @@ struct SessionMetadata {
     // The movie's first frame's capture instant minus the recording start,
     // seconds on the clock of gyro.csv's times; known once the movie is finished.
     std::optional<double> videoStartSeconds = std::nullopt;
+    // What the take kept, set by the stop: the rows of gyro.csv, the largest
+    // step between them (counting from the start and up to the end; 0
+    // without rows) and the start to the end on the steady clock.
+    std::optional<std::int64_t> gyroSamples = std::nullopt;
+    std::optional<double> gyroLongestGapSeconds = std::nullopt;
+    std::optional<double> durationSeconds = std::nullopt;
 };
 
 // session.json: sorted keys, pretty-printed, "recording_end" left out while absent.

@@ -12,6 +12,7 @@
 #include <map>
 #include <set>
 
+#include "core/CameraIdentity.h"
 #include "core/FileUtil.h"
 #include "media/MovieSettings.h"
 #include "media/SyntheticCameras.h"
@@ -41,17 +42,38 @@ std::string cString(const __u8* text, std::size_t size) {
     return std::string(begin, strnlen(begin, size));
 }
 
-// Canonical node path to its /dev/v4l/by-id name, which udev derives from the
-// USB vendor, product and serial and so survives re-plugging.
-std::map<std::string, std::string> byIdNames() {
+// Canonical node path to its name in a udev link folder (/dev/v4l/by-id,
+// /dev/v4l/by-path).
+std::map<std::string, std::string> linkNames(const char* folder) {
     std::map<std::string, std::string> names;
     std::error_code error;
-    for (const auto& entry : fs::directory_iterator("/dev/v4l/by-id", error)) {
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
         auto target = fs::canonical(entry.path(), error);
         if (!error && !names.count(target.string()))
             names[target.string()] = entry.path().filename().string();
     }
     return names;
+}
+
+struct UdevLinks {
+    std::map<std::string, std::string> byId = linkNames("/dev/v4l/by-id");
+    std::map<std::string, std::string> byPath = linkNames("/dev/v4l/by-path");
+};
+
+std::string lookup(const std::map<std::string, std::string>& names, const std::string& key) {
+    auto found = names.find(key);
+    return found == names.end() ? std::string() : found->second;
+}
+
+// A line of the USB device's sysfs attributes ("serial", "product"), empty
+// when the device has none.
+std::string usbAttribute(const std::string& node, const char* name) {
+    std::error_code error;
+    auto interface = fs::canonical("/sys/class/video4linux/" + node + "/device", error);
+    if (error) return {};
+    auto text = readFile((interface.parent_path() / name).string()).value_or("");
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
 }
 
 std::vector<std::string> videoNodes() {
@@ -69,8 +91,23 @@ std::vector<std::string> videoNodes() {
     return paths;
 }
 
-std::optional<DiscoveredCamera> probeNode(const std::string& path,
-                                          const std::map<std::string, std::string>& byId) {
+CameraNodeFacts nodeFacts(const std::string& path, const v4l2_capability& cap,
+                          const UdevLinks& links) {
+    CameraNodeFacts facts;
+    facts.devicePath = path;
+    std::error_code error;
+    auto canonical = fs::canonical(path, error).string();
+    facts.byIdName = lookup(links.byId, canonical);
+    facts.byPathName = lookup(links.byPath, canonical);
+    std::string node = fs::path(path).filename().string();
+    facts.hasSerial = !usbAttribute(node, "serial").empty();
+    facts.productName = usbAttribute(node, "product");
+    facts.busInfo = cString(cap.bus_info, sizeof cap.bus_info);
+    facts.card = cString(cap.card, sizeof cap.card);
+    return facts;
+}
+
+std::optional<DiscoveredCamera> probeNode(const std::string& path, const UdevLinks& links) {
     UniqueFd fd = openNode(path);
     if (!fd) return std::nullopt;
     v4l2_capability cap{};
@@ -80,15 +117,12 @@ std::optional<DiscoveredCamera> probeNode(const std::string& path,
     // Metadata nodes lack the capture bit on their own node; codecs are m2m.
     if (!(caps & V4L2_CAP_VIDEO_CAPTURE)) return std::nullopt;
     if (caps & (V4L2_CAP_VIDEO_M2M | V4L2_CAP_VIDEO_M2M_MPLANE)) return std::nullopt;
+    auto facts = nodeFacts(path, cap, links);
     DiscoveredCamera camera;
-    camera.systemName = cString(cap.card, sizeof cap.card);
+    camera.id = stableCameraId(facts);
+    camera.systemName = facts.card;
     camera.devicePath = path;
-    std::error_code error;
-    auto canonical = fs::canonical(path, error).string();
-    if (auto found = byId.find(canonical); found != byId.end())
-        camera.id = found->second;
-    else
-        camera.id = cString(cap.bus_info, sizeof cap.bus_info) + " " + camera.systemName;
+    camera.legacyIds = legacyCameraIds(facts);
     return camera;
 }
 
@@ -160,11 +194,11 @@ std::pair<int, int> chooseSize(const std::vector<CaptureMode>& modes) {
 
 std::vector<DiscoveredCamera> CameraDiscovery::devices() {
     std::vector<DiscoveredCamera> cameras;
-    auto byId = byIdNames();
+    UdevLinks links;
     for (const auto& path : videoNodes())
-        if (auto camera = probeNode(path, byId)) cameras.push_back(*camera);
+        if (auto camera = probeNode(path, links)) cameras.push_back(*camera);
     for (const auto& synthetic : SyntheticCameras::list())
-        cameras.push_back({synthetic.id, synthetic.name, "", true});
+        cameras.push_back({synthetic.id, synthetic.name, "", true, {}});
     return cameras;
 }
 
@@ -172,10 +206,22 @@ std::optional<DiscoveredCamera> CameraDiscovery::findById(const std::string& id)
     if (SyntheticCameras::isSyntheticId(id)) {
         auto synthetic = SyntheticCameras::find(id);
         if (!synthetic) return std::nullopt;
-        return DiscoveredCamera{synthetic->id, synthetic->name, "", true};
+        return DiscoveredCamera{synthetic->id, synthetic->name, "", true, {}};
     }
     for (auto& camera : devices())
         if (camera.id == id) return camera;
+    return std::nullopt;
+}
+
+std::optional<DiscoveredCamera> CameraDiscovery::find(const std::string& wanted) {
+    std::error_code error;
+    auto node = wanted.rfind("/dev/", 0) == 0 ? fs::canonical(wanted, error).string() : "";
+    for (auto& camera : devices()) {
+        const auto& old = camera.legacyIds;
+        if (camera.id == wanted || std::find(old.begin(), old.end(), wanted) != old.end() ||
+            (!node.empty() && node == camera.devicePath))
+            return camera;
+    }
     return std::nullopt;
 }
 

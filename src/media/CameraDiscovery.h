@@ -9,10 +9,11 @@ namespace talvex {
 
 // A capture device found on the machine, or a synthetic one.
 struct DiscoveredCamera {
-    std::string id;          // stable: the /dev/v4l/by-id name, or bus info + card name
+    std::string id;          // stable across runs and re-plugging (see stableCameraId)
     std::string systemName;  // the driver's card name
     std::string devicePath;  // "/dev/videoN"; empty for a synthetic camera
     bool synthetic = false;
+    std::vector<std::string> legacyIds;  // what earlier versions stored it under
 };
 
 struct FrameRateRange {
@@ -42,6 +43,9 @@ public:
     // order, then the synthetic cameras.
     static std::vector<DiscoveredCamera> devices();
     static std::optional<DiscoveredCamera> findById(const std::string& id);
+    // A camera by its id, an id stored by an earlier version, its device path
+    // or a /dev/v4l link to it, as a user may name it on the command line.
+    static std::optional<DiscoveredCamera> find(const std::string& wanted);
 
     // Every YUYV and MJPEG mode of the node; empty when it cannot be asked.
     static std::vector<CaptureMode> captureModes(const std::string& devicePath);

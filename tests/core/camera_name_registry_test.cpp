@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <tuple>
 
+#include "core/CameraIdentity.h"
 #include "core/CameraNameRegistry.h"
 #include "core/FileUtil.h"
 #include "support/TestSupport.h"
@@ -83,4 +84,24 @@ TEST(CameraNameRegistry, NamesAreSavedWhereTheyCanBeAndKeptInMemoryElsewhere) {
     EXPECT_EQ(runCommand("ls -A"), before) << "nothing in the working directory";
     EXPECT_EQ(readText(dir.file("plain")), "not a folder");
     EXPECT_EQ(readText(dir.file("big.json")), big);
+}
+
+// Twin cameras without a serial share a by-id name that follows the last one
+// plugged, so only a serial makes that name an identity; otherwise the port.
+TEST(CameraIdentity, SerialOrPortAndProduct) {
+    const std::string byId = "usb-Acme_Cam-video-index0",
+                      byPath = "pci-0:14.0-usb-0:2:1.0-video-index0";
+    const std::tuple<CameraNodeFacts, std::string, std::vector<std::string>> cases[] = {
+        {{"/dev/video0", byId, byPath, true, "Acme Cam", "usb-1", "Cam"}, byId, {}},
+        {{"/dev/video0", byId, byPath, false, "Acme Cam", "usb-1", "Cam"},
+         byPath + " Acme Cam",
+         {byId}},
+        {{"/dev/video2", "", byPath, false, "", "usb-1", "Cam"}, byPath + " Cam", {"usb-1 Cam"}},
+        {{"/dev/video2", "", "", false, "", "usb-1", "Cam"}, "usb-1 Cam", {}},
+    };
+    for (const auto& [facts, id, legacy] : cases) {
+        SCOPED_TRACE(id);
+        EXPECT_EQ(stableCameraId(facts), id);
+        EXPECT_EQ(legacyCameraIds(facts), legacy);
+    }
 }

@@ -30,7 +30,7 @@ TEST(GyroCsvFile, NeverWritesIntoWhatIsThereAndEndsOnAWholeLine) {
         GyroCsvFile file;
         testing::internal::CaptureStdout();
         EXPECT_FALSE(file.open(folder));
-        file.append(gyroCsvLine(1, 2, 3, 4));
+        EXPECT_FALSE(file.append(gyroCsvLine(1, 2, 3, 4)));
         EXPECT_FALSE(file.isOpen());
         const std::string out = testing::internal::GetCapturedStdout();
         EXPECT_TRUE(out.starts_with("Talvex: cannot create gyro.csv, this session records no "
@@ -52,7 +52,9 @@ TEST(GyroCsvFile, NeverWritesIntoWhatIsThereAndEndsOnAWholeLine) {
     testing::internal::CaptureStdout();
     GyroCsvFile full;
     ASSERT_TRUE(full.open(dir.path()));
-    for (int i = 0; i < 5; ++i) full.append(line);
+    int rows = 0;
+    for (int i = 0; i < 5; ++i) rows += full.append(line);
+    EXPECT_EQ(rows, 2) << "what was appended is what gyro.csv holds";
     full.close();
     ::setrlimit(RLIMIT_FSIZE, &previous);
     std::signal(SIGXFSZ, oldHandler);
@@ -62,18 +64,22 @@ TEST(GyroCsvFile, NeverWritesIntoWhatIsThereAndEndsOnAWholeLine) {
 }
 
 // The stop's summary: the longest stretch without a sample counts from the
-// session's start and up to its stop.
+// session's start and up to its stop; the record's figure is 0 without samples.
 TEST(GyroSessionStats, ReportsKeptSamplesAndTheLongestGap) {
-    const std::tuple<std::vector<double>, double, const char*> cases[] = {
-        {{}, 2.5, "Talvex Gyro: session kept 0 samples, longest gap 2.500 s"},
-        {{0.25, 0.5, 2.0, 2.0025}, 2.1, "Talvex Gyro: session kept 4 samples, longest gap 1.500 s"},
-        {{1.25, 1.5}, 1.6, "Talvex Gyro: session kept 2 samples, longest gap 1.250 s"},
-        {{0.1, 0.2}, 3.0, "Talvex Gyro: session kept 2 samples, longest gap 2.800 s"},
+    const std::tuple<std::vector<double>, double, double, const char*> cases[] = {
+        {{}, 2.5, 0.0, "Talvex Gyro: session kept 0 samples, longest gap 2.500 s"},
+        {{0.25, 0.5, 2.0, 2.0025},
+         2.1,
+         1.5,
+         "Talvex Gyro: session kept 4 samples, longest gap 1.500 s"},
+        {{1.25, 1.5}, 1.6, 1.25, "Talvex Gyro: session kept 2 samples, longest gap 1.250 s"},
+        {{0.1, 0.2}, 3.0, 2.8, "Talvex Gyro: session kept 2 samples, longest gap 2.800 s"},
     };
-    for (const auto& [times, length, line] : cases) {
+    for (const auto& [times, length, gap, line] : cases) {
         GyroSessionStats stats;
         for (double t : times) stats.add(t);
         EXPECT_EQ(stats.report(length), line);
+        EXPECT_DOUBLE_EQ(stats.longestGap(length), gap);
         EXPECT_EQ(stats.kept(), times.size());
     }
 }

@@ -21,6 +21,12 @@ TEST(Log, ControlCharactersAndBrokenUtf8AreEscapedSoALineStaysOneLine) {
         {"cut \xE2\x82", "cut \\xe2\\x82"},
         {"surrogate \xED\xA0\x80", "surrogate \\xed\\xa0\\x80"},
         {"back\\slash", "back\\slash"},
+        {"a\xE2\x80\xA8"
+         "b\xE2\x80\xA9",
+         "a\\u2028b\\u2029"},
+        {"\xE2\x80\xAA\xE2\x80\xAE\xE2\x81\xA6\xE2\x81\xA9", "\\u202a\\u202e\\u2066\\u2069"},
+        {"\xE2\x80\xA7\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA",
+         "\xE2\x80\xA7\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA"},
     };
     for (const auto& [text, escaped] : cases) EXPECT_EQ(escapeControlCharacters(text), escaped);
 }

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <QThread>
+#include <algorithm>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -209,16 +210,59 @@ TEST(HeadlessStation, SessionsTrialsAndAKill) {
     EXPECT_GT(std::atof(csv.c_str() + csv.rfind('\n', csv.size() - 2) + 1), 4.5 - 2.0)
         << "last row";
 
-    // The next start reports the killed session; a command port that cannot
-    // listen (the phone's) ends it with 1 and a clear line.
+    // Kills in a session's first moments: about 10 ms after START (the folder
+    // holds the reserve alone, if anything) and 0.2 s after its movie appeared
+    // (a movie without a frame, which the sanitizers make take longer). Each
+    // folder's files then, and what the next station said at its start.
+    struct Killed {
+        std::string folder;
+        std::vector<std::string> files;
+        std::string nextStart;
+    };
+    std::vector<Killed> killed;
+    for (int ms : {10, 200}) {
+        Station early(home.path());
+        ASSERT_TRUE(early.ready()) << early.out();
+        if (!killed.empty()) killed.back().nextStart = early.out();
+        const std::string name = "kill" + std::to_string(ms) + "_";
+        early.send({"START " + name});
+        EXPECT_TRUE(ms == 10 || waitUntil([&] {
+                        return talvex::fileExists(folderOf(root, name) + "/recording.mp4");
+                    }));
+        QThread::msleep(ms);
+        early.process.end(SIGKILL);
+        killed.push_back({folderOf(root, name), listDir(folderOf(root, name)), {}});
+    }
+    ASSERT_EQ(killed.back().files, (std::vector<std::string>{".talvex-reserve", "gyro.csv",
+                                                             "recording.mp4", "session.json"}));
+
+    // The next start reports the killed sessions and what they left, removes
+    // the frameless movie and gives every reserve back; a command port that
+    // cannot listen (the phone's) ends it with 1 and a clear line.
     ChildProcess next("env", stationIn(home.path()) +
                                  QStringList{"--ipc-port", QString::number(station.phone.port())});
     EXPECT_EQ(next.waitForExit(60000), 1);
-    const std::string out = next.output();
-    EXPECT_EQ(
-        countOf(out, "Talvex: session was interrupted, its files hold what was saved: " + folder),
-        1)
-        << out;
+    const std::string out = killed.back().nextStart = next.output();
+    const std::string saved = "Talvex: session was interrupted, its files hold what was saved: ";
+    EXPECT_EQ(countOf(out, saved + folder), 1) << out;
+    for (const auto& [at, files, report] : killed) {
+        if (at.empty()) continue;  // killed before its folder was made
+        const auto holds = [&](const char* file) {
+            return std::count(files.begin(), files.end(), file) == 1;
+        };
+        EXPECT_EQ(countOf(report, saved + at), holds("session.json")) << report;
+        EXPECT_EQ(
+            countOf(report, "Talvex: session was interrupted before its record was written: " + at),
+            !holds("session.json") && !files.empty())
+            << report;
+        EXPECT_EQ(countOf(report, "Talvex: session has no video: " + at +
+                                      "/recording.mp4 held no frame and was removed"),
+                  holds("recording.mp4"))
+            << report;
+        EXPECT_FALSE(talvex::fileExists(at + "/recording.mp4"));
+    }
+    for (const auto& name : listDir(root))
+        EXPECT_FALSE(talvex::fileExists(root + "/" + name + "/.talvex-reserve")) << name;
     EXPECT_EQ(countOf(out, "Talvex IPC: listener failed: Address already in use"), 1) << out;
     struct stat info {};
     for (const auto& fifo : {fifos[0], fifos[1]})

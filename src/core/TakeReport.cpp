@@ -1,0 +1,111 @@
+#include "core/TakeReport.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace talvex {
+
+namespace {
+
+std::string fixed(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+std::string cameraName(const CameraTake& camera, std::size_t index) {
+    return camera.name.empty() ? "Cam " + std::to_string(index + 1) : camera.name;
+}
+
+// "361", or "361 (2 lost, 1 damaged)" when frames were lost or damaged.
+std::string framesOf(const CameraTake& camera) {
+    std::string losses;
+    if (camera.framesLost > 0) losses = std::to_string(camera.framesLost) + " lost";
+    if (camera.framesDamaged > 0)
+        losses += (losses.empty() ? "" : ", ") + std::to_string(camera.framesDamaged) + " damaged";
+    std::string written = std::to_string(camera.framesWritten);
+    return losses.empty() ? written : written + " (" + losses + ")";
+}
+
+std::string plainLine(const TakeFigures& take) {
+    std::string frames;
+    for (const auto& camera : take.cameras)
+        frames += (frames.empty() ? "" : " + ") + framesOf(camera);
+    return "Take " + formatTakeTime(take.durationSeconds) + " · " +
+           (frames.empty() ? "no" : frames) + " frames · " + std::to_string(take.gyroSamples) +
+           " gyro samples, gap " + fixed(take.gyroLongestGap, 2) + " s";
+}
+
+std::string cameraLine(const CameraTake& camera, std::size_t index) {
+    std::string line = "Cam " + std::to_string(index + 1) + ": " +
+                       std::to_string(camera.framesWritten) + " frames, " +
+                       std::to_string(camera.framesLost) + " lost";
+    if (camera.framesDamaged > 0) line += ", " + std::to_string(camera.framesDamaged) + " damaged";
+    return line;
+}
+
+void addMovieWarnings(const TakeFigures& take, std::vector<std::string>& warnings) {
+    for (const auto& movie : take.movies) {
+        if (movie.code == MovieResult::Code::failed)
+            warnings.push_back(movie.file + " could not be finished: " + movie.lastError);
+        else if (movie.code == MovieResult::Code::cancelled)
+            warnings.push_back(movie.file + " took no frame and was removed");
+    }
+}
+
+}  // namespace
+
+std::string formatTakeTime(double seconds) {
+    const long long whole = seconds > 0 ? static_cast<long long>(std::floor(seconds)) : 0;
+    char text[48];
+    if (whole >= 3600)
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", whole / 3600, whole % 3600 / 60,
+                      whole % 60);
+    else
+        std::snprintf(text, sizeof text, "%lld:%02lld", whole / 60, whole % 60);
+    return text;
+}
+
+std::vector<std::string> takeWarnings(const TakeFigures& take) {
+    std::vector<std::string> warnings;
+    for (std::size_t i = 0; i < take.cameras.size(); ++i)
+        if (const auto& lostAt = take.cameras[i].lostAt)
+            warnings.push_back("Camera '" + cameraName(take.cameras[i], i) + "' lost at " +
+                               formatTakeTime(*lostAt - take.startTime));
+    for (std::size_t i = 0; i < take.cameras.size(); ++i)
+        if (const auto& fps = take.cameras[i].measuredFps)
+            warnings.push_back("Camera '" + cameraName(take.cameras[i], i) + "' ran at " +
+                               fixed(*fps, 1) + " fps, below its rate");
+    addMovieWarnings(take, warnings);
+    if (take.gyroSamples == 0)
+        warnings.push_back("No gyroscope samples");
+    else if (take.gyroLongestGap > kTakeGapWarningSeconds)
+        warnings.push_back("Gyroscope gap of " + fixed(take.gyroLongestGap, 2) + " s");
+    return warnings;
+}
+
+std::vector<TakeLine> describeTake(const TakeFigures& take) {
+    std::vector<std::string> warnings = takeWarnings(take);
+    if (warnings.empty()) return {{plainLine(take)}};
+    std::vector<TakeLine> lines{{"Take " + formatTakeTime(take.durationSeconds)}};
+    for (std::size_t i = 0; i < take.cameras.size(); ++i)
+        lines.push_back({cameraLine(take.cameras[i], i)});
+    lines.push_back({"Gyro: " + std::to_string(take.gyroSamples) + " samples, longest gap " +
+                     fixed(take.gyroLongestGap, 2) + " s"});
+    for (auto& warning : warnings) lines.push_back({std::move(warning), true});
+    return lines;
+}
+
+std::string noCameraReason(const std::vector<std::string>& missing) {
+    if (missing.empty()) return "no camera is open";
+    std::string names;
+    for (std::size_t i = 0; i < missing.size(); ++i)
+        names += (i == 0                    ? ""
+                  : i + 1 == missing.size() ? " and "
+                                            : ", ") +
+                 ("'" + missing[i] + "'");
+    return (missing.size() == 1 ? "camera " : "cameras ") + names +
+           (missing.size() == 1 ? " is missing" : " are missing");
+}
+
+}  // namespace talvex
