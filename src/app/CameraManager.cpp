@@ -5,6 +5,7 @@
 #include <thread>
 #include <utility>
 
+#include "core/Clock.h"
 #include "core/FileUtil.h"
 #include "core/Log.h"
 #include "core/SerialQueue.h"
@@ -128,13 +129,21 @@ void CameraManager::closeAll() {
 }
 
 // A camera leaving during a recording ends its part of it now (its own movie
-// is finished); the stop's report waits for that.
+// is finished; side by side, its half goes dim and the movie goes on); the
+// stop's report waits for that.
 void CameraManager::retire(const std::shared_ptr<CameraRecorder>& recorder) {
     recorder->close();
     auto inTake = std::find(taking_.begin(), taking_.end(), recorder);
     if (inTake == taking_.end()) return;
     taking_.erase(inTake);
+    loseHalf(*recorder);
     endPart(recorder);
+}
+
+void CameraManager::loseHalf(const CameraRecorder& recorder) {
+    for (int camera : {0, 1})
+        if (compositor_ && dualIds_[camera] == recorder.device().id)
+            compositor_->cameraLost(camera, steadyNow());
 }
 
 void CameraManager::endPart(const std::shared_ptr<CameraRecorder>& recorder) {
@@ -185,6 +194,7 @@ std::optional<RecordingError> CameraManager::startRecording(const std::string& f
         if (error) return RecordingError{*error};
         compositor_ = compositor;
         for (std::size_t i = 0; i < openedRecorders_.size(); ++i) {
+            dualIds_[i] = openedRecorders_[i]->device().id;
             openedRecorders_[i]->feed(compositor, static_cast<int>(i));
             taking_.push_back(openedRecorders_[i]);
         }
@@ -207,8 +217,14 @@ void CameraManager::stopRecording(StopCompletion completion) {
     if (auto compositor = std::exchange(compositor_, nullptr)) {
         ++partsEnding_;
         MovieLines::step(MovieLines::Step::callingStop);
-        compositor->stop([manager = mailbox_.sender()](std::optional<MovieResult> movie) {
-            manager.post([movie](CameraManager& m) { m.partEnded(movie, std::nullopt); });
+        compositor->stop([manager = mailbox_.sender(),
+                          counts = std::weak_ptr(compositor)](std::optional<MovieResult> movie) {
+            std::array<std::int64_t, 2> shown{};
+            if (auto c = counts.lock()) shown = {c->framesShown(0), c->framesShown(1)};
+            manager.post([movie, shown](CameraManager& m) {
+                m.dualShown_ = shown;
+                m.partEnded(movie, std::nullopt);
+            });
         });
     }
     // With nothing to wait for, the completion still comes a turn later.
@@ -223,7 +239,7 @@ void CameraManager::partEnded(std::optional<MovieResult> movie, std::optional<Ca
 }
 
 // The session's movie is the one that took the first frame; side by side,
-// every pair holds one frame of each camera.
+// a camera's frames written are those its half showed.
 void CameraManager::finishStopIfDone() {
     if (!stopCompletion_ || partsEnding_ > 0) return;
     StopReport report = std::exchange(report_, {});
@@ -232,7 +248,9 @@ void CameraManager::finishStopIfDone() {
     for (const auto& movie : report.movies) {
         if (!report.videoStartTime) report.videoStartTime = movie.firstFrameTime;
         if (movie.file != kDualVideoName) continue;
-        for (auto& camera : report.cameras) camera.framesWritten = movie.framesWritten;
+        for (auto& camera : report.cameras)
+            for (int i : {0, 1})
+                if (camera.id == dualIds_[i]) camera.framesWritten = dualShown_[i];
     }
     std::exchange(stopCompletion_, nullptr)(report);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -69,6 +70,7 @@ private:
     void retire(const std::shared_ptr<CameraRecorder>& recorder);
     void endPart(const std::shared_ptr<CameraRecorder>& recorder);
     void partEnded(std::optional<MovieResult> movie, std::optional<CameraTake> camera);
+    void loseHalf(const CameraRecorder& recorder);
     void finishStopIfDone();
     void setOpenedRecorders(Recorders recorders);
 
@@ -81,6 +83,10 @@ private:
     // The parts of the recording running: its cameras and, side by side, its compositor.
     Recorders taking_;
     std::shared_ptr<Compositor> compositor_;
+    // Side by side: the device id in each camera index, and the frames of
+    // each the movie showed (known once the compositor has ended).
+    std::array<std::string, 2> dualIds_;
+    std::array<std::int64_t, 2> dualShown_{};
     // Cameras closed or lost during a recording; kept until they have ended
     // their part of it.
     Recorders retiring_;

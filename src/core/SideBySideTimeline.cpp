@@ -25,7 +25,7 @@ bool SideBySideTimeline::ready(std::int64_t tick, double now) const {
     const double due = tickInstant(tick) + 0.5 / fps_;
     if (now >= due + kDeliveryAllowance) return true;
     for (const Camera& c : cameras_)
-        if (!(c.lostAt && *c.lostAt <= now) && !(c.newest && *c.newest > due)) return false;
+        if (!c.lostAt && !(c.newest && *c.newest > due)) return false;
     return true;
 }
 

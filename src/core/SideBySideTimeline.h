@@ -42,7 +42,7 @@ public:
     // increase per camera. False: it is not after the camera's previous
     // frame and will never be shown.
     bool offer(int camera, double captureInstant, std::int64_t frameId);
-    // The camera was lost at this steady instant; ticks stop waiting for it.
+    // The camera was lost at this steady instant; ticks no longer wait for it.
     void cameraLost(int camera, double at);
 
     // None before the first frame.

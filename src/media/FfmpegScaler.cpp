@@ -1,5 +1,7 @@
 #include "media/FfmpegScaler.h"
 
+#include <algorithm>
+
 extern "C" {
 #include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
@@ -106,15 +108,53 @@ void FfmpegScaler::compressRange(std::uint8_t* const planes[4], const int stride
             compressChroma(planes[plane] + y * strides[plane], chromaWidth);
 }
 
-bool FfmpegScaler::scale(const VideoFrame& image, AVFrame& picture, int x) {
+bool FfmpegScaler::scale(const VideoFrame& image, AVFrame& picture, int x, int y) {
+    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(outputFormat_);
     std::uint8_t* planes[4] = {};
     for (int plane = 0; plane < 4 && picture.data[plane]; ++plane) {
         // A row of x samples of this plane is exactly the offset of column x.
         const int offset = av_image_get_linesize(outputFormat_, x, plane);
-        if (offset < 0) return false;
-        planes[plane] = picture.data[plane] + offset;
+        if (offset < 0 || !descriptor) return false;
+        const int row = plane == 1 || plane == 2 ? y >> descriptor->log2_chroma_h : y;
+        planes[plane] = picture.data[plane] + offset + row * picture.linesize[plane];
     }
     return scale(image, planes, picture.linesize);
+}
+
+bool FfmpegScaler::place(const VideoFrame& image, AVFrame& picture, PixelRect target) {
+    const PixelRect fit = fitPicture(image.width(), image.height(), target);
+    if (fit != target) paintBlack(picture, target);
+    setOutputSize(fit.width, fit.height);
+    return scale(image, picture, fit.x, fit.y);
+}
+
+namespace {
+
+// Calls paint(row, width, chroma) for every row of the region in each plane of a yuv420p picture.
+template <class Paint>
+void eachRow(AVFrame& picture, PixelRect region, Paint paint) {
+    for (int plane = 0; plane < 3; ++plane) {
+        const int shift = plane == 0 ? 0 : 1;
+        for (int y = region.y >> shift; y < (region.y + region.height) >> shift; ++y)
+            paint(picture.data[plane] + y * picture.linesize[plane] + (region.x >> shift),
+                  region.width >> shift, plane > 0);
+    }
+}
+
+}  // namespace
+
+void FfmpegScaler::dim(AVFrame& picture, PixelRect region) {
+    eachRow(picture, region, [](std::uint8_t* row, int width, bool chroma) {
+        const int middle = chroma ? 128 : 16;
+        for (int x = 0; x < width; ++x)
+            row[x] = static_cast<std::uint8_t>(middle + (row[x] - middle) / 2);
+    });
+}
+
+void FfmpegScaler::paintBlack(AVFrame& picture, PixelRect region) {
+    eachRow(picture, region, [](std::uint8_t* row, int width, bool chroma) {
+        std::fill_n(row, width, chroma ? 128 : 16);
+    });
 }
 
 }  // namespace talvex

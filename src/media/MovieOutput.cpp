@@ -27,6 +27,7 @@ constexpr std::size_t kMaxPooledFrames = 3;
 // Well inside the two seconds a power cut may cost.
 constexpr double kSyncIntervalSeconds = 1.0;
 constexpr int kIoBufferBytes = 64 * 1024;
+constexpr int kBackupKeyFrameSeconds = 10;
 
 std::string secondsText(std::int64_t micros) {
     return formatNumber(micros / 1e6);
@@ -79,7 +80,10 @@ CodecContextPtr openH264Encoder(const MovieSettings& settings, bool globalHeader
     encoder->time_base = kMicroseconds;
     // Rate control needs the nominal rate; the times themselves are the capture clock's.
     encoder->framerate = AVRational{settings.fps, 1};
-    encoder->gop_size = settings.fps;
+    // Key frames are chosen by capture time (KeyFramePolicy), never by a
+    // count of pictures: a camera at half its rate would space them two
+    // seconds apart. The encoder's own limit only backs that up.
+    encoder->gop_size = kBackupKeyFrameSeconds * settings.fps;
     encoder->bit_rate = settings.bitRate;
     // Camera YUV goes in with its own BT.601 matrix, in the video range, and
     // the stream says so; the primaries are the sRGB/BT.709 ones of webcams.
@@ -89,6 +93,8 @@ CodecContextPtr openH264Encoder(const MovieSettings& settings, bool globalHeader
     encoder->colorspace = AVCOL_SPC_SMPTE170M;
     av_opt_set(encoder->priv_data, "preset", settings.preset.c_str(), 0);
     av_opt_set(encoder->priv_data, "profile", "high", 0);
+    // A forced key frame is an IDR picture, so it starts a fragment.
+    av_opt_set(encoder->priv_data, "forced-idr", "1", 0);
     // Pictures leave the encoder in capture order: the movie's index, written
     // before the first picture, then needs no edit list to start at time 0.
     encoder->max_b_frames = 0;
@@ -208,6 +214,7 @@ std::optional<std::string> MovieOutput::start(const std::string& path,
     framesWritten_ = 0;
     firstCaptureMicros_.reset();
     firstError_.reset();
+    keys_ = KeyFramePolicy();
     std::optional<std::string> failure;
     if (auto error = openEncoder()) {
         lines_.started(false, static_cast<int>(Status::failed));
@@ -297,7 +304,7 @@ void MovieOutput::append(const VideoFrame& frame) {
         if (passThrough_) av_frame_unref(passThrough_.get());
     } else if (AVFrame* picture = this->picture(); !picture) {
         error = "no free picture for the encoder";
-    } else if (!scaler_->scale(frame, *picture, 0)) {
+    } else if (!scaler_->place(frame, *picture, {0, 0, settings_.width, settings_.height})) {
         error = "cannot scale a " + std::to_string(frame.width()) + "x" +
                 std::to_string(frame.height()) + " image";
     } else {
@@ -345,7 +352,7 @@ std::optional<std::string> MovieOutput::encodeAt(AVFrame& picture, std::int64_t 
                 " s; frame dropped";
     if (!error) {
         picture.pts = pts;
-        picture.pict_type = AV_PICTURE_TYPE_NONE;
+        picture.pict_type = keys_.isKeyFrame(pts / 1e6) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
         picture.color_range = AVCOL_RANGE_MPEG;
         picture.colorspace = AVCOL_SPC_SMPTE170M;
         if ((error = encode(&picture))) fail(*error);

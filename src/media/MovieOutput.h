@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/FileUtil.h"
+#include "core/KeyFramePolicy.h"
 #include "core/RecordingOperations.h"
 #include "media/FfmpegPtr.h"
 #include "media/FfmpegScaler.h"
@@ -17,8 +18,8 @@
 namespace talvex {
 
 // The H.264 encoder exactly as the movies use it (libx264, High profile,
-// average bit rate, yuv420p, microsecond time base, a key frame per `fps`
-// pictures). Null with the reason in `error` when it cannot be opened.
+// average bit rate, yuv420p, microsecond time base, key frames where the
+// movie asks for them). Null with the reason in `error` when it cannot be opened.
 CodecContextPtr openH264Encoder(const MovieSettings& settings, bool globalHeader,
                                 std::string& error);
 
@@ -47,7 +48,8 @@ public:
     }
 
     // Appends a captured image at its capture time: a video-range yuv420p
-    // image of the movie's size as it is, any other stretched to it. A frame
+    // image of the movie's size as it is, any other scaled to fit it with
+    // its aspect ratio kept (black bars). A frame
     // not after the previous one is refused (logged) and the movie goes on.
     void append(const VideoFrame& frame);
 
@@ -86,6 +88,7 @@ private:
     std::int64_t framesWritten_ = 0;
     std::optional<std::int64_t> firstCaptureMicros_;  // movie time 0, once placed
     std::int64_t lastPts_ = 0;
+    KeyFramePolicy keys_;  // a key frame, and so a fragment, at least every second
     std::optional<std::string> firstError_;
     std::unique_ptr<File> file_;
     OutputContextPtr output_;

@@ -11,7 +11,7 @@ struct MovieSettings {
     int width = 1280;
     int height = 720;
     std::int64_t bitRate = 8'000'000;  // average, bit/s
-    int fps = 30;                      // key-frame spacing and rate control; never timing
+    int fps = 30;                      // rate control, and the side-by-side movie's rate
     std::string preset = "superfast";
     // Fragmented file with a key frame every second, pushed to the disk at
     // least every second, so a killed process keeps all but the last fragment.

@@ -159,13 +159,14 @@ TEST_F(Manager, EveryStopCompletesOnceAfterItsMoviesAreFinished) {
     EXPECT_EQ(openIds(), std::vector<std::string>{"synthetic-2"});
     EXPECT_EQ(manager->errorMessage(), "Camera 'Synthetic Camera 1' was disconnected.");
     EXPECT_EQ(CameraRecorder::runningCaptures(), 1);
+    QTest::qWait(1000);  // the other camera's half goes on to the stop
     EXPECT_EQ(stop(), "recording.mp4 finished");
-    expectOnlyMovie(dual, "recording.mp4", 2.0, dualFrames);
-    // Every pair holds a frame of each camera; the lost one says when it went.
+    expectOnlyMovie(dual, "recording.mp4", 3.0, dualFrames);
+    // Each camera wrote what its half showed; the lost one says when it went.
     ASSERT_EQ(report.cameras.size(), 2u);
-    const auto pairs = static_cast<std::int64_t>(probeMovie(dual.file("recording.mp4")).frames());
+    const auto ticks = static_cast<std::int64_t>(probeMovie(dual.file("recording.mp4")).frames());
     for (const auto& camera : report.cameras) {
-        EXPECT_EQ(camera.framesWritten, pairs);
+        EXPECT_LE(camera.framesWritten, ticks * (camera.id == "synthetic-1" ? 3 : 4) / 4);
         EXPECT_GE(camera.framesCaptured, camera.framesWritten);
         EXPECT_EQ(camera.lostAt.has_value(), camera.id == "synthetic-1") << camera.id;
     }

@@ -7,6 +7,7 @@
 #include <numeric>
 #include <thread>
 
+#include "core/Clock.h"
 #include "core/FileUtil.h"
 #include "media/Compositor.h"
 #include "media/MovieOutput.h"
@@ -19,7 +20,8 @@ namespace {
 
 constexpr Rgb kRed{255, 0, 0};   // the single camera, and camera 0
 constexpr Rgb kBlue{0, 0, 255};  // camera 1
-constexpr std::int64_t kStart = 3'000'000;
+// Whole seconds ahead of the steady clock: only the frames decide the side-by-side ticks.
+const std::int64_t kStart = (std::llround(steadyNow()) + 600) * 1'000'000;
 
 // A playable `width` x 720 movie with frames at `times` seconds.
 void expectMovie(const MovieInfo& info, int width, const std::vector<double>& times) {
@@ -53,8 +55,8 @@ struct Writer {
         started = !error;
         return error;
     }
-    // Camera 1's counter is 100 higher; it runs on its own clock and slightly
-    // faster, and its times are never used. A pair is waited for until written.
+    // Camera 1's counter is 100 higher, captured 7 ms after camera 0's. The
+    // ticks before a pair are waited for until written.
     void frame(int counter, std::int64_t time, bool bars = false) {
         auto paint = [&](int camera, int w, int h, AVPixelFormat format, std::int64_t t) {
             return bars ? colourBarFrame(w, h, t, format)
@@ -64,10 +66,9 @@ struct Writer {
             single.append(*paint(0, c.width0, c.height0, c.format0, time));
             return;
         }
-        const std::int64_t before = pair->framesWritten();
         pair->offer(0, paint(0, c.width0, c.height0, c.format0, time));
-        pair->offer(1, paint(1, c.width1, c.height1, c.format1, 9'000'000 + counter * 33'000));
-        EXPECT_TRUE(!started || waitUntil([&] { return pair->framesWritten() > before; }));
+        pair->offer(1, paint(1, c.width1, c.height1, c.format1, time + 7000));
+        EXPECT_TRUE(!started || waitUntil([&] { return pair->framesWritten() >= counter; }));
     }
     // How the movie ended; the compositor's completion comes once, on its thread.
     std::string stop() {
@@ -89,11 +90,11 @@ struct Writer {
 
 struct CameraWriterLayouts : testing::TestWithParam<Layout> {};
 
-// Every frame (pair) comes back in order at camera 0's capture time minus the first
-// one's, jitter and gaps included, over the file there before; a frame not moving
-// time forward is dropped with a line; the compositor pairs only camera 0's newest
-// frame. Each camera fills its 1280x720 place (swap moves the halves) in its colours
-// whatever its size and format. A start that cannot create its movie fails with the
+// Every frame (pair) comes back in order at its capture time minus the first one's,
+// jitter and gaps included (side by side: at the 30 fps ticks), over the file there
+// before; a frame not moving time forward is dropped with a line. Each camera fills
+// its 1280x720 place (swap moves the halves; 4:3 gets bars) in its colours whatever
+// its size and format. A start that cannot create its movie fails with the
 // library's reason and leaves nothing; a frameless movie goes, frames after the stop too.
 TEST_P(CameraWriterLayouts, WritesEveryFrameAtItsTimeIntoItsPlace) {
     const Layout c = GetParam();
@@ -101,8 +102,6 @@ TEST_P(CameraWriterLayouts, WritesEveryFrameAtItsTimeIntoItsPlace) {
     Writer empty(c, dir.path());
     ASSERT_FALSE(empty.start());
     EXPECT_TRUE(fileExists(empty.path));
-    for (int i = 0; c.dual && i < 5; ++i)
-        empty.pair->offer(0, makeFrame(320, 180, kRed, i, kStart + i * 33'333));
     EXPECT_EQ(empty.stop(), empty.file() + " cancelled (no frames)");
     testing::internal::CaptureStdout();
     empty.frame(0, kStart + 300'000);
@@ -112,9 +111,6 @@ TEST_P(CameraWriterLayouts, WritesEveryFrameAtItsTimeIntoItsPlace) {
     ASSERT_FALSE(writeFile(writer.path, "old recording"));
     ASSERT_FALSE(writer.start());
     testing::internal::CaptureStdout();
-    for (int i = 0; c.dual && i < 2; ++i)
-        writer.pair->offer(0,
-                           makeFrame(c.width0, c.height0, kRed, 77, kStart - 1000 + i, c.format0));
     std::vector<double> times;
     std::int64_t time = 0;
     for (int i = 0; i < c.frames; ++i) {
@@ -125,26 +121,31 @@ TEST_P(CameraWriterLayouts, WritesEveryFrameAtItsTimeIntoItsPlace) {
         const bool earlier = i == c.frames / 2;
         if (!c.dual && (i == 2 || earlier)) writer.frame(155, kStart + time - earlier * 1000);
         if (!c.dual && i == c.frames * 5 / 7) writer.frame(155, kStart - 5);
-        time += 28'000 + (i * 7919) % 11'000 + (i == c.frames * 4 / 7 ? 250'000 : 0);
+        time = c.dual ? std::llround((i + 1) * 1e6 / 30)
+                      : time + 28'000 + (i * 7919) % 11'000 + (i == c.frames * 4 / 7 ? 250'000 : 0);
     }
     times.push_back(static_cast<double>(time) / 1e6);
     writer.frame(c.frames, kStart + time, true);
     EXPECT_EQ(writer.stop(), writer.file() + " finished");
     const std::string log = testing::internal::GetCapturedStdout();
-    const char* started = c.dual ? "Talvex: dual session started, basePTS=3.0\n"
-                                 : "Talvex: session started for Cam A at 3.0\n";
+    const std::string started = (c.dual ? "Talvex: dual session started, basePTS="
+                                        : "Talvex: session started for Cam A at ") +
+                                std::to_string(kStart / 1'000'000) + ".0\n";
     EXPECT_EQ(countOf(log, started), 1) << log;
     EXPECT_EQ(countOf(log, "Talvex: append failed"), c.dual ? 0 : 3) << log;
     expectMovie(probeMovie(writer.path), c.dual ? 2560 : 1280, times);
     SmallFrames frames(writer.path, c.dual ? 128 : 64);
     for (int half = 0; half < (c.dual ? 2 : 1); ++half) {
         const bool red = (half == 0) != c.swapped;
+        const int w = red ? c.width0 : c.width1, h = red ? c.height0 : c.height1;
+        const int inset = w * 9 < h * 16 ? 32 - 32 * w * 9 / (h * 16) : 0;
         std::vector<int> counters(c.frames + 1, -1);  // the bars last
         std::iota(counters.begin(), counters.end() - 1, red ? 0 : 100);
-        EXPECT_EQ(frames.counters(half, red ? kRed : kBlue), counters);
+        EXPECT_EQ(frames.counters(half, red ? kRed : kBlue, inset), counters);
         // Sound conversions stay within 4 levels; a full-range camera taken as
         // video range is 12 off.
-        EXPECT_LE(frames.colourBarError(c.frames, half), 6);
+        EXPECT_LE(frames.colourBarError(c.frames, half, inset), 6);
+        EXPECT_LE(distance(frames.at(c.frames, 64 * half + inset / 2, 9), {}), inset ? 6 : 255);
     }
 
     ASSERT_FALSE(writeFile(dir.file("plain"), "x"));
@@ -184,10 +185,11 @@ INSTANTIATE_TEST_SUITE_P(
         Layout{true, false, 20, 1279, 719, 640, 480, AV_PIX_FMT_BGRA, AV_PIX_FMT_YUVJ420P}));
 
 // Records red 720p frames 33.333 ms apart; how the movie ended, unless killed.
-std::string record(const std::string& folder, int frames, bool killed = false) {
+std::string record(const std::string& folder, int frames, bool killed = false,
+                   std::int64_t spacing = 33'333) {
     Writer writer(Layout{false, false, frames, 1280, 720}, folder);
     EXPECT_FALSE(writer.start());
-    for (int i = 0; i < frames; ++i) writer.frame(i, kStart + i * 33'333);
+    for (int i = 0; i < frames; ++i) writer.frame(i, kStart + i * spacing);
     if (killed) raise(SIGKILL);
     return writer.stop();
 }
@@ -233,6 +235,45 @@ TEST(SingleWriter, KilledOrFullMovieKeepsItsWholeFragments) {
         EXPECT_LE(*fileSize(path), limited.rlim_cur);
     }
     ::setrlimit(RLIMIT_FSIZE, &previous);
+}
+
+// Camera 0 (red) at 15 fps is lost two seconds in; camera 1 (blue, 4:3) at 30 fps
+// goes on. Each half shows every frame of its own camera, camera 1's at its own
+// tick (5 ms off), a slow frame repeated, the lost camera's last frame dimmed, 4:3
+// between black bars. Key frames (fragments) lie at most a second apart, also for
+// a 15 fps camera alone.
+TEST(SideBySide, EachHalfShowsItsOwnCamera) {
+    TempDir dir;
+    auto pair = std::make_shared<Compositor>(false);
+    ASSERT_FALSE(pair->start(dir.file("recording.mp4"), MovieSettings::sideBySide()));
+    auto at = [](int i) { return kStart + std::llround(i * 1e6 / 30); };
+    std::vector<double> times;
+    std::vector<int> left(90, -1), right(90);
+    for (int i = 0; i < 90; ++i) {
+        if (i % 2 == 0 && i < 60) pair->offer(0, makeFrame(320, 180, kRed, i / 2, at(i)));
+        if (i == 60) pair->cameraLost(0, at(60) / 1e6);
+        pair->offer(1, makeFrame(320, 240, kBlue, i, at(i) + 5000));
+        EXPECT_TRUE(waitUntil([&] { return pair->framesWritten() >= i - 2; }));
+        times.push_back((at(i) - kStart) / 1e6), right[i] = i, left[i] = i < 60 ? i / 2 : -1;
+    }
+    std::promise<void> done;
+    pair->stop([&](std::optional<MovieResult>) { done.set_value(); });
+    done.get_future().wait();
+    EXPECT_EQ(pair->framesShown(0), 30);
+    EXPECT_EQ(pair->framesShown(1), 90);
+    expectMovie(probeMovie(dir.file("recording.mp4")), 2560, times);
+    SmallFrames frames(dir.file("recording.mp4"), 128);
+    EXPECT_EQ(frames.counters(0, kRed), left);
+    EXPECT_EQ(frames.counters(1, kBlue, 8), right);
+    for (std::size_t f = 0; f < 90; ++f) {
+        EXPECT_LE(distance(frames.at(f, 64 + 3, 9), {}), 6) << f;
+        EXPECT_LE(distance(frames.at(f, 10, 9), f < 60 ? kRed : Rgb{128, 0, 0}), 30) << f;
+    }
+    record(dir.path(), 45, false, 66'667);
+    const auto keys = keyFrameTimes(dir.file("camera1.mp4"));
+    ASSERT_EQ(keys.size(), 3u);
+    for (std::size_t k = 0; k < keys.size(); ++k) EXPECT_NEAR(keys[k], k * 1.0, 1e-3);
+    EXPECT_EQ(keyFrameTimes(dir.file("recording.mp4")), (std::vector<double>{0, 1, 2}));
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ using namespace std::chrono_literals;
 // thread stops it and (second round) drops it, so it dies wherever its last
 // holder lets go; every composite counted is in the movie.
 TEST(CompositorConcurrency, StopWhileFramesArrive) {
-    std::vector<VideoFramePtr> frames;  // the dual writer times the movie by camera 0 alone
+    std::vector<VideoFramePtr> frames;  // both cameras show the same frames
     for (int i = 0; i < 300; ++i)
         frames.push_back(makeFrame(160, 90, {200, 40, 40}, i, 1'000'000 + i * 33'333));
     TempDir dir;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <sstream>
 
 #include "media/FfmpegScaler.h"
 #include "media/VideoFrame.h"
@@ -80,6 +81,18 @@ inline MovieInfo probeMovie(const std::string& path) {
     return info;
 }
 
+// The presentation times of the movie's key frames.
+inline std::vector<double> keyFrameTimes(const std::string& path) {
+    std::vector<double> times;
+    std::istringstream lines(
+        runCommand("ffprobe -v error -show_entries packet=pts_time,flags "
+                   "-of csv=p=0 '" +
+                   path + "'"));
+    for (std::string line; std::getline(lines, line);)
+        if (line.find(",K") != std::string::npos) times.push_back(std::atof(line.c_str()));
+    return times;
+}
+
 // An mp4 of one High-profile H.264 yuv420p stream `width` x 720, decoded without error.
 inline void expectPlayable(const MovieInfo& info, int width) {
     EXPECT_EQ(info.errors, "");
@@ -101,22 +114,26 @@ public:
                         3 * ((frame * 36 + y) * width_ + x);
         return {p[0], p[1], p[2]};
     }
-    // How far the middles of the bars of `frame` in the cell are off.
-    int colourBarError(std::size_t frame, int cell) const {
+    // How far the middles of the bars of `frame` in the cell are off; a
+    // picture narrower than the cell has `inset` columns of bars each side.
+    int colourBarError(std::size_t frame, int cell, int inset = 0) const {
         int worst = 0;
+        const int w = 64 - 2 * inset;
         for (int bar = 0; bar < 8; ++bar)
-            worst = std::max(worst, distance(at(frame, 64 * cell + 8 * bar + 4, 18), kBars[bar]));
+            worst = std::max(
+                worst,
+                distance(at(frame, 64 * cell + inset + w * bar / 8 + w / 16, 18), kBars[bar]));
         return worst;
     }
     // The counter of each frame's picture in the cell, or -1 when the corners
     // of its coloured part are not near `colour`.
-    std::vector<int> counters(int cell, Rgb colour) const {
+    std::vector<int> counters(int cell, Rgb colour, int inset = 0) const {
         std::vector<int> values(bytes_.size() / (108 * width_));
+        const int x = 64 * cell + inset, w = 64 - 2 * inset;
         for (std::size_t f = 0; f < values.size(); ++f) {
-            const int x = 64 * cell;
             for (int bit = 0; bit < 8; ++bit)
-                values[f] = values[f] << 1 | (at(f, x + 8 * bit + 4, 31).g > 128);
-            for (Rgb p : {at(f, x, 0), at(f, x + 63, 0), at(f, x, 25), at(f, x + 63, 25)})
+                values[f] = values[f] << 1 | (at(f, x + w * bit / 8 + w / 16, 31).g > 128);
+            for (Rgb p : {at(f, x, 0), at(f, x + w - 1, 0), at(f, x, 25), at(f, x + w - 1, 25)})
                 if (distance(p, colour) > 40) values[f] = -1;
         }
         return values;
