@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "QuietStdout.h"
+#include "core/Clock.h"
 #include "media/Compositor.h"
 #include "media/FfmpegScaler.h"
 #include "media/FrameMemory.h"
@@ -123,9 +125,9 @@ Rate runDualWriter(const Frames& frames, const std::string& path, bool crashSafe
     for (int i = 0; i < kPairs; ++i) {
         writer->offer(0, frames.camera0[i]);
         writer->offer(1, frames.camera1[i]);
-        // The next pair comes once this one is in the movie, or it would
-        // replace it in the slots.
-        while (writer->framesWritten() <= i)
+        // The next pair comes once the ticks before this one are in the
+        // movie, so no camera queue overflows.
+        while (writer->framesWritten() < i)
             std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     std::promise<void> done;
@@ -216,7 +218,7 @@ Rate runFfmpegCli(const std::string& raw0, const std::string& raw1, const std::s
 }  // namespace
 
 // Milliseconds to put one pair of camera frames into the encoder's picture,
-// each stretched into its half, as the dual writer does; the median of three.
+// each fitted into its half, as the compositor does; the median of three.
 double pairMs(const VideoFramePtr& image0, const VideoFramePtr& image1) {
     FfmpegScaler left(kWidth, kHeight);
     FfmpegScaler right(kWidth, kHeight);
@@ -229,8 +231,8 @@ double pairMs(const VideoFramePtr& image0, const VideoFramePtr& image1) {
     for (int run = 0; run < 3; ++run) {
         const auto start = std::chrono::steady_clock::now();
         for (int i = 0; i < 50; ++i) {
-            left.scale(*image0, *picture, 0);
-            right.scale(*image1, *picture, kWidth);
+            left.place(*image0, *picture, {0, 0, kWidth, kHeight});
+            right.place(*image1, *picture, {kWidth, 0, kWidth, kHeight});
         }
         runs.push_back(
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
@@ -250,7 +252,8 @@ void printConversionCosts(const VideoFrame& bgra0, const VideoFrame& bgra1) {
     const Source sources[] = {
         {"yuv420p", AV_PIX_FMT_YUV420P, 1280, 720},   {"yuyv422", AV_PIX_FMT_YUYV422, 1280, 720},
         {"yuvj422p", AV_PIX_FMT_YUVJ422P, 1280, 720}, {"yuvj422p", AV_PIX_FMT_YUVJ422P, 1920, 1080},
-        {"yuyv422", AV_PIX_FMT_YUYV422, 640, 480},    {"bgra", AV_PIX_FMT_BGRA, 1280, 720}};
+        {"yuyv422", AV_PIX_FMT_YUYV422, 640, 480},    {"yuvj422p", AV_PIX_FMT_YUVJ422P, 640, 480},
+        {"bgra", AV_PIX_FMT_BGRA, 1280, 720}};
     std::printf("convert+scale ms per pair:");
     for (const Source& s : sources)
         std::printf(" %s-%dx%d=%.2f", s.name, s.width, s.height,
@@ -275,10 +278,14 @@ int main() {
         images0.push_back(inFormat(*syntheticFrame(0, i), AV_PIX_FMT_YUV420P, kWidth, kHeight));
         images1.push_back(inFormat(*syntheticFrame(1, i), AV_PIX_FMT_YUV420P, kWidth, kHeight));
     }
+    // Both cameras on the steady clock, ahead of it, so only the frames decide
+    // the compositor's ticks; camera 1 5 ms after camera 0.
     Frames frames;
+    const std::int64_t base = (std::llround(steadyNow()) + 3600) * 1'000'000;
     for (int i = 0; i < kPairs; ++i) {
-        frames.camera0.push_back(images0[i % kDistinct]->at(1'000'000 + i * 33'333));
-        frames.camera1.push_back(images1[i % kDistinct]->at(5'000'000 + i * 33'000));
+        const std::int64_t at = base + std::llround(i * 1e6 / kFps);
+        frames.camera0.push_back(images0[i % kDistinct]->at(at));
+        frames.camera1.push_back(images1[i % kDistinct]->at(at + 5000));
     }
     const auto pictures = composites(frames);
     const std::string raw0 = folder + "/camera0.yuv";
