@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "app/MainThread.h"
+#include "core/Clock.h"
 #include "core/FileUtil.h"
 #include "core/Log.h"
 #include "core/SerialQueue.h"
@@ -39,8 +40,16 @@ namespace {
 // how each movie ended.
 class StopGroup {
 public:
-    explicit StopGroup(StopCompletion completion) : completion_(std::move(completion)) {}
+    StopGroup(StopCompletion completion, std::vector<CameraTake> cameras)
+        : completion_(std::move(completion)) {
+        report_.cameras = std::move(cameras);
+    }
     void enter() { ++pending_; }
+    // The frames camera index (in the take's order) wrote into its movie.
+    void framesWritten(std::size_t index, std::int64_t frames) {
+        std::lock_guard lock(mutex_);
+        if (index < report_.cameras.size()) report_.cameras[index].framesWritten = frames;
+    }
     void leave(std::optional<double> videoStartTime = std::nullopt,
                std::optional<MovieOutcome> outcome = std::nullopt) {
         {
@@ -127,6 +136,7 @@ std::string CameraManager::storedName(const DiscoveredCamera& camera) const {
 
 void CameraManager::openCameras(const std::vector<CameraDevice>& devices) {
     closeAll();
+    requested_ = devices;
     const std::uint64_t generation = ++relay_->generation;
     auto done = std::make_shared<std::promise<void>>();
     std::shared_future<void> previous =
@@ -146,8 +156,8 @@ void CameraManager::openCameras(const std::vector<CameraDevice>& devices) {
                 [relay = std::weak_ptr(relay),
                  reporter = std::weak_ptr(recorder)](const CameraDevice& lost) {
                     if (auto r = relay.lock())
-                        r->post([reporter, lost](CameraManager& m) {
-                            m.handleDisconnect(reporter.lock().get(), lost);
+                        r->post([reporter, lost, at = steadyNow()](CameraManager& m) {
+                            m.handleDisconnect(reporter.lock().get(), lost, at);
                         });
                 });
             if (auto error = recorder->setup()) {
@@ -199,11 +209,14 @@ void CameraManager::retire(const std::shared_ptr<CameraRecorder>& recorder) {
     });
 }
 
-void CameraManager::handleDisconnect(const CameraRecorder* reporter, const CameraDevice& device) {
+void CameraManager::handleDisconnect(const CameraRecorder* reporter, const CameraDevice& device,
+                                     double lostAt) {
     // A report from a recorder that was closed in the meantime concerns nothing open now.
     bool open = std::any_of(openedRecorders_.begin(), openedRecorders_.end(),
                             [&](const auto& r) { return r.get() == reporter; });
     if (!reporter || !open) return;
+    for (auto& camera : take_)
+        if (camera.recorder == reporter) camera.figures.lostAt = lostAt;
     Recorders kept;
     for (const auto& recorder : openedRecorders_) {
         if (recorder->device().id == device.id)
@@ -226,6 +239,13 @@ void CameraManager::setOpenedRecorders(Recorders recorders) {
 }
 
 std::optional<RecordingError> CameraManager::startRecording(const std::string& folder) {
+    take_.clear();
+    for (const auto& recorder : openedRecorders_) {
+        TakeCamera camera{recorder.get(), {}};
+        camera.figures.id = recorder->device().id;
+        camera.figures.name = recorder->device().name;
+        take_.push_back(std::move(camera));
+    }
     if (openedRecorders_.size() == 2) {
         auto writer = std::make_shared<DualCameraWriter>(joinPath(folder, kDualVideoName),
                                                          camerasSwapped_, targetFPS_);
@@ -249,9 +269,11 @@ void CameraManager::stopRecording(StopCompletion completion) {
     // Movies that a loss or an Apply ended during the recording are in the
     // report too: their retirement reaches the main thread before the stop's
     // completion does.
-    auto group =
-        std::make_shared<StopGroup>([self = QPointer<CameraManager>(this),
-                                     completion = std::move(completion)](StopReport report) {
+    std::vector<CameraTake> cameras;
+    for (const auto& camera : take_) cameras.push_back(camera.figures);
+    auto group = std::make_shared<StopGroup>(
+        [self = QPointer<CameraManager>(this),
+         completion = std::move(completion)](StopReport report) {
             if (self) {
                 auto& ended = self->endedMovies_;
                 report.movies.insert(report.movies.end(), ended.begin(), ended.end());
@@ -260,12 +282,16 @@ void CameraManager::stopRecording(StopCompletion completion) {
             std::sort(report.movies.begin(), report.movies.end(),
                       [](const auto& a, const auto& b) { return a.file < b.file; });
             completion(report);
-        });
+        },
+        std::move(cameras));
     if (auto dual = std::exchange(activeDualWriter_, nullptr)) {
         for (const auto& recorder : openedRecorders_) recorder->setDualWriter(nullptr);
         logLine("Talvex: calling dual stopWriting");
         group->enter();
-        dual->stopWriting([group, dual](std::optional<MovieOutcome> outcome) {
+        // Each picture of the movie holds a frame of either camera.
+        dual->stopWriting([group, dual, count = take_.size()](std::optional<MovieOutcome> outcome) {
+            for (std::size_t i = 0; i < count; ++i)
+                group->framesWritten(i, dual->compositesWritten());
             group->leave(dual->firstFrameTime(), std::move(outcome));
         });
     } else {
@@ -274,7 +300,9 @@ void CameraManager::stopRecording(StopCompletion completion) {
             // The session's movie is the first camera's.
             const bool first = recorder == openedRecorders_.front();
             recorder->stopRecording(
-                [group, first, raw = recorder.get()](std::optional<MovieOutcome> outcome) {
+                [group, first, raw = recorder.get(),
+                 index = takeIndex(recorder.get())](std::optional<MovieOutcome> outcome) {
+                    group->framesWritten(index, raw->movieFramesWritten());
                     group->leave(first ? raw->movieStartTime() : std::nullopt, std::move(outcome));
                 });
         }
@@ -283,10 +311,31 @@ void CameraManager::stopRecording(StopCompletion completion) {
     // their own queues; the caller hears of the stop only after those too.
     for (const auto& recorder : retiring_) {
         group->enter();
-        recorder->stopRecording(
-            [group](std::optional<MovieOutcome> outcome) { group->leave({}, std::move(outcome)); });
+        recorder->stopRecording([group, raw = recorder.get(), index = takeIndex(recorder.get())](
+                                    std::optional<MovieOutcome> outcome) {
+            if (outcome) group->framesWritten(index, raw->movieFramesWritten());
+            group->leave({}, std::move(outcome));
+        });
     }
+    take_.clear();
     group->leave();
+}
+
+// Where the recorder stands in the recording's cameras; past the end when it
+// joined later.
+std::size_t CameraManager::takeIndex(const CameraRecorder* recorder) const {
+    std::size_t index = 0;
+    while (index < take_.size() && take_[index].recorder != recorder) ++index;
+    return index;
+}
+
+std::vector<std::string> CameraManager::missingCameras() const {
+    std::vector<std::string> missing;
+    for (const auto& device : requested_)
+        if (std::none_of(openedRecorders_.begin(), openedRecorders_.end(),
+                         [&](const auto& open) { return open->device().id == device.id; }))
+            missing.push_back(device.name);
+    return missing;
 }
 
 }  // namespace talvex

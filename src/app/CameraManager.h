@@ -48,6 +48,7 @@ public:
     std::size_t openedRecorderCount() const override { return openedRecorders_.size(); }
     std::optional<RecordingError> startRecording(const std::string& folder) override;
     void stopRecording(StopCompletion completion) override;
+    std::vector<std::string> missingCameras() const override;
 
     struct Relay;
 
@@ -61,10 +62,12 @@ private:
     using Recorders = std::vector<std::shared_ptr<CameraRecorder>>;
     void closeAll();
     std::string storedName(const DiscoveredCamera& camera) const;
-    void handleDisconnect(const CameraRecorder* reporter, const CameraDevice& device);
+    void handleDisconnect(const CameraRecorder* reporter, const CameraDevice& device,
+                          double lostAt);
     void publishSetup(std::uint64_t generation, Recorders recorders,
                       std::vector<std::string> errors);
     void retire(const std::shared_ptr<CameraRecorder>& recorder);
+    std::size_t takeIndex(const CameraRecorder* recorder) const;
     void setOpenedRecorders(Recorders recorders);
 
     std::vector<CameraDevice> availableDevices_;
@@ -74,6 +77,14 @@ private:
     const std::int64_t targetFPS_ = 30;
     CameraNameRegistry registry_;
     std::shared_ptr<DualCameraWriter> activeDualWriter_;
+    // The devices of the last openCameras, and the cameras of the recording
+    // in progress in slot order, with what each gave it so far.
+    std::vector<CameraDevice> requested_;
+    struct TakeCamera {
+        const CameraRecorder* recorder = nullptr;
+        CameraTake figures;
+    };
+    std::vector<TakeCamera> take_;
     // Recorders closed or lost while their own movie was open; kept until that
     // movie is finished, and waited for by the next stopRecording.
     Recorders retiring_;

@@ -392,6 +392,10 @@ std::optional<double> CameraRecorder::movieStartTime() const {
     return single_ ? single_->firstFrameTime() : std::nullopt;
 }
 
+std::int64_t CameraRecorder::movieFramesWritten() const {
+    return single_ ? single_->framesWritten() : 0;
+}
+
 void CameraRecorder::close() {
     stopRequested_ = true;
     if (reader_.joinable()) reader_.join();

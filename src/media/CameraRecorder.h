@@ -53,6 +53,8 @@ public:
     void stopRecording(StopDone completion);
     // Capture queue: the steady-clock instant of the own movie's first frame.
     std::optional<double> movieStartTime() const;
+    // Capture queue: the frames the own movie took (0 without one).
+    std::int64_t movieFramesWritten() const;
 
     // Main thread: stops capturing (the device is free afterwards). A movie in
     // progress is not finished here; stopRecording still does that.
