@@ -80,6 +80,7 @@ debootstrap --variant=minbase bookworm "$root" "$mirror" > "$root.debootstrap.lo
 }
 configure_system
 trap unmount_filesystems EXIT
+trap 'exit 130' INT TERM
 mount_filesystems
 in_chroot apt-get update -qq
 in_chroot env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends make git > /dev/null
