@@ -47,10 +47,8 @@ struct FakeCameras : RecordingOperations {
 
 // The record without its times, once it has its start, end and duration.
 json untimed(json record) {
-    EXPECT_EQ(record.erase("recording_start") + record.erase("recording_end") +
-                  record.erase("duration_seconds"),
-              3u)
-        << record;
+    for (const char* key : {"recording_start", "recording_end", "duration_seconds"})
+        EXPECT_EQ(record.erase(key), 1u) << key;
     return record;
 }
 
@@ -106,7 +104,7 @@ TEST_F(Fixture, OneCameraSessionLeavesFolderGyroAndRecord) {
     ASSERT_TRUE(waitUntil([&] { return session.elapsedSeconds() >= 1; }));
     cameras->videoStartTime = start + 0.0625;
     cameras->cameras = {CameraTake{}};
-    cameras->cameras[0].framesWritten = 42, cameras->cameras[0].lostAt = start + 0.25;
+    cameras->cameras[0].framesWritten = 42;
     testing::internal::CaptureStdout();
     session.stopSession();
     EXPECT_EQ(countOf(testing::internal::GetCapturedStdout(),

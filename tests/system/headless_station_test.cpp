@@ -10,6 +10,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <tuple>
 
 #include "core/FileUtil.h"
 #include "support/MovieProbe.h"
@@ -212,18 +213,13 @@ TEST(HeadlessStation, SessionsTrialsAndAKill) {
 
     // Kills in a session's first moments: about 10 ms after START (the folder
     // holds the reserve alone, if anything) and 0.2 s after its movie appeared
-    // (a movie without a frame, which the sanitizers make take longer). Each
-    // folder's files then, and what the next station said at its start.
-    struct Killed {
-        std::string folder;
-        std::vector<std::string> files;
-        std::string nextStart;
-    };
-    std::vector<Killed> killed;
+    // (a movie without a frame; the sanitizers make it appear later). What
+    // each folder held then, and what the next station said at its start.
+    std::vector<std::tuple<std::string, std::vector<std::string>, std::string>> killed;
     for (int ms : {10, 200}) {
         Station early(home.path());
         ASSERT_TRUE(early.ready()) << early.out();
-        if (!killed.empty()) killed.back().nextStart = early.out();
+        if (!killed.empty()) std::get<2>(killed.back()) = early.out();
         const std::string name = "kill" + std::to_string(ms) + "_";
         early.send({"START " + name});
         EXPECT_TRUE(ms == 10 || waitUntil([&] {
@@ -231,10 +227,11 @@ TEST(HeadlessStation, SessionsTrialsAndAKill) {
                     }));
         QThread::msleep(ms);
         early.process.end(SIGKILL);
-        killed.push_back({folderOf(root, name), listDir(folderOf(root, name)), {}});
+        killed.emplace_back(folderOf(root, name), listDir(folderOf(root, name)), "");
     }
-    ASSERT_EQ(killed.back().files, (std::vector<std::string>{".talvex-reserve", "gyro.csv",
-                                                             "recording.mp4", "session.json"}));
+    ASSERT_EQ(
+        std::get<1>(killed.back()),
+        (std::vector<std::string>{".talvex-reserve", "gyro.csv", "recording.mp4", "session.json"}));
 
     // The next start reports the killed sessions and what they left, removes
     // the frameless movie and gives every reserve back; a command port that
@@ -242,22 +239,21 @@ TEST(HeadlessStation, SessionsTrialsAndAKill) {
     ChildProcess next("env", stationIn(home.path()) +
                                  QStringList{"--ipc-port", QString::number(station.phone.port())});
     EXPECT_EQ(next.waitForExit(60000), 1);
-    const std::string out = killed.back().nextStart = next.output();
+    const std::string out = std::get<2>(killed.back()) = next.output();
     const std::string saved = "Talvex: session was interrupted, its files hold what was saved: ";
     EXPECT_EQ(countOf(out, saved + folder), 1) << out;
     for (const auto& [at, files, report] : killed) {
         if (at.empty()) continue;  // killed before its folder was made
-        const auto holds = [&](const char* file) {
-            return std::count(files.begin(), files.end(), file) == 1;
-        };
-        EXPECT_EQ(countOf(report, saved + at), holds("session.json")) << report;
+        const int recorded = std::count(files.begin(), files.end(), "session.json"),
+                  movie = std::count(files.begin(), files.end(), "recording.mp4");
+        EXPECT_EQ(countOf(report, saved + at), recorded) << report;
         EXPECT_EQ(
             countOf(report, "Talvex: session was interrupted before its record was written: " + at),
-            !holds("session.json") && !files.empty())
+            !recorded && !files.empty())
             << report;
         EXPECT_EQ(countOf(report, "Talvex: session has no video: " + at +
                                       "/recording.mp4 held no frame and was removed"),
-                  holds("recording.mp4"))
+                  movie)
             << report;
         EXPECT_FALSE(talvex::fileExists(at + "/recording.mp4"));
     }
