@@ -47,9 +47,13 @@ EOF
 }
 
 # The tests need a kernel view as on a booted machine: sanitizers read /proc,
-# Qt and the encoder use /dev/shm, and the disk-full test mounts a tmpfs.
+# Qt and the encoder use /dev/shm, the disk-full test mounts a tmpfs, and the
+# webcam emulator makes / private in a mount namespace of its own, which only
+# works when / is a mount point.
 mounted=()
 mount_filesystems() {
+  mount --bind "$root" "$root"
+  mounted+=("$root")
   mount -t proc proc "$root/proc"
   mounted+=("$root/proc")
   local bound
