@@ -25,7 +25,7 @@
 #include "media/CameraRecorder.h"
 #include "media/FfmpegPtr.h"
 #include "media/FrameMemory.h"
-#include "media/MovieWriter.h"
+#include "media/MovieSettings.h"
 #include "media/SyntheticCameras.h"
 #include "support/StationHarness.h"
 #include "support/TestSupport.h"

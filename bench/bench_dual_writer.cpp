@@ -1,5 +1,5 @@
 // Side-by-side pipeline throughput: 300 pairs of synthetic 1280x720 yuv420p
-// camera frames composited and encoded by DualCameraWriter, against the
+// camera frames composited and encoded by the Compositor, against the
 // ffmpeg command line doing the same (hstack of two raw yuv420p inputs) and
 // against x264 alone on the same composites, all with the same encoder
 // settings; the median of three runs. Also the cost of the crash-safe
@@ -21,21 +21,20 @@
 #include <vector>
 
 #include "QuietStdout.h"
-#include "media/DualCameraWriter.h"
+#include "media/Compositor.h"
 #include "media/FfmpegScaler.h"
 #include "media/FrameMemory.h"
-#include "media/MovieWriter.h"
+#include "media/MovieOutput.h"
 
 using namespace talvex;
 
 namespace {
 
-constexpr int kWidth = 1280;
-constexpr int kHeight = 720;
+constexpr int kWidth = MovieSettings::kCameraWidth;
+constexpr int kHeight = MovieSettings::kCameraHeight;
 constexpr int kPairs = 300;
 constexpr int kDistinct = 100;  // distinct images per camera, cycled through the 300 pairs
-constexpr int kFps = 30;
-constexpr std::int64_t kBitRate = 16'000'000;
+constexpr int kFps = MovieSettings::kCameraFps;
 constexpr int kRounds = 3;  // the median, against other load on the machine
 
 // Wall-clock rate and CPU spent per pair (this process and its children);
@@ -113,27 +112,29 @@ struct Frames {
 
 Rate runDualWriter(const Frames& frames, const std::string& path, bool crashSafe) {
     QuietStdout quiet;
-    auto writer = std::make_shared<DualCameraWriter>(path, false, kFps);
-    writer->setCrashSafe(crashSafe);
-    if (auto error = writer->startWriting()) {
-        std::fprintf(stderr, "cannot start the dual writer: %s\n", error->message.c_str());
+    auto writer = std::make_shared<Compositor>(false);
+    MovieSettings settings = MovieSettings::sideBySide();
+    settings.crashSafe = crashSafe;
+    if (auto error = writer->start(path, settings)) {
+        std::fprintf(stderr, "cannot start the compositor: %s\n", error->c_str());
         std::exit(1);
     }
     Measure measure;
     for (int i = 0; i < kPairs; ++i) {
-        writer->appendFrame(frames.camera0[i], 0);
-        writer->appendFrame(frames.camera1[i], 1);
-        // Like cameras, the next pair arrives while this one is encoded, but
-        // only once this one is taken from the slots, or it would replace it.
-        while (writer->pairWaiting()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        writer->offer(0, frames.camera0[i]);
+        writer->offer(1, frames.camera1[i]);
+        // The next pair comes once this one is in the movie, or it would
+        // replace it in the slots.
+        while (writer->framesWritten() <= i)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     std::promise<void> done;
-    writer->stopWriting([&](std::optional<MovieOutcome>) { done.set_value(); });
+    writer->stop([&](std::optional<MovieResult>) { done.set_value(); });
     done.get_future().wait();
     Rate rate = measure.done();
-    if (writer->compositesWritten() != kPairs) {
-        std::fprintf(stderr, "dual writer wrote %lld of %d pairs\n",
-                     static_cast<long long>(writer->compositesWritten()), kPairs);
+    if (writer->framesWritten() != kPairs) {
+        std::fprintf(stderr, "compositor wrote %lld of %d pairs\n",
+                     static_cast<long long>(writer->framesWritten()), kPairs);
         std::exit(1);
     }
     return rate;
@@ -157,11 +158,7 @@ std::vector<FramePtr> composites(const Frames& frames) {
 }
 
 Rate runEncoderOnly(const std::vector<FramePtr>& pictures, const std::string& preset) {
-    MovieSettings settings;
-    settings.width = 2 * kWidth;
-    settings.height = kHeight;
-    settings.bitRate = kBitRate;
-    settings.fps = kFps;
+    MovieSettings settings = MovieSettings::sideBySide();
     settings.preset = preset;
     std::string error;
     auto encoder = openH264Encoder(settings, true, error);
@@ -205,7 +202,8 @@ Rate runFfmpegCli(const std::string& raw0, const std::string& raw1, const std::s
     const std::string command = "ffmpeg -nostdin -v error -y " + input + raw0 + " " + input + raw1 +
                                 " -filter_complex '[0:v][1:v]hstack,format=yuv420p' -frames:v " +
                                 std::to_string(kPairs) + " -c:v libx264 -preset " + preset +
-                                " -profile:v high -bf 0 -b:v " + std::to_string(kBitRate) + " -g " +
+                                " -profile:v high -bf 0 -b:v " +
+                                std::to_string(MovieSettings::sideBySide().bitRate) + " -g " +
                                 std::to_string(kFps) + " -f mp4 " + path;
     Measure measure;
     if (std::system(command.c_str()) != 0) {
@@ -303,7 +301,8 @@ int main() {
 
     std::printf("load average at start: %s\n", loadAverage.c_str());
     std::printf("2560x720, %lld bit/s, x264 preset %s, High profile, %d pairs, median of %d\n",
-                static_cast<long long>(kBitRate), preset.c_str(), kPairs, kRounds);
+                static_cast<long long>(MovieSettings::sideBySide().bitRate), preset.c_str(), kPairs,
+                kRounds);
     printConversionCosts(*syntheticFrame(0, 0), *syntheticFrame(1, 0));
     std::printf("encoder-only at preset veryfast fps=%.1f\n", v.fps);
     std::printf("cpu ms per pair: dual-writer %.1f ffmpeg-cli %.1f encoder-only %.1f\n", o.cpuMs,

@@ -1,81 +1,24 @@
 #include "app/CameraManager.h"
 
-#include <QPointer>
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <future>
-#include <mutex>
 #include <thread>
 #include <utility>
 
-#include "app/MainThread.h"
-#include "core/Clock.h"
 #include "core/FileUtil.h"
 #include "core/Log.h"
 #include "core/SerialQueue.h"
 #include "core/SessionFiles.h"
 #include "media/CameraDiscovery.h"
 #include "media/CameraRecorder.h"
-#include "media/DualCameraWriter.h"
+#include "media/Compositor.h"
 
 namespace talvex {
 
-// What background threads may reach of the manager: a way to post work to it
-// while it exists, and the number of the newest set-up.
-struct CameraManager::Relay {
-    explicit Relay(Mailbox<CameraManager>::Sender manager) : manager(std::move(manager)) {}
-    void post(std::function<void(CameraManager&)> work) const { manager.post(std::move(work)); }
-
-    Mailbox<CameraManager>::Sender manager;
-    std::atomic<std::uint64_t> generation{0};
-    std::shared_future<void> lastSetup;  // main thread only
-};
-
 namespace {
 
-// Joins several asynchronous stops; the completion runs once on the main
-// thread after the last one, or at once when there was none, with what they
-// reported: the first frame's capture instant of the session's movie and
-// how each movie ended.
-class StopGroup {
-public:
-    StopGroup(StopCompletion completion, std::vector<CameraTake> cameras)
-        : completion_(std::move(completion)) {
-        report_.cameras = std::move(cameras);
-    }
-    void enter() { ++pending_; }
-    // The frames camera index (in the take's order) wrote into its movie.
-    void framesWritten(std::size_t index, std::int64_t frames) {
-        std::lock_guard lock(mutex_);
-        if (index < report_.cameras.size()) report_.cameras[index].framesWritten = frames;
-    }
-    void leave(std::optional<double> videoStartTime = std::nullopt,
-               std::optional<MovieOutcome> outcome = std::nullopt) {
-        {
-            std::lock_guard lock(mutex_);
-            if (videoStartTime) report_.videoStartTime = videoStartTime;
-            if (outcome) report_.movies.push_back(std::move(*outcome));
-        }
-        if (pending_.fetch_sub(1) != 1) return;
-        StopReport report;
-        {
-            std::lock_guard lock(mutex_);
-            report = std::move(report_);
-        }
-        postToMain([completion = std::move(completion_), report = std::move(report)] {
-            completion(report);
-        });
-    }
-
-private:
-    std::atomic<int> pending_{1};  // the caller's own share, left after every enter
-    std::mutex mutex_;
-    StopReport report_;
-    StopCompletion completion_;
-};
-
 constexpr auto kPauseAfterOpen = std::chrono::milliseconds(300);
+constexpr auto kPauseStep = std::chrono::milliseconds(10);
 
 std::string joinLines(const std::vector<std::string>& lines) {
     std::string text;
@@ -88,11 +31,12 @@ std::string joinLines(const std::vector<std::string>& lines) {
 CameraManager::CameraManager(const std::string& appDataDir, QObject* parent)
     : QObject(parent),
       registry_(appDataDir.empty() ? std::string() : joinPath(appDataDir, "camera_names.json")),
-      relay_(std::make_shared<Relay>(mailbox_.sender())) {}
+      generation_(std::make_shared<std::atomic<std::uint64_t>>(0)),
+      setupThread_(std::make_unique<SerialQueue>("talvex.setup")) {}
 
 CameraManager::~CameraManager() {
-    ++relay_->generation;  // running set-ups stop and close what they opened
-    setupQueues_.clear();
+    ++*generation_;  // a running set-up stops and closes what it opened
+    setupThread_.reset();
     for (auto& recorder : openedRecorders_) recorder->close();
 }
 
@@ -134,57 +78,47 @@ std::string CameraManager::storedName(const DiscoveredCamera& camera) const {
     return camera.systemName;
 }
 
+// The set-up thread is serial, so an earlier Apply has let go of its devices
+// before this one opens them.
 void CameraManager::openCameras(const std::vector<CameraDevice>& devices) {
     closeAll();
     requested_ = devices;
-    const std::uint64_t generation = ++relay_->generation;
-    auto done = std::make_shared<std::promise<void>>();
-    std::shared_future<void> previous =
-        std::exchange(relay_->lastSetup, done->get_future().share());
-    auto queue = std::make_unique<SerialQueue>("talvex.setup");
-    queue->async([relay = relay_, generation, devices, fps = targetFPS_, previous, done] {
-        auto current = [&] { return relay->generation.load() == generation; };
-        // An earlier set-up still opening would hold devices this one needs;
-        // it notices it is out of date and closes them.
-        if (previous.valid()) previous.wait();
+    const std::uint64_t generation = ++*generation_;
+    setupThread_->async([newest = generation_, generation, devices, fps = targetFPS_,
+                         manager = mailbox_.sender()] {
+        auto current = [&] { return newest->load() == generation; };
         Recorders recorders;
         std::vector<std::string> errors;
         for (const auto& device : devices) {
             if (!current()) break;
             auto recorder = std::make_shared<CameraRecorder>(device, fps);
             recorder->setOnDisconnect(
-                [relay = std::weak_ptr(relay),
-                 reporter = std::weak_ptr(recorder)](const CameraDevice& lost) {
-                    if (auto r = relay.lock())
-                        r->post([reporter, lost, at = steadyNow()](CameraManager& m) {
-                            m.handleDisconnect(reporter.lock().get(), lost, at);
-                        });
+                [manager, reporter = std::weak_ptr(recorder)](const CameraDevice& lost) {
+                    manager.post([reporter, lost](CameraManager& m) {
+                        m.handleDisconnect(reporter.lock().get(), lost);
+                    });
                 });
             if (auto error = recorder->setup()) {
                 errors.push_back(*error);
                 continue;
             }
             recorders.push_back(std::move(recorder));
-            for (auto slept = std::chrono::milliseconds(0); slept < kPauseAfterOpen && current();
-                 slept += std::chrono::milliseconds(10))
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            for (auto slept = kPauseStep; slept <= kPauseAfterOpen && current();
+                 slept += kPauseStep)
+                std::this_thread::sleep_for(kPauseStep);
         }
         if (current())
-            relay->post([generation, recorders = std::move(recorders), errors = std::move(errors)](
-                            CameraManager& m) { m.publishSetup(generation, recorders, errors); });
+            manager.post([generation, recorders = std::move(recorders), errors = std::move(errors)](
+                             CameraManager& m) { m.publishSetup(generation, recorders, errors); });
         recorders.clear();  // an out-of-date set-up closes its cameras here
-        done->set_value();
     });
-    setupQueues_.push_back(std::move(queue));
 }
 
 void CameraManager::publishSetup(std::uint64_t generation, Recorders recorders,
                                  std::vector<std::string> errors) {
     // A newer openCameras started after this result was posted: its recorders
     // are dropped (and so closed) instead of published.
-    if (generation != relay_->generation.load()) return;
-    // Every earlier set-up has ended by now; their threads can go.
-    if (setupQueues_.size() > 1) setupQueues_.erase(setupQueues_.begin(), setupQueues_.end() - 1);
+    if (generation != generation_->load()) return;
     setOpenedRecorders(std::move(recorders));
     setErrorMessage(errors.empty() ? std::nullopt : std::optional(joinLines(errors)));
 }
@@ -194,29 +128,35 @@ void CameraManager::closeAll() {
     setOpenedRecorders({});
 }
 
+// A camera leaving during a recording ends its part of it now (its own movie
+// is finished); the stop's report waits for that.
 void CameraManager::retire(const std::shared_ptr<CameraRecorder>& recorder) {
     recorder->close();
-    retiring_.push_back(recorder);
-    // Finishes a movie the camera may still have open; the recorder is kept
-    // until then so the next stopRecording can wait for it.
-    recorder->stopRecording([relay = std::weak_ptr(relay_),
-                             raw = recorder.get()](std::optional<MovieOutcome> outcome) {
-        if (auto r = relay.lock())
-            r->post([raw, outcome](CameraManager& m) {
-                std::erase_if(m.retiring_, [raw](const auto& kept) { return kept.get() == raw; });
-                if (outcome) m.endedMovies_.push_back(*outcome);
-            });
-    });
+    auto inTake = std::find(taking_.begin(), taking_.end(), recorder);
+    if (inTake == taking_.end()) return;
+    taking_.erase(inTake);
+    endPart(recorder);
 }
 
-void CameraManager::handleDisconnect(const CameraRecorder* reporter, const CameraDevice& device,
-                                     double lostAt) {
+void CameraManager::endPart(const std::shared_ptr<CameraRecorder>& recorder) {
+    ++partsEnding_;
+    retiring_.push_back(recorder);
+    recorder->stopRecording(
+        [manager = mailbox_.sender(), raw = recorder.get()](CameraRecorder::Stopped stopped) {
+            manager.post([raw, stopped = std::move(stopped)](CameraManager& m) {
+                auto kept = std::find_if(m.retiring_.begin(), m.retiring_.end(),
+                                         [raw](const auto& r) { return r.get() == raw; });
+                if (kept != m.retiring_.end()) m.retiring_.erase(kept);
+                m.partEnded(stopped.movie, stopped.take);
+            });
+        });
+}
+
+void CameraManager::handleDisconnect(const CameraRecorder* reporter, const CameraDevice& device) {
     // A report from a recorder that was closed in the meantime concerns nothing open now.
     bool open = std::any_of(openedRecorders_.begin(), openedRecorders_.end(),
                             [&](const auto& r) { return r.get() == reporter; });
     if (!reporter || !open) return;
-    for (auto& camera : take_)
-        if (camera.recorder == reporter) camera.figures.lostAt = lostAt;
     Recorders kept;
     for (const auto& recorder : openedRecorders_) {
         if (recorder->device().id == device.id)
@@ -239,94 +179,63 @@ void CameraManager::setOpenedRecorders(Recorders recorders) {
 }
 
 std::optional<RecordingError> CameraManager::startRecording(const std::string& folder) {
-    take_.clear();
-    for (const auto& recorder : openedRecorders_) {
-        TakeCamera camera{recorder.get(), {}};
-        camera.figures.id = recorder->device().id;
-        camera.figures.name = recorder->device().name;
-        take_.push_back(std::move(camera));
-    }
     if (openedRecorders_.size() == 2) {
-        auto writer = std::make_shared<DualCameraWriter>(joinPath(folder, kDualVideoName),
-                                                         camerasSwapped_, targetFPS_);
-        if (auto error = writer->startWriting()) return error;
-        activeDualWriter_ = writer;
+        auto compositor = std::make_shared<Compositor>(camerasSwapped_);
+        auto error =
+            compositor->start(joinPath(folder, kDualVideoName), MovieSettings::sideBySide());
+        if (error) return RecordingError{*error};
+        compositor_ = compositor;
         for (std::size_t i = 0; i < openedRecorders_.size(); ++i) {
-            // Index first: a frame in between must not reach the writer as the other camera.
-            openedRecorders_[i]->setDualCameraIndex(static_cast<std::int64_t>(i));
-            openedRecorders_[i]->setDualWriter(writer);
+            openedRecorders_[i]->feed(compositor, static_cast<int>(i));
+            taking_.push_back(openedRecorders_[i]);
         }
         return std::nullopt;
     }
     for (std::size_t i = 0; i < openedRecorders_.size(); ++i) {
         std::string file = joinPath(folder, cameraVideoName(i));
-        if (auto error = openedRecorders_[i]->startRecording(file)) return error;
+        if (auto error = openedRecorders_[i]->startRecording(file)) return RecordingError{*error};
+        taking_.push_back(openedRecorders_[i]);
     }
     return std::nullopt;
 }
 
 void CameraManager::stopRecording(StopCompletion completion) {
-    // Movies that a loss or an Apply ended during the recording are in the
-    // report too: their retirement reaches the main thread before the stop's
-    // completion does.
-    std::vector<CameraTake> cameras;
-    for (const auto& camera : take_) cameras.push_back(camera.figures);
-    auto group = std::make_shared<StopGroup>(
-        [self = QPointer<CameraManager>(this),
-         completion = std::move(completion)](StopReport report) {
-            if (self) {
-                auto& ended = self->endedMovies_;
-                report.movies.insert(report.movies.end(), ended.begin(), ended.end());
-                ended.clear();
-            }
-            std::sort(report.movies.begin(), report.movies.end(),
-                      [](const auto& a, const auto& b) { return a.file < b.file; });
-            completion(report);
-        },
-        std::move(cameras));
-    if (auto dual = std::exchange(activeDualWriter_, nullptr)) {
-        for (const auto& recorder : openedRecorders_) recorder->setDualWriter(nullptr);
-        logLine("Talvex: calling dual stopWriting");
-        group->enter();
-        // Each picture of the movie holds a frame of either camera.
-        dual->stopWriting([group, dual, count = take_.size()](std::optional<MovieOutcome> outcome) {
-            for (std::size_t i = 0; i < count; ++i)
-                group->framesWritten(i, dual->compositesWritten());
-            group->leave(dual->firstFrameTime(), std::move(outcome));
-        });
-    } else {
-        for (const auto& recorder : openedRecorders_) {
-            group->enter();
-            // The session's movie is the first camera's.
-            const bool first = recorder == openedRecorders_.front();
-            recorder->stopRecording(
-                [group, first, raw = recorder.get(),
-                 index = takeIndex(recorder.get())](std::optional<MovieOutcome> outcome) {
-                    group->framesWritten(index, raw->movieFramesWritten());
-                    group->leave(first ? raw->movieStartTime() : std::nullopt, std::move(outcome));
-                });
-        }
-    }
-    // Cameras closed or lost during the recording finish their movies on
-    // their own queues; the caller hears of the stop only after those too.
-    for (const auto& recorder : retiring_) {
-        group->enter();
-        recorder->stopRecording([group, raw = recorder.get(), index = takeIndex(recorder.get())](
-                                    std::optional<MovieOutcome> outcome) {
-            if (outcome) group->framesWritten(index, raw->movieFramesWritten());
-            group->leave({}, std::move(outcome));
+    if (stopCompletion_)  // a stop still ending: both hear of the same report
+        completion = [first = std::move(stopCompletion_), second = std::move(completion)](
+                         const StopReport& report) { first(report), second(report); };
+    stopCompletion_ = std::move(completion);
+    for (const auto& recorder : std::exchange(taking_, {})) endPart(recorder);
+    if (auto compositor = std::exchange(compositor_, nullptr)) {
+        ++partsEnding_;
+        MovieLines::step(MovieLines::Step::callingStop);
+        compositor->stop([manager = mailbox_.sender()](std::optional<MovieResult> movie) {
+            manager.post([movie](CameraManager& m) { m.partEnded(movie, std::nullopt); });
         });
     }
-    take_.clear();
-    group->leave();
+    // With nothing to wait for, the completion still comes a turn later.
+    mailbox_.post([](CameraManager& m) { m.finishStopIfDone(); });
 }
 
-// Where the recorder stands in the recording's cameras; past the end when it
-// joined later.
-std::size_t CameraManager::takeIndex(const CameraRecorder* recorder) const {
-    std::size_t index = 0;
-    while (index < take_.size() && take_[index].recorder != recorder) ++index;
-    return index;
+void CameraManager::partEnded(std::optional<MovieResult> movie, std::optional<CameraTake> camera) {
+    --partsEnding_;
+    if (movie) report_.movies.push_back(std::move(*movie));
+    if (camera) report_.cameras.push_back(std::move(*camera));
+    finishStopIfDone();
+}
+
+// The session's movie is the one that took the first frame; side by side,
+// every pair holds one frame of each camera.
+void CameraManager::finishStopIfDone() {
+    if (!stopCompletion_ || partsEnding_ > 0) return;
+    StopReport report = std::exchange(report_, {});
+    std::sort(report.movies.begin(), report.movies.end(),
+              [](const auto& a, const auto& b) { return a.file < b.file; });
+    for (const auto& movie : report.movies) {
+        if (!report.videoStartTime) report.videoStartTime = movie.firstFrameTime;
+        if (movie.file != kDualVideoName) continue;
+        for (auto& camera : report.cameras) camera.framesWritten = movie.framesWritten;
+    }
+    std::exchange(stopCompletion_, nullptr)(report);
 }
 
 std::vector<std::string> CameraManager::missingCameras() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -11,17 +12,20 @@
 #include "core/CameraDevice.h"
 #include "core/CameraNameRegistry.h"
 #include "core/RecordingOperations.h"
+#include "media/MovieSettings.h"
 
 namespace talvex {
 
 class CameraRecorder;
-class DualCameraWriter;
+class Compositor;
 struct DiscoveredCamera;
 class SerialQueue;
 
 // The camera side of the station: discovery with display names, the open
 // cameras in their two slots, the error text the user sees, and the video
-// files of each session. Every published field changes on the main thread.
+// files of each session. Every method runs on the main thread, and every
+// result of the set-up thread and of the cameras reaches it through the
+// manager's mailbox.
 class CameraManager : public QObject, public RecordingOperations {
     Q_OBJECT
 public:
@@ -50,8 +54,6 @@ public:
     void stopRecording(StopCompletion completion) override;
     std::vector<std::string> missingCameras() const override;
 
-    struct Relay;
-
 signals:
     void availableDevicesChanged();
     void openedRecordersChanged();
@@ -62,37 +64,38 @@ private:
     using Recorders = std::vector<std::shared_ptr<CameraRecorder>>;
     void closeAll();
     std::string storedName(const DiscoveredCamera& camera) const;
-    void handleDisconnect(const CameraRecorder* reporter, const CameraDevice& device,
-                          double lostAt);
+    void handleDisconnect(const CameraRecorder* reporter, const CameraDevice& device);
     void publishSetup(std::uint64_t generation, Recorders recorders,
                       std::vector<std::string> errors);
     void retire(const std::shared_ptr<CameraRecorder>& recorder);
-    std::size_t takeIndex(const CameraRecorder* recorder) const;
+    void endPart(const std::shared_ptr<CameraRecorder>& recorder);
+    void partEnded(std::optional<MovieResult> movie, std::optional<CameraTake> camera);
+    void finishStopIfDone();
     void setOpenedRecorders(Recorders recorders);
 
     std::vector<CameraDevice> availableDevices_;
     Recorders openedRecorders_;
     std::optional<std::string> errorMessage_;
     bool camerasSwapped_ = false;
-    const std::int64_t targetFPS_ = 30;
+    const std::int64_t targetFPS_ = MovieSettings::kCameraFps;
     CameraNameRegistry registry_;
-    std::shared_ptr<DualCameraWriter> activeDualWriter_;
-    // The devices of the last openCameras, and the cameras of the recording
-    // in progress in slot order, with what each gave it so far.
+    // The devices of the last openCameras, to name those that did not open.
     std::vector<CameraDevice> requested_;
-    struct TakeCamera {
-        const CameraRecorder* recorder = nullptr;
-        CameraTake figures;
-    };
-    std::vector<TakeCamera> take_;
-    // Recorders closed or lost while their own movie was open; kept until that
-    // movie is finished, and waited for by the next stopRecording.
+    // The parts of the recording running: its cameras and, side by side, its compositor.
+    Recorders taking_;
+    std::shared_ptr<Compositor> compositor_;
+    // Cameras closed or lost during a recording; kept until they have ended
+    // their part of it.
     Recorders retiring_;
-    // Movies those recorders ended, for the next stop's report.
-    std::vector<MovieOutcome> endedMovies_;
+    // Parts of the recording (a camera, the compositor) still ending, what
+    // the ended ones reported, and the stop waiting for them.
+    int partsEnding_ = 0;
+    StopReport report_;
+    StopCompletion stopCompletion_;
     Mailbox<CameraManager> mailbox_{this};  // work posted after the manager is gone is dropped
-    std::shared_ptr<Relay> relay_;
-    std::vector<std::unique_ptr<SerialQueue>> setupQueues_;
+    // The newest Apply; an older set-up still opening notices and closes its cameras.
+    std::shared_ptr<std::atomic<std::uint64_t>> generation_;
+    std::unique_ptr<SerialQueue> setupThread_;  // "talvex.setup", the last member: joined first
 };
 
 }  // namespace talvex

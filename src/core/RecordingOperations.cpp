@@ -4,21 +4,21 @@ namespace talvex {
 
 namespace {
 
-std::string describe(const MovieOutcome& movie) {
-    switch (movie.result) {
-        case MovieOutcome::Result::finished:
+std::string describe(const MovieResult& movie) {
+    switch (movie.code) {
+        case MovieResult::Code::finished:
             return movie.file + " finished";
-        case MovieOutcome::Result::cancelled:
+        case MovieResult::Code::cancelled:
             return movie.file + " cancelled (no frames)";
-        case MovieOutcome::Result::failed:
-            return movie.file + " failed: " + movie.reason;
+        case MovieResult::Code::failed:
+            return movie.file + " failed: " + movie.lastError;
     }
     return movie.file;
 }
 
 }  // namespace
 
-std::string describeMovies(const std::vector<MovieOutcome>& movies) {
+std::string describeMovies(const std::vector<MovieResult>& movies) {
     std::string text;
     for (const auto& movie : movies) text += (text.empty() ? "" : ", ") + describe(movie);
     return text.empty() ? "no video" : text;

@@ -9,24 +9,27 @@
 
 namespace talvex {
 
-// An error value of the camera writers: domain "Talvex" with code 1 or 2 for
-// their own failures, or the media library's text for the rest.
+// Why a recording could not start: the text the caller prints ("Cannot
+// add writer input", or the media library's reason the file could not be made).
 struct RecordingError {
-    std::string domain = "Talvex";
-    int code = 0;
     std::string message;
 };
 
-// How a stop left one movie.
-struct MovieOutcome {
-    enum class Result {
+// How a stop left one movie: its code, the last error met while writing
+// (also a finished movie may have refused a frame), when its first frame was
+// captured (steadyNow() seconds; none when it took no frame) and how many
+// frames it holds.
+struct MovieResult {
+    enum class Code {
         finished,   // flushed, trailer written, plays
         cancelled,  // it took no frame, so the file was removed
-        failed,     // finished as far as it could; `reason` is the media library's
+        failed,     // finished as far as it could; `lastError` says why
     };
     std::string file;  // the movie's file name, e.g. "camera1.mp4"
-    Result result = Result::finished;
-    std::string reason;
+    Code code = Code::finished;
+    std::string lastError;
+    std::optional<double> firstFrameTime;
+    std::int64_t framesWritten = 0;
 };
 
 // What one camera gave a take, in the order of the movie's halves.
@@ -44,16 +47,16 @@ struct CameraTake {
 
 // What a stop did: the first movie frame's capture instant (steadyNow()
 // seconds, the clock of the session's start), none when no movie took a
-// frame, and every movie it ended, by file name.
+// frame; every movie it ended, by file name; what each camera gave.
 struct StopReport {
     std::optional<double> videoStartTime;
-    std::vector<MovieOutcome> movies;
+    std::vector<MovieResult> movies;
     std::vector<CameraTake> cameras;
 };
 
 // "camera1.mp4 finished", "recording.mp4 failed: <reason>", ... joined by
 // ", "; "no video" when there was none.
-std::string describeMovies(const std::vector<MovieOutcome>& movies);
+std::string describeMovies(const std::vector<MovieResult>& movies);
 
 // Runs once on the main thread when a stop has ended every video file.
 using StopCompletion = std::function<void(const StopReport& report)>;

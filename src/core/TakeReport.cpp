@@ -44,9 +44,9 @@ std::string figuresLine(const TakeFigures& take) {
 
 void addMovieWarnings(const TakeFigures& take, std::vector<std::string>& warnings) {
     for (const auto& movie : take.movies) {
-        if (movie.result == MovieOutcome::Result::failed)
-            warnings.push_back(movie.file + " could not be finished: " + movie.reason);
-        else if (movie.result == MovieOutcome::Result::cancelled)
+        if (movie.code == MovieResult::Code::failed)
+            warnings.push_back(movie.file + " could not be finished: " + movie.lastError);
+        else if (movie.code == MovieResult::Code::cancelled)
             warnings.push_back(movie.file + " took no frame and was removed");
     }
 }

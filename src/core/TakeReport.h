@@ -13,7 +13,7 @@ struct TakeFigures {
     double startTime = 0;        // steady seconds of the recording start
     double durationSeconds = 0;  // start to stop on the steady clock
     std::vector<CameraTake> cameras;
-    std::vector<MovieOutcome> movies;
+    std::vector<MovieResult> movies;
     std::int64_t gyroSamples = 0;  // rows of gyro.csv
     double gyroLongestGap = 0;     // seconds; 0 without rows
 };

@@ -14,6 +14,7 @@
 
 #include "core/CameraIdentity.h"
 #include "core/FileUtil.h"
+#include "media/MovieSettings.h"
 #include "media/SyntheticCameras.h"
 
 namespace talvex {
@@ -22,8 +23,8 @@ namespace {
 namespace fs = std::filesystem;
 
 // The size the movies are made at, so the one asked of a camera first.
-constexpr int kWantedWidth = 1280;
-constexpr int kWantedHeight = 720;
+constexpr int kWantedWidth = MovieSettings::kCameraWidth;
+constexpr int kWantedHeight = MovieSettings::kCameraHeight;
 
 int xioctl(int fd, unsigned long request, void* arg) {
     int result;

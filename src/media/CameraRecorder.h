@@ -4,26 +4,29 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "core/CameraDevice.h"
 #include "core/RecordingOperations.h"
 #include "core/SerialQueue.h"
 #include "media/LatestFrameSlot.h"
+#include "media/MovieOutput.h"
 #include "media/VideoFrame.h"
 
 namespace talvex {
 
-class DualCameraWriter;
-class SingleCameraWriter;
+class CaptureSource;
+class Compositor;
 
-// One open camera: a reading thread pulls frames from libavdevice, decodes
-// them to the camera's own YUV and hands them to the capture queue ("talvex.capture." + id),
-// which writes them to the recorder's own movie or to the dual writer. The
-// newest frame also goes to a slot the preview reads.
+// One open camera: its capture source, and its own thread ("talvex.capture."
+// + id) that takes each frame to the camera's own movie output or to the
+// compositor of a side-by-side movie. The newest frame also goes to a slot
+// the preview reads.
+//
+// Threads: construction and setup on the set-up thread; the recording calls
+// and close on the main thread; frames, movie work and the stop's `done` on
+// the camera's thread; onDisconnect on the source's reading thread.
 class CameraRecorder {
 public:
     CameraRecorder(CameraDevice device, std::int64_t fps);
@@ -34,77 +37,66 @@ public:
 
     const CameraDevice& device() const { return device_; }
 
-    // Called at most once, from the reading thread, when the device is lost or
-    // stops working. Set before setup.
+    // Called at most once when the device is lost or stops working. Set before setup.
     void setOnDisconnect(std::function<void(const CameraDevice&)> onDisconnect);
 
-    // Set-up queue: opens the device and starts capturing. Returns one of the
-    // three open-error texts, or nothing.
+    // Opens the device and starts capturing. One of the three open-error texts, or nothing.
     std::optional<std::string> setup();
 
-    // Main thread: starts this camera's own movie at path.
-    std::optional<RecordingError> startRecording(const std::string& path);
+    // Starts this camera's own movie at path; the error fails the session's start.
+    std::optional<std::string> startRecording(const std::string& path);
+    // From now on this camera's frames go to the compositor as its camera `index`.
+    void feed(std::shared_ptr<Compositor> compositor, int index);
 
-    // Main thread: finishes the own movie after every frame already captured;
-    // completion then runs once, on the capture queue, with how the movie
-    // ended if it ended since the last stop (also when a loss ended it);
-    // there movieStartTime() tells when its first frame was captured.
-    using StopDone = std::function<void(std::optional<MovieOutcome> outcome)>;
-    void stopRecording(StopDone completion);
-    // Capture queue: the steady-clock instant of the own movie's first frame.
-    std::optional<double> movieStartTime() const;
-    // Capture queue: the frames the own movie took (0 without one).
-    std::int64_t movieFramesWritten() const;
+    // How the camera ended its part of a take: its own movie, if it had one
+    // that ended since the last stop (also when a loss ended it), and what
+    // the camera gave (none when it was in no take).
+    struct Stopped {
+        std::optional<MovieResult> movie;
+        std::optional<CameraTake> take;
+    };
+    // Ends the take after every frame already captured; `done` runs once.
+    void stopRecording(std::function<void(Stopped)> done);
 
-    // Main thread: stops capturing (the device is free afterwards). A movie in
-    // progress is not finished here; stopRecording still does that.
+    // Stops capturing (the device is free afterwards). A movie in progress
+    // is not finished here; stopRecording still does that.
     void close();
-
-    // Main thread, in this order when a side-by-side recording starts.
-    void setDualCameraIndex(std::int64_t index);
-    void setDualWriter(std::shared_ptr<DualCameraWriter> writer);
 
     VideoFramePtr latestFrame() const { return slot_.latest(); }
     LatestFrameSlot& frameSlot() { return slot_; }
 
-    bool isCapturing() const { return capturing_.load(); }
+    bool isCapturing() const;
     std::uint64_t framesCaptured() const { return captured_.load(); }
-    // Frames not written because the capture queue was too far behind.
+    // Frames not taken because the camera's thread was too far behind.
     std::uint64_t framesDropped() const { return dropped_.load(); }
     // Reading threads running in the process, to check that closed cameras are free.
     static int runningCaptures();
 
-    struct Input;
-
 private:
-    std::optional<std::string> openInput();
-    void readLoop();
-    std::optional<std::string> lossBeforeRead(double lastFrameAt) const;
-    std::string readErrorLine(int result) const;
-    bool decodePacket();
     void deliver(VideoFramePtr frame);
-    void route(const VideoFramePtr& frame);
+    void take(const VideoFramePtr& frame);
     void lose(const std::string& line);
+    void beginTake();
+    Stopped endTake();
 
     const CameraDevice device_;
     const std::int64_t fps_;
     std::function<void(const CameraDevice&)> onDisconnect_;
-    std::unique_ptr<Input> input_;
-    std::unique_ptr<SerialQueue> captureQueue_;
-    std::thread reader_;
-    std::atomic<bool> stopRequested_{false};
-    std::atomic<bool> capturing_{false};
+    std::unique_ptr<CaptureSource> source_;
+    std::unique_ptr<SerialQueue> thread_;
+    std::atomic<bool> closing_{false};
     std::atomic<std::uint64_t> captured_{0};
     std::atomic<std::uint64_t> dropped_{0};
     std::atomic<int> backlog_{0};
-
-    mutable std::mutex routeMutex_;  // held only to copy or swap the two below
-    std::shared_ptr<DualCameraWriter> dualWriter_;
-    std::int64_t dualCameraIndex_ = 0;
-
-    std::shared_ptr<SingleCameraWriter> single_;  // capture queue only
-    std::optional<MovieOutcome> unreported_;      // capture queue only
     LatestFrameSlot slot_;
+
+    // The camera's thread only.
+    MovieOutput output_;
+    std::shared_ptr<Compositor> compositor_;
+    int compositorIndex_ = 0;
+    std::optional<CameraTake> take_;
+    std::optional<std::uint64_t> takeFirstFrame_;  // the source's number of its first frame
+    std::optional<MovieResult> unreported_;        // a movie a loss ended
 };
 
 }  // namespace talvex

@@ -6,6 +6,8 @@
 #include <map>
 #include <mutex>
 
+#include "media/MovieSettings.h"
+
 namespace talvex {
 namespace {
 
@@ -143,7 +145,9 @@ std::string SyntheticCameras::filterGraph(const SyntheticCamera& camera, std::in
     char colour[16];
     std::snprintf(colour, sizeof colour, "0x%06X", camera.rgb & 0xFFFFFF);
     std::string rate = frameRate(camera, fps);
-    return std::string("color=c=") + colour + ":s=1280x720:r=" + rate +
+    const std::string size = std::to_string(MovieSettings::kCameraWidth) + "x" +
+                             std::to_string(MovieSettings::kCameraHeight);
+    return std::string("color=c=") + colour + ":s=" + size + ":r=" + rate +
            "[bg];testsrc=s=320x180:r=" + rate +
            "[fg];[bg][fg]overlay=x=40:y=40,format=yuv420p[out0]";
 }

@@ -36,7 +36,9 @@ public:
         return picture_->data[plane] + offset(y, plane);
     }
 
-    std::int64_t ptsMicros = 0;  // capture clock (steady), microseconds
+    std::int64_t ptsMicros = 0;  // capture instant on the steady clock, microseconds
+    std::uint64_t sequence = 0;  // the source's count of this frame, from 1
+    bool damaged = false;        // the source flagged the image as damaged
 
 private:
     std::ptrdiff_t offset(int y, int plane) const {

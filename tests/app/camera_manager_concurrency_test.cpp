@@ -35,6 +35,7 @@ struct CapturedSince {
 struct Manager : ::testing::Test {
     TempDir data;
     std::unique_ptr<CameraManager> manager;
+    StopReport report;  // of the last stop
 
     Manager() {
         SyntheticCameras::reset();
@@ -62,8 +63,9 @@ struct Manager : ::testing::Test {
     std::string stop() {
         int completions = 0;
         std::string movies;
-        manager->stopRecording([&](const StopReport& report) {
+        manager->stopRecording([&](const StopReport& stopped) {
             ++completions;
+            report = stopped;
             movies = describeMovies(report.movies);
             EXPECT_EQ(QThread::currentThread(), qApp->thread());
         });
@@ -159,6 +161,15 @@ TEST_F(Manager, EveryStopCompletesOnceAfterItsMoviesAreFinished) {
     EXPECT_EQ(CameraRecorder::runningCaptures(), 1);
     EXPECT_EQ(stop(), "recording.mp4 finished");
     expectOnlyMovie(dual, "recording.mp4", 2.0, dualFrames);
+    // Every pair holds a frame of each camera; the lost one says when it went.
+    ASSERT_EQ(report.cameras.size(), 2u);
+    const auto pairs = static_cast<std::int64_t>(probeMovie(dual.file("recording.mp4")).frames());
+    for (const auto& camera : report.cameras) {
+        EXPECT_EQ(camera.framesWritten, pairs);
+        EXPECT_GE(camera.framesCaptured, camera.framesWritten);
+        EXPECT_EQ(camera.lostAt.has_value(), camera.id == "synthetic-1") << camera.id;
+    }
+    EXPECT_EQ(report.videoStartTime, report.movies[0].firstFrameTime);
 
     const CapturedSince appliedFrames(*manager);
     ASSERT_EQ(manager->startRecording(applied.path()), std::nullopt);

@@ -173,7 +173,7 @@ TEST_F(Fixture, StartsThatCannotBegin) {
         SCOPED_TRACE(c.line);
         const bool camerasFail = &c == std::end(cases) - 1;
         cameras->count = c.count, cameras->missing = c.missing;
-        if (camerasFail) cameras->failure = RecordingError{"Talvex", 1, "Cannot add writer input"};
+        if (camerasFail) cameras->failure = RecordingError{"Cannot add writer input"};
         session.setOutputRoot(root.file(c.under));
         QCoreApplication::processEvents();
         testing::internal::CaptureStdout();

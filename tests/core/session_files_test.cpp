@@ -155,8 +155,9 @@ TEST(InterruptedSessions, RecordsWithoutAnEndAndFoldersWithoutARecord) {
 // The figures in one plain line, then each warning in order.
 TEST(TakeReport, FiguresAndWarnings) {
     using Lines = std::vector<TakeLine>;
-    using Result = MovieOutcome::Result;
-    TakeFigures calm{100, 12.7, {{}, {}}, {{"recording.mp4", Result::finished, ""}}, 4800, 0.5};
+    using Result = MovieResult::Code;
+    TakeFigures calm{100,  12.7, {{}, {}}, {{"recording.mp4", Result::finished, "", {}, 0}},
+                     4800, 0.5};
     calm.cameras[0].framesWritten = 361, calm.cameras[1].framesWritten = 358;
     EXPECT_EQ(describeTake(calm),
               Lines{{"Take 0:12 · 361 + 358 frames, none lost · 4800 gyro samples, gap 0.50 s"}});
@@ -165,8 +166,8 @@ TEST(TakeReport, FiguresAndWarnings) {
     rough.cameras[0].name = "Left rig", rough.cameras[0].lostAt = 165.9;
     rough.cameras[0].framesLost = 2, rough.cameras[1].framesDamaged = 3;
     rough.cameras[1].measuredFps = 14.24;
-    rough.movies = {{"camera1.mp4", Result::cancelled, ""},
-                    {"recording.mp4", Result::failed, "disk full"}};
+    rough.movies = {{"camera1.mp4", Result::cancelled, "", {}, 0},
+                    {"recording.mp4", Result::failed, "disk full", {}, 0}};
     EXPECT_EQ(describeTake(rough), (Lines{{"Take 1:02:05 · 0 (2 lost) + 0 (3 damaged) frames · 50 "
                                            "gyro samples, gap 2.13 s"},
                                           {"Camera 'Left rig' lost at 1:05", true},

@@ -19,14 +19,14 @@ using namespace std::chrono_literals;
 namespace {
 
 // The stop's completion comes once; how the own movie ended, described.
-std::string stopAndWait(CameraRecorder& recorder) {
-    std::promise<std::string> done;
-    recorder.stopRecording([&](std::optional<MovieOutcome> outcome) {
-        done.set_value(outcome ? describeMovies({*outcome}) : "none");
-    });
+std::string stopAndWait(CameraRecorder& recorder, CameraRecorder::Stopped* stopped = nullptr) {
+    std::promise<CameraRecorder::Stopped> done;
+    recorder.stopRecording([&](CameraRecorder::Stopped ended) { done.set_value(ended); });
     auto result = done.get_future();
     EXPECT_EQ(result.wait_for(10s), std::future_status::ready);
-    return result.get();
+    const CameraRecorder::Stopped ended = result.get();
+    if (stopped) *stopped = ended;
+    return ended.movie ? describeMovies({*ended.movie}) : "none";
 }
 
 }  // namespace
@@ -127,11 +127,18 @@ TEST(CameraRecorder, OpensCapturesAndRecordsUntilTheCameraIsLost) {
     SyntheticCameras::disconnect("synthetic-1");
     ASSERT_TRUE(waitUntil([&] { return reports.load() == 2; }));
     EXPECT_FALSE(recorder.isCapturing());
-    EXPECT_EQ(stopAndWait(recorder), "camera1.mp4 finished");
+    CameraRecorder::Stopped stopped;
+    EXPECT_EQ(stopAndWait(recorder, &stopped), "camera1.mp4 finished");
     auto info = probeMovie(path);
     expectPlayable(info, 1280);
     EXPECT_GE(info.frames(), 20u);  // 2 s at 30 fps, with room for a loaded machine
     EXPECT_LE(info.frames(), 66u);
+    // What the camera gave the take: every frame it captured went into its movie.
+    ASSERT_TRUE(stopped.take);
+    EXPECT_EQ(stopped.take->id + " " + stopped.take->mode, "synthetic-1 yuv420p 1280x720 30fps");
+    EXPECT_EQ(stopped.take->framesWritten, static_cast<std::int64_t>(info.frames()));
+    EXPECT_EQ(stopped.take->framesCaptured, stopped.take->framesWritten);
+    EXPECT_TRUE(stopped.take->lostAt);
     EXPECT_EQ(recorder.framesDropped(), 0u);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(reports.load(), 2);
