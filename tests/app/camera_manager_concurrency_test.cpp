@@ -166,7 +166,6 @@ TEST_F(Manager, EveryStopCompletesOnceAfterItsMoviesAreFinished) {
     const auto pairs = static_cast<std::int64_t>(probeMovie(dual.file("recording.mp4")).frames());
     for (const auto& camera : report.cameras) {
         EXPECT_EQ(camera.framesWritten, pairs);
-        EXPECT_GE(camera.framesCaptured, camera.framesWritten);
         EXPECT_EQ(camera.lostAt.has_value(), camera.id == "synthetic-1") << camera.id;
     }
     EXPECT_EQ(report.videoStartTime, report.movies[0].firstFrameTime);
