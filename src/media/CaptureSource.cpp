@@ -25,14 +25,10 @@ namespace {
 constexpr double kStallSeconds = 5.0;
 // A non-blocking read with nothing ready is tried again after this.
 constexpr auto kRetryAfterNothing = std::chrono::milliseconds(2);
-// A source clock this far behind the steady clock has jumped.
-constexpr std::int64_t kMaxLagMicros = 500'000;
+// The rate assumed for spacing frames when none was asked.
+constexpr double kDefaultFps = 30;
 
 std::atomic<int> runningSources{0};
-
-std::int64_t nowMicros() {
-    return std::llround(steadyNow() * 1e6);
-}
 
 }  // namespace
 
@@ -66,7 +62,9 @@ std::unique_ptr<CaptureSource> CaptureSource::open(const CameraDevice& device, s
 }
 
 CaptureSource::CaptureSource(CameraDevice device, std::int64_t fps)
-    : device_(std::move(device)), fps_(fps) {}
+    : device_(std::move(device)),
+      fps_(fps),
+      timeline_(1 / (fps > 0 ? static_cast<double>(fps) : kDefaultFps)) {}
 
 CaptureSource::~CaptureSource() {
     // Subclasses stop before their device goes; this is the last guard.
@@ -115,6 +113,12 @@ void CaptureSource::run() {
         if (step.kind == Read::Kind::delivered) lastFrameAt = steadyNow();
         if (step.kind == Read::Kind::later) std::this_thread::sleep_for(kRetryAfterNothing);
     }
+}
+
+std::optional<std::int64_t> CaptureSource::place(std::optional<double> stamp) {
+    auto at = timeline_.place(stamp, steadyNow());
+    if (!at) return std::nullopt;
+    return std::llround(*at * 1e6);
 }
 
 void CaptureSource::deliver(const std::shared_ptr<VideoFrame>& frame) {
@@ -180,19 +184,9 @@ std::int64_t LibavInput::sourceMicros() const {
                         kMicroseconds);
 }
 
-// Frames keep the source's own timing (the driver's time stamps, the test
-// pattern's frame clock), moved once onto the steady clock, so a reading
-// thread that falls behind and catches up does not bunch the frames' times.
-// The offset follows the fastest delivery seen, and starts over when the
-// source clock jumps (a clock step, a restarted device).
-std::int64_t LibavInput::captureTime() {
-    const std::int64_t now = nowMicros();
-    if (packet->pts == AV_NOPTS_VALUE) return now;
-    const std::int64_t source = sourceMicros();
-    if (!sourceOffset || source + *sourceOffset > now ||
-        now - (source + *sourceOffset) > kMaxLagMicros)
-        sourceOffset = now - source;
-    return source + *sourceOffset;
+std::optional<double> LibavInput::stampSeconds() const {
+    if (packet->pts == AV_NOPTS_VALUE) return std::nullopt;
+    return static_cast<double>(sourceMicros()) / 1e6;
 }
 
 // A damaged compressed frame is skipped; the next one decodes on its own.

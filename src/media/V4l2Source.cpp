@@ -31,9 +31,12 @@ CaptureSource::Read V4l2Source::read() {
     const int result = av_read_frame(input_.format.get(), input_.packet.get());
     if (result == AVERROR(EAGAIN)) return {Read::Kind::later, {}};
     if (result < 0) return {Read::Kind::lost, readErrorLine(result)};
-    const std::int64_t captured = input_.captureTime();
-    const bool any =
-        input_.decode([&](AVFrame& picture) { deliver(VideoFrame::adopt(picture, captured)); });
+    // The packet's time is the buffer's stamp: the start of the frame on
+    // the steady clock, whenever the reading thread got to it.
+    const auto captured = place(input_.stampSeconds());
+    const bool any = captured && input_.decode([&](AVFrame& picture) {
+        deliver(VideoFrame::adopt(picture, *captured));
+    });
     av_packet_unref(input_.packet.get());
     return {any ? Read::Kind::delivered : Read::Kind::none, {}};
 }
