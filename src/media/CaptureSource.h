@@ -23,6 +23,9 @@ class CaptureSource {
 public:
     struct Sink {
         std::function<void(VideoFramePtr frame)> frame;
+        // A frame captured at this instant (steady microseconds) that came
+        // flagged, empty, cut short or undecodable: it goes nowhere.
+        std::function<void(std::int64_t captureMicros)> damaged;
         // The log line saying why, e.g. "Talvex: disconnected: 'Cam'".
         std::function<void(const std::string& line)> lost;
     };
@@ -64,6 +67,7 @@ protected:
     // none: drop the frame, it would go back in time or come too soon.
     std::optional<std::int64_t> place(std::optional<double> stamp);
     void deliver(const std::shared_ptr<VideoFrame>& frame);
+    void reportDamaged(std::int64_t captureMicros);
     bool stopRequested() const { return stopRequested_.load(); }
 
     const CameraDevice device_;
@@ -101,6 +105,9 @@ struct LibavInput {
     std::int64_t sourceMicros() const;
     // The same in seconds; none when the packet has no time.
     std::optional<double> stampSeconds() const;
+    // Whether the packet just read holds a whole frame: not empty (a buffer
+    // the driver flagged), and an MJPEG frame with its end marker.
+    bool isWhole() const;
     // Decodes the packet just read; each picture is handed over without a copy.
     bool decode(const std::function<void(AVFrame& picture)>& take);
 };

@@ -34,11 +34,18 @@ CaptureSource::Read V4l2Source::read() {
     // The packet's time is the buffer's stamp: the start of the frame on
     // the steady clock, whenever the reading thread got to it.
     const auto captured = place(input_.stampSeconds());
-    const bool any = captured && input_.decode([&](AVFrame& picture) {
+    if (!captured) {
+        av_packet_unref(input_.packet.get());
+        return {Read::Kind::none, {}};
+    }
+    // A flagged buffer comes as an empty packet, a frame cut short on the bus
+    // without its end marker; neither may reach a movie or the preview.
+    const bool any = input_.isWhole() && input_.decode([&](AVFrame& picture) {
         deliver(VideoFrame::adopt(picture, *captured));
     });
+    if (!any) reportDamaged(*captured);
     av_packet_unref(input_.packet.get());
-    return {any ? Read::Kind::delivered : Read::Kind::none, {}};
+    return {Read::Kind::delivered, {}};
 }
 
 std::string V4l2Source::readErrorLine(int result) const {
