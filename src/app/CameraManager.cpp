@@ -20,6 +20,14 @@ namespace {
 constexpr auto kPauseAfterOpen = std::chrono::milliseconds(300);
 constexpr auto kPauseStep = std::chrono::milliseconds(10);
 
+// "Talvex: camera 'Cam': 1800 frames captured, 1798 written, 2 lost, 1 damaged".
+std::string takeLine(const CameraTake& take) {
+    return "Talvex: camera '" + take.name + "': " + std::to_string(take.framesCaptured) +
+           " frames captured, " + std::to_string(take.framesWritten) + " written, " +
+           std::to_string(take.framesLost) + " lost, " + std::to_string(take.framesDamaged) +
+           " damaged";
+}
+
 std::string joinLines(const std::vector<std::string>& lines) {
     std::string text;
     for (const auto& line : lines) text += (text.empty() ? "" : "\n") + line;
@@ -235,6 +243,7 @@ void CameraManager::finishStopIfDone() {
         if (movie.file != kDualVideoName) continue;
         for (auto& camera : report.cameras) camera.framesWritten = movie.framesWritten;
     }
+    for (const auto& camera : report.cameras) logLine(takeLine(camera));
     std::exchange(stopCompletion_, nullptr)(report);
 }
 
