@@ -14,6 +14,7 @@
 #include "core/InterruptedSessions.h"
 #include "core/Log.h"
 #include "core/NumberFormat.h"
+#include "core/TakeReport.h"
 
 namespace talvex {
 
@@ -135,7 +136,11 @@ void SessionManager::startSession(const std::optional<std::string>& sessionName,
 
 void SessionManager::beginSession(const StartRequest& request, bool stopWhenRecording) {
     auto cameras = cameraManager_.lock();
-    if (!cameras || cameras->openedRecorderCount() == 0) return;
+    if (!cameras || cameras->openedRecorderCount() == 0) {
+        auto missing = cameras ? cameras->missingCameras() : std::vector<std::string>{};
+        logLine("Talvex: start refused: " + noCameraReason(missing));
+        return;
+    }
     if (onSessionBegins) onSessionBegins();
     std::optional<std::string> folder = makeSessionDirectory(request.sessionName);
     if (!folder || !startCameras(*folder, request.initiatedBy, stopWhenRecording)) return;

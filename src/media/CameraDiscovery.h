@@ -47,6 +47,10 @@ public:
     // or a /dev/v4l link to it, as a user may name it on the command line.
     static std::optional<DiscoveredCamera> find(const std::string& wanted);
 
+    // Whether another program holds the node: it streams, so the driver
+    // refuses us buffers (EBUSY). Asking for none leaves a free camera as it was.
+    static bool isHeldElsewhere(const std::string& devicePath);
+
     // Every YUYV and MJPEG mode of the node; empty when it cannot be asked.
     static std::vector<CaptureMode> captureModes(const std::string& devicePath);
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <mutex>
 
+#include "core/CameraTexts.h"
 #include "core/Clock.h"
 #include "core/Log.h"
 #include "media/CameraDiscovery.h"
@@ -139,7 +140,11 @@ std::optional<std::string> LibavInput::open(const CameraDevice& device, const ch
         return avformat_open_input(&context, url.c_str(), input, raw);
     });
     if (result < 0) {
-        logLine("Talvex: cannot open '" + device.name + "': " + ffmpegErrorText(result));
+        // An errno names the usual causes (another program, USB bandwidth, unplugged).
+        const bool isErrno = result > -4096;
+        logLine("Talvex: " +
+                (isErrno ? cameraStartError(-result, CameraStep::start, device.name)
+                         : "cannot open '" + device.name + "': " + ffmpegErrorText(result)));
         return cannotOpenText(device);
     }
     format.reset(context);

@@ -145,7 +145,7 @@ TEST_F(Fixture, StartsThatCannotBegin) {
         std::size_t count;
         std::string name, under, line;
     } cases[] = {
-        {0, "x", "", ""},
+        {0, "x", "", "Talvex: start refused: no camera is open"},
         {1, std::string(300, 'n'), "", failed + "the session name cannot be a folder name"},
         {1, "x", "plainfile/sub", failed + "cannot create the output root "},
         {1, "x", "", failed + "Cannot add writer input"}};
