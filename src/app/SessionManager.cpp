@@ -15,6 +15,7 @@
 #include "core/InterruptedSessions.h"
 #include "core/Log.h"
 #include "core/NumberFormat.h"
+#include "core/TakeReport.h"
 
 namespace talvex {
 

@@ -260,6 +260,15 @@ std::vector<std::string> CameraDiscovery::camerasSharingUsbPort(const std::strin
     return names;
 }
 
+bool CameraDiscovery::isHeldElsewhere(const std::string& devicePath) {
+    UniqueFd fd = openNode(devicePath);
+    if (!fd) return false;
+    v4l2_requestbuffers none{};
+    none.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    none.memory = V4L2_MEMORY_MMAP;
+    return xioctl(fd.get(), VIDIOC_REQBUFS, &none) != 0 && errno == EBUSY;
+}
+
 std::vector<CaptureMode> CameraDiscovery::captureModes(const std::string& devicePath) {
     std::vector<CaptureMode> modes;
     UniqueFd fd = openNode(devicePath);

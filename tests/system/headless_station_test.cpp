@@ -7,6 +7,8 @@
 
 #include <QThread>
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -16,6 +18,7 @@
 #include "support/MovieProbe.h"
 #include "support/StationHarness.h"
 #include "support/TestSupport.h"
+#include "webcam/WebcamControl.h"
 
 using namespace talvex::test;
 
@@ -326,4 +329,55 @@ TEST(HeadlessStation, FullDiskKeepsWholeFilesAndTheRecord) {
     EXPECT_TRUE(countOf(csv, ",") == 3 * countOf(csv, "\n") && csv.ends_with('\n')) << csv;
     EXPECT_EQ(listDir(first), kSessionFiles);
     EXPECT_GT(probeMovie(second + "/recording.mp4").frames(), 10u);
+}
+
+// Cameras come back by themselves: one that another program holds at the
+// start opens once it is let go; unplugged, it makes START say why, and
+// plugged back (at another node) it is reopened and the next START records it.
+TEST(HeadlessStation, CamerasComeBackByThemselves) {
+    if (!std::getenv("TALVEX_WEBCAM_CONTROL")) {  // runs itself again among emulated webcams
+        TempDir dir;
+        std::ofstream(dir.file("cams")) << "[camera front]\nmodel = 720p\nserial = F1\nheld = on\n"
+                                           "[camera spare]\nmodel = vga\nplugged = off\n";
+        int code = -1;
+        const std::string self = std::filesystem::read_symlink("/proc/self/exe");
+        std::string out =
+            runCommand(binaryPath("tools/webcam/with-webcams") + " " + dir.file("cams") + " -- " +
+                           self + " --gtest_filter='*ComeBack*' 2>&1",
+                       &code);
+        EXPECT_EQ(code, 0) << out;
+        return;
+    }
+    TempDir home;
+    const int port = freePort();
+    const QString root = QString::fromStdString(home.file("rec"));
+    ChildProcess station(
+        "env", stationIn(home.path()) +
+                   QStringList{"--ipc-port", QString::number(port), "--output-root", root});
+    const auto said = [&](const std::string& line, int times = 1) {
+        return waitUntil([&] { return countOf(station.output(), line) >= times; }, 30);
+    };
+    ASSERT_TRUE(
+        said("Talvex: cannot open 'USB 2.0 Camera': another program is using the camera; "
+             "the station will try again"))
+        << station.output();
+    EXPECT_EQ(webcam::control("release front"), "ok");
+    ASSERT_TRUE(said("Talvex: opened cameras: 1")) << station.output();
+    EXPECT_EQ(webcam::control("unplug front"), "ok");
+    ASSERT_TRUE(said("Talvex: opened cameras: 0")) << station.output();
+    EXPECT_EQ(sendCommand(port, "START gone"), "OK\n");
+    EXPECT_TRUE(said("Talvex: start refused: camera 'USB 2.0 Camera' is missing"));
+    EXPECT_EQ(webcam::control("replug spare") + webcam::control("replug front"), "okok");
+    EXPECT_TRUE(said("Talvex: camera reopened: 'USB 2.0 Camera'", 2) && said(" at /dev/video2"))
+        << station.output();
+    ASSERT_TRUE(said("Talvex: opened cameras: 1", 2));
+    EXPECT_EQ(sendCommand(port, "START back"), "OK\n");
+    QThread::msleep(1500);
+    EXPECT_EQ(sendCommand(port, "STOP"), "OK\n");
+    std::string folder;
+    ASSERT_TRUE(
+        waitUntil([&] { return !(folder = folderOf(root.toStdString(), "back_", true)).empty(); }));
+    EXPECT_GT(probeMovie(folder + "/camera1.mp4").frames(), 5u) << station.output();
+    EXPECT_TRUE(listDir(root.toStdString()).size() == 1) << "no folder for the refused start";
+    EXPECT_EQ(station.end(SIGTERM), 0);
 }
