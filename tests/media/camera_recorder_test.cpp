@@ -127,8 +127,8 @@ TEST(CameraRecorder, OpensCapturesAndRecordsUntilTheCameraIsLost) {
     EXPECT_EQ(stopAndWait(recorder, &stopped), "camera1.mp4 finished");
     auto info = probeMovie(path);
     expectPlayable(info, 1280);
-    EXPECT_GE(info.frames(), 20u);  // 2 s at 30 fps, with room for a loaded machine
-    EXPECT_LE(info.frames(), 66u);
+    EXPECT_GE(info.frames(), 20u);  // 2 s at 30 fps, with room for a loaded machine; no more
+    // than it captured, below
     // What the camera gave the take: every frame it captured went into its movie.
     ASSERT_TRUE(stopped.take && stopped.take->lostAt);
     const std::string frames = std::to_string(info.frames());
