@@ -301,9 +301,8 @@ TEST_F(Window, IdleAlertsRenamePhoneRecordingLumetraAndClosing) {
     const std::string gapText = QString::number(gap, 'f', 2).toStdString() + " s";
     std::vector<TakeLine> lines = find<TakeReportView>("takeReport")->lines();
     const std::string lostLine = "Camera '" + lost.name + "' lost at ";
-    for (double late : {0.0, 0.2})  // the loss is noticed before the next frame
-        if (lines.size() == 3 && lines[1].text == lostLine + formatTakeTime(lostAt + late))
-            lines[1].text = lostLine;
+    if (lines.size() == 3 && lines[1].text.starts_with(lostLine + formatTakeTime(lostAt)))
+        lines[1].text = lostLine;  // the loss is noticed before the next frame
     EXPECT_EQ(lines, (std::vector<TakeLine>{
                          {"Take " + formatTakeTime(duration) + " · " + frames + " + " + frames +
                           " frames, none lost · " + std::to_string(rows.size()) +
