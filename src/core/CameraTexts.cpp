@@ -61,7 +61,9 @@ std::string formatFrameRate(double fps) {
 std::string cameraModeText(const std::string& format, int width, int height, double fps) {
     std::string text = format.empty() ? "" : format + " ";
     text += std::to_string(width) + "x" + std::to_string(height);
-    if (fps > 0) text += " " + formatFrameRate(fps) + "fps";
+    // Appended piecewise: GCC 12 at -O3 takes " " + a temporary for an overlapping copy
+    // (-Wrestrict).
+    if (fps > 0) text.append(" ").append(formatFrameRate(fps)).append("fps");
     return text;
 }
 
