@@ -7,6 +7,18 @@ set -Eeuo pipefail
 trap 'echo "package: stopped at line $LINENO: \"$BASH_COMMAND\" failed"' ERR
 cd "$(dirname "$0")/.."
 build=build-package
+
+# The reason in a failed build's log: CPack's message under its "CMake Error
+# at …" header (wrapped over several lines), else the first compiler error.
+reason() {
+  local why
+  why=$(awk '/^CMake Error/ { grab = 1; next }
+    grab && (/^Call Stack/ || /^$/) { exit }
+    grab { sub(/^ +/, ""); printf "%s ", $0 }' "$1")
+  [[ -n "$why" ]] || why=$(grep -m 1 -E 'error: |CPack Error' "$1" || true)
+  echo "${why% }"
+}
+
 cmake -G Ninja -Wno-dev -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTALVEX_BUILD_TESTS=OFF \
   -DCMAKE_INSTALL_PREFIX=/usr > /dev/null || {
   echo "package: cmake could not configure $build (its errors are above)"
@@ -15,8 +27,7 @@ cmake -G Ninja -Wno-dev -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTALVEX_BUI
 rm -f "$build"/talvex_*.deb
 cmake --build "$build" -j "$(nproc)" --target package > "$build/package.log" 2>&1 || {
   tail -n 40 "$build/package.log"
-  # CPack's own reason is the line after its "CMake Error at …" header.
-  why=$(grep -m 1 -E '^ *CPack[A-Za-z]*: |error: |CPack Error' "$build/package.log" | sed 's/^ *//' || true)
+  why=$(reason "$build/package.log")
   echo "package: building the package failed: ${why:-see the end of $build/package.log above}"
   exit 1
 }

@@ -36,10 +36,14 @@ if ((${#missing[@]})); then
     echo "setup: apt-get update failed (its errors are above)"
     exit 1
   }
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" || {
+  # dpkg's hundreds of progress lines are kept out of sight unless it fails.
+  log=$(mktemp)
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" > "$log" || {
+    tail -n 30 "$log"
     echo "setup: apt-get could not install ${missing[*]} (its errors are above)"
     exit 1
   }
+  rm -f "$log"
 fi
 # The tests format numbers under a locale with a decimal comma.
 if ! locale -a 2>/dev/null | grep -qix 'de_DE\.utf-\?8'; then

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/Clock.h"
+#include "app/DeviceWatcher.h"
 #include "core/FileUtil.h"
 #include "core/Log.h"
 #include "core/SerialQueue.h"
@@ -20,6 +21,16 @@ namespace {
 
 constexpr auto kPauseAfterOpen = std::chrono::milliseconds(300);
 constexpr auto kPauseStep = std::chrono::milliseconds(10);
+// How often a wanted camera that is missing is looked for again.
+constexpr int kRetryMs = 2000;
+
+// "Talvex: camera 'Cam': 1800 frames captured, 1798 written, 2 lost, 1 damaged".
+std::string takeLine(const CameraTake& take) {
+    return "Talvex: camera '" + take.name + "': " + std::to_string(take.framesCaptured) +
+           " frames captured, " + std::to_string(take.framesWritten) + " written, " +
+           std::to_string(take.framesLost) + " lost, " + std::to_string(take.framesDamaged) +
+           " damaged";
+}
 
 std::string joinLines(const std::vector<std::string>& lines) {
     std::string text;
@@ -27,13 +38,36 @@ std::string joinLines(const std::vector<std::string>& lines) {
     return text;
 }
 
+enum class Presence { away, held, free };
+
+// Set-up thread: whether the camera is plugged in and free to open.
+Presence presence(const std::string& id) {
+    auto found = CameraDiscovery::findById(id);
+    if (!found) return Presence::away;
+    if (!found->synthetic && CameraDiscovery::isHeldElsewhere(found->devicePath))
+        return Presence::held;
+    return Presence::free;
+}
+
 }  // namespace
+
+// What one set-up opened, and what became of the others.
+struct CameraManager::Setup {
+    Recorders recorders;
+    std::vector<std::string> errors;
+    std::vector<std::string> tried;    // ids
+    std::vector<std::string> waitFor;  // away or held: worth another try
+    std::vector<std::string> held;     // held by another program
+};
 
 CameraManager::CameraManager(const std::string& appDataDir, QObject* parent)
     : QObject(parent),
       registry_(appDataDir.empty() ? std::string() : joinPath(appDataDir, "camera_names.json")),
       generation_(std::make_shared<std::atomic<std::uint64_t>>(0)),
-      setupThread_(std::make_unique<SerialQueue>("talvex.setup")) {}
+      setupThread_(std::make_unique<SerialQueue>("talvex.setup")) {
+    retryTimer_.setInterval(kRetryMs);
+    connect(&retryTimer_, &QTimer::timeout, this, &CameraManager::reopenMissing);
+}
 
 CameraManager::~CameraManager() {
     ++*generation_;  // a running set-up stops and closes what it opened
@@ -54,6 +88,12 @@ void CameraManager::setCamerasSwapped(bool swapped) {
 }
 
 void CameraManager::scan() {
+    if (!watcher_) {
+        watcher_ = std::make_unique<DeviceWatcher>();
+        connect(watcher_.get(), &DeviceWatcher::camerasChanged, this,
+                &CameraManager::camerasChanged);
+        watcher_->start();
+    }
     auto found = CameraDiscovery::devices();
     mailbox_.post([found = std::move(found)](CameraManager& m) {
         std::vector<CameraDevice> devices;
@@ -67,7 +107,17 @@ void CameraManager::scan() {
         }
         m.availableDevices_ = std::move(devices);
         emit m.availableDevicesChanged();
+        m.reopenMissing();
     });
+}
+
+// A plug or unplug: the list is new, and a wanted camera that failed for any
+// reason gets another chance.
+void CameraManager::camerasChanged() {
+    for (const auto& device : wanted_)
+        if (!isOpen(device.id)) waiting_.insert(device.id);
+    updateRetry();
+    scan();
 }
 
 // A name the user gave this camera under an id an earlier version stored,
@@ -83,44 +133,136 @@ std::string CameraManager::storedName(const DiscoveredCamera& camera) const {
 // before this one opens them.
 void CameraManager::openCameras(const std::vector<CameraDevice>& devices) {
     closeAll();
-    const std::uint64_t generation = ++*generation_;
-    setupThread_->async([newest = generation_, generation, devices, fps = targetFPS_,
+    wanted_ = devices;
+    waiting_.clear();
+    busy_.clear();
+    updateRetry();
+    ++*generation_;
+    runSetup(devices, false);
+}
+
+void CameraManager::runSetup(std::vector<CameraDevice> devices, bool reopening) {
+    ++setupsRunning_;
+    setupThread_->async([newest = generation_, generation = generation_->load(),
+                         devices = std::move(devices), reopening, held = busy_, fps = targetFPS_,
                          manager = mailbox_.sender()] {
         auto current = [&] { return newest->load() == generation; };
-        Recorders recorders;
-        std::vector<std::string> errors;
-        for (const auto& device : devices) {
-            if (!current()) break;
-            auto recorder = std::make_shared<CameraRecorder>(device, fps);
-            recorder->setOnDisconnect(
-                [manager, reporter = std::weak_ptr(recorder)](const CameraDevice& lost) {
-                    manager.post([reporter, lost](CameraManager& m) {
-                        m.handleDisconnect(reporter.lock().get(), lost);
-                    });
-                });
-            if (auto error = recorder->setup()) {
-                errors.push_back(*error);
-                continue;
-            }
-            recorders.push_back(std::move(recorder));
-            for (auto slept = kPauseStep; slept <= kPauseAfterOpen && current();
-                 slept += kPauseStep)
-                std::this_thread::sleep_for(kPauseStep);
-        }
-        if (current())
-            manager.post([generation, recorders = std::move(recorders), errors = std::move(errors)](
-                             CameraManager& m) { m.publishSetup(generation, recorders, errors); });
-        recorders.clear();  // an out-of-date set-up closes its cameras here
+        Setup setup;
+        openEach(devices, fps, reopening, held, manager, current, setup);
+        if (!current()) setup = {};  // an out-of-date set-up closes its cameras here
+        manager.post([generation, reopening, setup = std::move(setup)](CameraManager& m) {
+            --m.setupsRunning_;
+            m.publishSetup(generation, reopening, setup);
+        });
     });
 }
 
-void CameraManager::publishSetup(std::uint64_t generation, Recorders recorders,
-                                 std::vector<std::string> errors) {
+// Set-up thread: opens each device in turn. A reopening passes over a camera
+// that is away, or that another program still holds after that was said once.
+void CameraManager::openEach(const std::vector<CameraDevice>& devices, std::int64_t fps,
+                             bool reopening, const std::set<std::string>& knownHeld,
+                             const Mailbox<CameraManager>::Sender& manager,
+                             const std::function<bool()>& current, Setup& setup) {
+    for (const auto& device : devices) {
+        if (!current()) break;
+        setup.tried.push_back(device.id);
+        Presence before = reopening ? presence(device.id) : Presence::free;
+        if (before == Presence::away || (before == Presence::held && knownHeld.count(device.id))) {
+            setup.waitFor.push_back(device.id);
+            if (before == Presence::held) setup.held.push_back(device.id);
+            continue;
+        }
+        auto recorder = std::make_shared<CameraRecorder>(device, fps);
+        recorder->setOnDisconnect(
+            [manager, reporter = std::weak_ptr(recorder)](const CameraDevice& lost) {
+                manager.post([reporter, lost](CameraManager& m) {
+                    m.handleDisconnect(reporter.lock().get(), lost);
+                });
+            });
+        if (auto error = recorder->setup()) {
+            setup.errors.push_back(*error);
+            Presence after = presence(device.id);
+            if (after != Presence::free) setup.waitFor.push_back(device.id);
+            if (after == Presence::held) setup.held.push_back(device.id);
+            continue;
+        }
+        setup.recorders.push_back(std::move(recorder));
+        for (auto slept = kPauseStep; slept <= kPauseAfterOpen && current(); slept += kPauseStep)
+            std::this_thread::sleep_for(kPauseStep);
+    }
+}
+
+void CameraManager::publishSetup(std::uint64_t generation, bool reopening, Setup setup) {
     // A newer openCameras started after this result was posted: its recorders
     // are dropped (and so closed) instead of published.
     if (generation != generation_->load()) return;
-    setOpenedRecorders(std::move(recorders));
-    setErrorMessage(errors.empty() ? std::nullopt : std::optional(joinLines(errors)));
+    for (const auto& id : setup.tried) {
+        waiting_.erase(id);
+        busy_.erase(id);
+    }
+    waiting_.insert(setup.waitFor.begin(), setup.waitFor.end());
+    busy_.insert(setup.held.begin(), setup.held.end());
+    updateRetry();
+    if (reopening) return placeReopened(std::move(setup));
+    setOpenedRecorders(std::move(setup.recorders));
+    setErrorMessage(setup.errors.empty() ? std::nullopt : std::optional(joinLines(setup.errors)));
+}
+
+// Each camera that is back takes the slot its place among the wanted ones gives it.
+void CameraManager::placeReopened(Setup setup) {
+    if (!setup.errors.empty()) setErrorMessage(joinLines(setup.errors));
+    if (setup.recorders.empty()) return;
+    auto takeFrom = [](Recorders& from, const std::string& id) {
+        auto found = std::find_if(from.begin(), from.end(),
+                                  [&](const auto& r) { return r->device().id == id; });
+        if (found == from.end()) return std::shared_ptr<CameraRecorder>();
+        auto recorder = *found;
+        from.erase(found);
+        return recorder;
+    };
+    Recorders open = openedRecorders_, placed;
+    for (const auto& device : wanted_) {
+        if (auto recorder = takeFrom(open, device.id)) {
+            placed.push_back(recorder);
+        } else if (auto back = takeFrom(setup.recorders, device.id)) {
+            logLine("Talvex: camera reopened: '" + back->device().name + "'");
+            placed.push_back(back);
+        }
+    }
+    placed.insert(placed.end(), open.begin(), open.end());
+    setOpenedRecorders(std::move(placed));
+    if (openedRecorders_.size() == wanted_.size()) setErrorMessage(std::nullopt);
+}
+
+// Between recordings only, so a take keeps the cameras it started with.
+void CameraManager::reopenMissing() {
+    if (setupsRunning_ > 0 || inTake_) return;
+    std::vector<CameraDevice> missing;
+    for (const auto& device : wanted_) {
+        if (!waiting_.count(device.id) || isOpen(device.id)) continue;
+        auto listed = std::find(availableDevices_.begin(), availableDevices_.end(), device);
+        missing.push_back(listed == availableDevices_.end() ? device : *listed);  // its name now
+    }
+    if (!missing.empty()) runSetup(std::move(missing), true);
+}
+
+bool CameraManager::isOpen(const std::string& id) const {
+    return std::any_of(openedRecorders_.begin(), openedRecorders_.end(),
+                       [&](const auto& r) { return r->device().id == id; });
+}
+
+void CameraManager::updateRetry() {
+    if (waiting_.empty())
+        retryTimer_.stop();
+    else if (!retryTimer_.isActive())
+        retryTimer_.start();
+}
+
+std::vector<std::string> CameraManager::missingCameras() const {
+    std::vector<std::string> missing;
+    for (const auto& device : wanted_)
+        if (!isOpen(device.id)) missing.push_back(device.name);
+    return missing;
 }
 
 void CameraManager::closeAll() {
@@ -173,6 +315,8 @@ void CameraManager::handleDisconnect(const CameraRecorder* reporter, const Camer
             kept.push_back(recorder);
     }
     setOpenedRecorders(std::move(kept));
+    waiting_.insert(device.id);  // looked for again: back by itself, also when re-plugged
+    updateRetry();
     std::string text = "Camera '" + device.name + "' was disconnected.";
     if (errorMessage_ == text)
         emit errorMessageChanged();  // a second loss is news even with the same text
@@ -198,6 +342,7 @@ std::optional<RecordingError> CameraManager::startRecording(const std::string& f
             openedRecorders_[i]->feed(compositor, static_cast<int>(i));
             taking_.push_back(openedRecorders_[i]);
         }
+        inTake_ = true;
         return std::nullopt;
     }
     for (std::size_t i = 0; i < openedRecorders_.size(); ++i) {
@@ -205,6 +350,7 @@ std::optional<RecordingError> CameraManager::startRecording(const std::string& f
         if (auto error = openedRecorders_[i]->startRecording(file)) return RecordingError{*error};
         taking_.push_back(openedRecorders_[i]);
     }
+    inTake_ = true;
     return std::nullopt;
 }
 
@@ -252,6 +398,10 @@ void CameraManager::finishStopIfDone() {
             for (int i : {0, 1})
                 if (camera.id == dualIds_[i]) camera.framesWritten = dualShown_[i];
     }
+    for (const auto& camera : report.cameras) logLine(takeLine(camera));
+    inTake_ = false;
+    // Cameras back during the take join now, unless the next one has begun.
+    mailbox_.post([](CameraManager& m) { m.reopenMissing(); });
     std::exchange(stopCompletion_, nullptr)(report);
 }
 

@@ -2,10 +2,13 @@
 
 #include <QObject>
 #include <array>
+#include <QTimer>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,6 +22,7 @@ namespace talvex {
 
 class CameraRecorder;
 class Compositor;
+class DeviceWatcher;
 struct DiscoveredCamera;
 class SerialQueue;
 
@@ -26,7 +30,9 @@ class SerialQueue;
 // cameras in their two slots, the error text the user sees, and the video
 // files of each session. Every method runs on the main thread, and every
 // result of the set-up thread and of the cameras reaches it through the
-// manager's mailbox.
+// manager's mailbox. A wanted camera that is missing (unplugged, lost, held
+// by another program) is opened again by itself once it is back, between
+// recordings.
 class CameraManager : public QObject, public RecordingOperations {
     Q_OBJECT
 public:
@@ -47,12 +53,15 @@ public:
 
     // Discovers now; the list is published one event-loop turn later.
     void scan();
-    // Closes the open cameras, then opens these in the background, one after another.
+    // Closes the open cameras, then opens these in the background, one after
+    // another. They stay wanted in their slots until the next call.
     void openCameras(const std::vector<CameraDevice>& devices);
+    const std::vector<CameraDevice>& wantedCameras() const { return wanted_; }
 
     std::size_t openedRecorderCount() const override { return openedRecorders_.size(); }
     std::optional<RecordingError> startRecording(const std::string& folder) override;
     void stopRecording(StopCompletion completion) override;
+    std::vector<std::string> missingCameras() const override;
 
 signals:
     void availableDevicesChanged();
@@ -62,11 +71,21 @@ signals:
 
 private:
     using Recorders = std::vector<std::shared_ptr<CameraRecorder>>;
+    struct Setup;
     void closeAll();
     std::string storedName(const DiscoveredCamera& camera) const;
     void handleDisconnect(const CameraRecorder* reporter, const CameraDevice& device);
-    void publishSetup(std::uint64_t generation, Recorders recorders,
-                      std::vector<std::string> errors);
+    void runSetup(std::vector<CameraDevice> devices, bool reopening);
+    static void openEach(const std::vector<CameraDevice>& devices, std::int64_t fps, bool reopening,
+                         const std::set<std::string>& knownHeld,
+                         const Mailbox<CameraManager>::Sender& manager,
+                         const std::function<bool()>& current, Setup& setup);
+    void publishSetup(std::uint64_t generation, bool reopening, Setup setup);
+    void placeReopened(Setup setup);
+    void camerasChanged();
+    void reopenMissing();
+    bool isOpen(const std::string& id) const;
+    void updateRetry();
     void retire(const std::shared_ptr<CameraRecorder>& recorder);
     void endPart(const std::shared_ptr<CameraRecorder>& recorder);
     void partEnded(std::optional<MovieResult> movie, std::optional<CameraTake> camera);
@@ -95,6 +114,16 @@ private:
     int partsEnding_ = 0;
     StopReport report_;
     StopCompletion stopCompletion_;
+    // The cameras of the last Apply in slot order; of those, the ones to try
+    // again now and then (away, lost or held), and the ones held by another
+    // program at the last try (tried again quietly).
+    std::vector<CameraDevice> wanted_;
+    std::set<std::string> waiting_;
+    std::set<std::string> busy_;
+    QTimer retryTimer_;
+    std::unique_ptr<DeviceWatcher> watcher_;  // from the first scan on
+    int setupsRunning_ = 0;
+    bool inTake_ = false;                   // from a start until its stop has ended every part
     Mailbox<CameraManager> mailbox_{this};  // work posted after the manager is gone is dropped
     // The newest Apply; an older set-up still opening notices and closes its cameras.
     std::shared_ptr<std::atomic<std::uint64_t>> generation_;

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <QPointer>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
@@ -14,6 +15,7 @@
 #include "core/InterruptedSessions.h"
 #include "core/Log.h"
 #include "core/NumberFormat.h"
+#include "core/TakeReport.h"
 
 namespace talvex {
 
@@ -82,20 +84,20 @@ std::optional<std::string> SessionManager::makeSessionDirectory(
     const std::optional<std::string>& sessionName) {
     std::string name = sessionFolderName(sessionName, static_cast<std::time_t>(wallNow()));
     if (!isUsableFolderName(name)) {
-        logLine("Talvex: start recording failed: the session name cannot be a folder name");
+        refuseStart("start recording failed: the session name cannot be a folder name");
         return std::nullopt;
     }
     if (!isDirectory(outputRoot_)) {
         if (!makeDirectories(outputRoot_)) {
-            logLine("Talvex: start recording failed: cannot create the output root " + outputRoot_);
+            refuseStart("start recording failed: cannot create the output root " + outputRoot_);
             return std::nullopt;
         }
         logLine("Talvex: the output root was missing and was created again: " + outputRoot_);
     }
     if (auto free = availableBytes(outputRoot_); !hasRoomToStart(free)) {
-        logLine("Talvex: start refused: only " + std::to_string(*free / 1024) + " KB free in " +
-                outputRoot_ + ", at least " + std::to_string(kMinFreeBytesToStart >> 20) +
-                " MB are needed");
+        refuseStart("start refused: only " + std::to_string(*free / 1024) + " KB free in " +
+                    outputRoot_ + ", at least " + std::to_string(kMinFreeBytesToStart >> 20) +
+                    " MB are needed");
         return std::nullopt;
     }
     constexpr int kMaxAttempts = 1000;
@@ -108,17 +110,18 @@ std::optional<std::string> SessionManager::makeSessionDirectory(
             return folder;
         }
         if (errno != EEXIST) {
-            logLine("Talvex: start recording failed: cannot create the session folder " + folder +
-                    ": " + std::strerror(errno));
+            refuseStart("start recording failed: cannot create the session folder " + folder +
+                        ": " + std::strerror(errno));
             return std::nullopt;
         }
     }
-    logLine("Talvex: start recording failed: no free session folder name for " + name);
+    refuseStart("start recording failed: no free session folder name for " + name);
     return std::nullopt;
 }
 
 void SessionManager::startSession(const std::optional<std::string>& sessionName,
                                   const std::string& initiatedBy) {
+    clearStartProblem();
     StartRequest request{sessionName, initiatedBy};
     switch (sequence_.requestStart(request)) {
         case StartAction::begin:
@@ -134,8 +137,12 @@ void SessionManager::startSession(const std::optional<std::string>& sessionName,
 }
 
 void SessionManager::beginSession(const StartRequest& request, bool stopWhenRecording) {
+    setLastTake(std::nullopt);
     auto cameras = cameraManager_.lock();
-    if (!cameras || cameras->openedRecorderCount() == 0) return;
+    if (!cameras || cameras->openedRecorderCount() == 0)
+        return refuseStart("start refused: " + noCameraReason(cameras
+                                                                  ? cameras->missingCameras()
+                                                                  : std::vector<std::string>{}));
     if (onSessionBegins) onSessionBegins();
     std::optional<std::string> folder = makeSessionDirectory(request.sessionName);
     if (!folder || !startCameras(*folder, request.initiatedBy, stopWhenRecording)) return;
@@ -158,7 +165,7 @@ bool SessionManager::startCameras(const std::string& folder, const std::string& 
                             false};
     }
     if (auto error = cameras->startRecording(folder)) {
-        logLine("Talvex: start recording failed: " + error->message);
+        refuseStart("start recording failed: " + error->message);
         removeReserveFile(folder);
         return false;
     }
@@ -192,7 +199,28 @@ void SessionManager::setElapsedSeconds(int seconds) {
 }
 
 void SessionManager::stopSession() {
+    clearStartProblem();
     if (sequence_.requestStop() == StopAction::stop) stopNow();
+}
+
+// Said once in the log, and kept for the window until the next action.
+void SessionManager::refuseStart(const std::string& why) {
+    logLine("Talvex: " + why);
+    std::string notice = why;
+    if (!notice.empty()) notice[0] = static_cast<char>(std::toupper(notice[0]));
+    setStartProblem(notice);
+}
+
+void SessionManager::setStartProblem(std::optional<std::string> problem) {
+    if (problem == startProblem_) return;
+    startProblem_ = std::move(problem);
+    emit startProblemChanged();
+}
+
+void SessionManager::setLastTake(std::optional<TakeFigures> take) {
+    if (!take && !lastTake_) return;
+    lastTake_ = std::move(take);
+    emit lastTakeChanged();
 }
 
 void SessionManager::stopNow() {
@@ -201,38 +229,55 @@ void SessionManager::stopNow() {
     {
         std::lock_guard lock(mutex_);
         name = sequence_.sessionId();
-        logLine(gyroStats_.report(sequence_.stopping(steadyNow())));
+        takeLength_ = sequence_.stopping(steadyNow());
+        logLine(gyroStats_.report(takeLength_));
         if (metadata_) metadata_->recordingEnd = wallNow();
     }
     // Without the camera side there is nothing to wait for: the session's
     // own files are finished at once.
     auto cameras = cameraManager_.lock();
-    if (!cameras) return finishSession(std::nullopt);
+    if (!cameras) return finishSession({});
     // The completion runs on the main thread.
     QPointer<SessionManager> self(this);
     cameras->stopRecording([self, name](const StopReport& report) {
         logLine("Talvex: session " + name + " stopped: " + describeMovies(report.movies));
-        if (self) self->finishSession(report.videoStartTime);
+        if (self) self->finishSession(report);
     });
 }
 
 // The cameras are finished. gyro.csv is synced and closed, the reserve given
 // back and the final session.json written on the file queue, after every
 // write asked for before; only then is the session finished.
-void SessionManager::finishSession(std::optional<double> videoStartTime) {
+void SessionManager::finishSession(const StopReport& report) {
     recordFinal_ = true;
     std::string record;
     {
         std::lock_guard lock(mutex_);
         gyroFile_.close();
-        if (metadata_ && videoStartTime)
-            metadata_->videoStartSeconds = *videoStartTime - sequence_.startTime();
-        if (metadata_) record = encodeSessionMetadata(*metadata_);
+        finishedTake_ = takeFigures(report);
+        if (metadata_) {
+            if (report.videoStartTime)
+                metadata_->videoStartSeconds = *report.videoStartTime - sequence_.startTime();
+            metadata_->gyroSamples = finishedTake_->gyroSamples;
+            metadata_->gyroLongestGapSeconds = finishedTake_->gyroLongestGap;
+            metadata_->durationSeconds = finishedTake_->durationSeconds;
+            record = encodeSessionMetadata(*metadata_);
+        }
     }
     files_.async([self = mailbox_.sender(), folder = sessionFolder_, record] {
         writeFinalRecord(folder, record);
         self.post([](SessionManager& s) { s.sessionFinished(); });
     });
+}
+
+// Under the mutex: the session's figures once its files are finished.
+TakeFigures SessionManager::takeFigures(const StopReport& report) const {
+    return {sequence_.startTime(),
+            takeLength_,
+            report.cameras,
+            report.movies,
+            static_cast<std::int64_t>(gyroStats_.kept()),
+            gyroStats_.longestGap(takeLength_)};
 }
 
 void SessionManager::writeFinalRecord(const std::string& folder, const std::string& record) {
@@ -254,6 +299,7 @@ void SessionManager::sessionFinished() {
         sequence_.finished();
     }
     emit lastSessionDirChanged();
+    setLastTake(std::exchange(finishedTake_, std::nullopt));
     emit recordingStateChanged();
     beginWaitingStarts();
 }
@@ -311,8 +357,8 @@ void SessionManager::writeGyroSample(double sampleTime, double x, double y, doub
         logLine("Talvex Gyro: sample rejected — negative time " + formatNumber(t));
         return;
     }
-    gyroFile_.append(gyroCsvLine(t, x, y, z));
-    gyroStats_.add(t);
+    // Only rows that reached gyro.csv count as kept.
+    if (gyroFile_.append(gyroCsvLine(t, x, y, z))) gyroStats_.add(t);
     if (metadata_) metadata_->gyroscopeConnected = true;
 }
 

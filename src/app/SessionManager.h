@@ -15,6 +15,7 @@
 #include "core/RecordingOperations.h"
 #include "core/SessionFiles.h"
 #include "core/SessionSequence.h"
+#include "core/TakeReport.h"
 
 namespace talvex {
 
@@ -72,11 +73,20 @@ public:
     std::optional<std::string> lastSessionVideoURL() const;
     std::optional<std::string> lastSessionGyroURL() const;
 
+    // Why the last start could not begin, for the window ("Start refused: no
+    // camera is open"); kept until the next start or stop, or clearStartProblem.
+    const std::optional<std::string>& startProblem() const { return startProblem_; }
+    void clearStartProblem() { setStartProblem(std::nullopt); }
+    // What the last stopped take kept; none from the next start on.
+    const std::optional<TakeFigures>& lastTake() const { return lastTake_; }
+
 signals:
     void recordingStateChanged();
     void outputRootChanged();
     void elapsedSecondsChanged();
     void lastSessionDirChanged();
+    void startProblemChanged();
+    void lastTakeChanged();
 
 private:
     std::optional<std::string> makeSessionDirectory(const std::optional<std::string>& sessionName);
@@ -86,7 +96,11 @@ private:
     void stopNow();
     void beginWaitingStarts();
     void enterRecording();
-    void finishSession(std::optional<double> videoStartTime);
+    void refuseStart(const std::string& why);
+    void setStartProblem(std::optional<std::string> problem);
+    void setLastTake(std::optional<TakeFigures> take);
+    void finishSession(const StopReport& report);
+    TakeFigures takeFigures(const StopReport& report) const;
     static void writeFinalRecord(const std::string& folder, const std::string& record);
     void sessionFinished();
     void writeMetadata();
@@ -100,6 +114,10 @@ private:
     QTimer elapsedTimer_;
     bool recordFinal_ = false;   // session.json of the stop is written
     std::string sessionFolder_;  // the folder made at the start, kept to the end
+    double takeLength_ = 0;      // start to stop, steady seconds
+    std::optional<std::string> startProblem_;
+    std::optional<TakeFigures> lastTake_;
+    std::optional<TakeFigures> finishedTake_;  // published once the session is finished
 
     // session.json and gyro.csv's syncs, in order, off the main thread.
     FileWriteQueue files_{"talvex.session"};

@@ -1,5 +1,7 @@
 #include "app/TalvexApp.h"
 
+#include <algorithm>
+
 #include "app/Paths.h"
 #include "core/Clock.h"
 #include "core/Log.h"
@@ -51,8 +53,12 @@ void TalvexApp::setupApp() {
     gyro_->connectIfConfigured();
     if (options_.headless && !camerasRequested_) {
         camerasRequested_ = true;
+        // Every scan (at the start, and whenever cameras come and go) may find
+        // one asked for; one that appears during a session is opened after it.
         connect(cameras_.get(), &CameraManager::availableDevicesChanged, this,
-                &TalvexApp::openRequestedCameras, Qt::SingleShotConnection);
+                &TalvexApp::openRequestedCameras);
+        connect(session_.get(), &SessionManager::recordingStateChanged, this,
+                &TalvexApp::openRequestedCameras);
         connect(cameras_.get(), &CameraManager::openedRecordersChanged, this, [this] {
             logLine("Talvex: opened cameras: " + std::to_string(cameras_->openedRecorderCount()));
         });
@@ -60,34 +66,51 @@ void TalvexApp::setupApp() {
     cameras_->scan();
 }
 
-// Headless: the --cameras ids, else the first two synthetic cameras when
-// there are any (so a webcam never changes what a test records), else the
-// first two found.
+// Headless: the --cameras ids, each as soon as it is found, else the first
+// two synthetic cameras when there are any (so a webcam never changes what a
+// test records), else the first two found. Once open, a camera that goes
+// away is the camera manager's to bring back.
 void TalvexApp::openRequestedCameras() {
-    const auto& devices = cameras_->availableDevices();
+    std::vector<CameraDevice> chosen = options_.cameras.empty() ? firstFound() : requestedFound();
+    if (chosen.size() > 2) chosen.resize(2);
+    if (chosen.empty()) return logOnce("Talvex: no camera to open");
+    if (chosen == cameras_->wantedCameras() || session_->isBusy()) return;
+    cameras_->openCameras(chosen);
+}
+
+std::vector<CameraDevice> TalvexApp::firstFound() const {
+    if (!cameras_->wantedCameras().empty()) return cameras_->wantedCameras();
+    bool synthetic = options_.virtualCameras > 0;
     std::vector<CameraDevice> chosen;
-    if (!options_.cameras.empty()) {
-        for (const auto& wanted : options_.cameras) {
+    for (const auto& device : cameras_->availableDevices())
+        if (!synthetic || SyntheticCameras::isSyntheticId(device.id)) chosen.push_back(device);
+    return chosen;
+}
+
+// Each camera asked for, once it has been found, in the order asked.
+std::vector<CameraDevice> TalvexApp::requestedFound() {
+    const auto& devices = cameras_->availableDevices();
+    requested_.resize(options_.cameras.size());
+    std::vector<CameraDevice> chosen;
+    for (std::size_t i = 0; i < requested_.size(); ++i) {
+        const std::string& wanted = options_.cameras[i];
+        if (!requested_[i]) {
             auto camera = CameraDiscovery::find(wanted);
             std::string id = camera ? camera->id : wanted;
             auto found = std::find_if(devices.begin(), devices.end(),
                                       [&](const auto& d) { return d.id == id; });
-            if (found == devices.end())
-                logLine("Talvex: camera not found: " + wanted);
-            else
-                chosen.push_back(*found);
+            if (found != devices.end()) requested_[i] = *found;
         }
-    } else {
-        bool synthetic = options_.virtualCameras > 0;
-        for (const auto& device : devices)
-            if (!synthetic || SyntheticCameras::isSyntheticId(device.id)) chosen.push_back(device);
+        if (requested_[i])
+            chosen.push_back(*requested_[i]);
+        else
+            logOnce("Talvex: camera not found: " + wanted);
     }
-    if (chosen.size() > 2) chosen.resize(2);
-    if (chosen.empty()) {
-        logLine("Talvex: no camera to open");
-        return;
-    }
-    cameras_->openCameras(chosen);
+    return chosen;
+}
+
+void TalvexApp::logOnce(const std::string& line) {
+    if (said_.insert(line).second) logLine(line);
 }
 
 void TalvexApp::handleCommand(const IPCCommand& command) {

@@ -3,6 +3,10 @@
 #include <QObject>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "app/CameraManager.h"
 #include "app/GyroReceiver.h"
@@ -34,6 +38,9 @@ public:
 private:
     void handleCommand(const IPCCommand& command);
     void openRequestedCameras();
+    std::vector<CameraDevice> firstFound() const;
+    std::vector<CameraDevice> requestedFound();
+    void logOnce(const std::string& line);
 
     StationOptions options_;
     std::shared_ptr<CameraManager> cameras_;
@@ -41,6 +48,8 @@ private:
     std::unique_ptr<IPCServer> ipc_;
     std::unique_ptr<GyroReceiver> gyro_;
     bool camerasRequested_ = false;
+    std::vector<std::optional<CameraDevice>> requested_;  // each --cameras entry once found
+    std::set<std::string> said_;                          // lines said once
 };
 
 }  // namespace talvex

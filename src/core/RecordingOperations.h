@@ -71,6 +71,9 @@ public:
     virtual std::optional<RecordingError> startRecording(const std::string& folder) = 0;
     // Ends every file, then runs the completion once on the main thread.
     virtual void stopRecording(StopCompletion completion) = 0;
+    // Names of the cameras asked for that are not open (they failed to open
+    // or were lost since), in slot order.
+    virtual std::vector<std::string> missingCameras() const { return {}; }
 };
 
 }  // namespace talvex

@@ -27,21 +27,19 @@ std::string framesOf(const CameraTake& camera) {
     return losses.empty() ? written : written + " (" + losses + ")";
 }
 
-std::string plainLine(const TakeFigures& take) {
+// The take's figures in one line: duration, each camera's frames in slot
+// order, the gyroscope's samples and longest gap.
+std::string figuresLine(const TakeFigures& take) {
     std::string frames;
-    for (const auto& camera : take.cameras)
+    bool whole = true;
+    for (const auto& camera : take.cameras) {
         frames += (frames.empty() ? "" : " + ") + framesOf(camera);
+        whole = whole && camera.framesLost == 0 && camera.framesDamaged == 0;
+    }
     return "Take " + formatTakeTime(take.durationSeconds) + " · " +
-           (frames.empty() ? "no" : frames) + " frames · " + std::to_string(take.gyroSamples) +
-           " gyro samples, gap " + fixed(take.gyroLongestGap, 2) + " s";
-}
-
-std::string cameraLine(const CameraTake& camera, std::size_t index) {
-    std::string line = "Cam " + std::to_string(index + 1) + ": " +
-                       std::to_string(camera.framesWritten) + " frames, " +
-                       std::to_string(camera.framesLost) + " lost";
-    if (camera.framesDamaged > 0) line += ", " + std::to_string(camera.framesDamaged) + " damaged";
-    return line;
+           (frames.empty() ? "no" : frames) + " frames" + (whole ? ", none lost" : "") + " · " +
+           std::to_string(take.gyroSamples) + " gyro samples, gap " +
+           fixed(take.gyroLongestGap, 2) + " s";
 }
 
 void addMovieWarnings(const TakeFigures& take, std::vector<std::string>& warnings) {
@@ -85,14 +83,8 @@ std::vector<std::string> takeWarnings(const TakeFigures& take) {
 }
 
 std::vector<TakeLine> describeTake(const TakeFigures& take) {
-    std::vector<std::string> warnings = takeWarnings(take);
-    if (warnings.empty()) return {{plainLine(take)}};
-    std::vector<TakeLine> lines{{"Take " + formatTakeTime(take.durationSeconds)}};
-    for (std::size_t i = 0; i < take.cameras.size(); ++i)
-        lines.push_back({cameraLine(take.cameras[i], i)});
-    lines.push_back({"Gyro: " + std::to_string(take.gyroSamples) + " samples, longest gap " +
-                     fixed(take.gyroLongestGap, 2) + " s"});
-    for (auto& warning : warnings) lines.push_back({std::move(warning), true});
+    std::vector<TakeLine> lines{{figuresLine(take)}};
+    for (auto& warning : takeWarnings(take)) lines.push_back({std::move(warning), true});
     return lines;
 }
 

@@ -35,9 +35,8 @@ std::string formatTakeTime(double seconds);
 // their rate, movies not finished, the gyroscope's silence or longest gap.
 std::vector<std::string> takeWarnings(const TakeFigures& take);
 
-// The report after a stop. A take without a warning is one plain line;
-// otherwise the duration, a line per camera, the gyroscope's line and then
-// each warning.
+// The report after a stop: one plain line of figures ("Take 0:12 · 361 +
+// 358 frames, none lost · 4800 gyro samples, gap 0.03 s"), then each warning.
 std::vector<TakeLine> describeTake(const TakeFigures& take);
 
 // Why a start found no camera to record: "no camera is open", or the

@@ -76,6 +76,24 @@ std::string usbAttribute(const std::string& node, const char* name) {
     return text;
 }
 
+// "1-1" for a camera at USB device 1-1.4 (bus 1, root port 1, hub port 4);
+// empty when the node is no USB device's.
+std::string usbRootPort(const std::string& node) {
+    std::error_code error;
+    auto interface = fs::canonical("/sys/class/video4linux/" + node + "/device", error);
+    if (error) return {};
+    const std::string device = interface.parent_path().filename().string();
+    const auto dash = device.find('-');
+    if (dash == std::string::npos) return {};
+    return device.substr(0, device.find('.', dash));
+}
+
+std::string trimmedFile(const fs::path& path) {
+    auto text = readFile(path.string()).value_or("");
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
 std::vector<std::string> videoNodes() {
     std::vector<std::pair<int, std::string>> nodes;
     std::error_code error;
@@ -223,6 +241,32 @@ std::optional<DiscoveredCamera> CameraDiscovery::find(const std::string& wanted)
             return camera;
     }
     return std::nullopt;
+}
+
+std::vector<std::string> CameraDiscovery::camerasSharingUsbPort(const std::string& devicePath) {
+    std::error_code error;
+    const std::string self = fs::canonical(devicePath, error).filename().string();
+    const std::string root = error ? std::string() : usbRootPort(self);
+    std::vector<std::string> names;
+    if (root.empty()) return names;
+    const fs::path classDir = "/sys/class/video4linux";
+    for (const auto& entry : fs::directory_iterator(classDir, error)) {
+        const std::string node = entry.path().filename().string();
+        if (node == self || usbRootPort(node) != root) continue;
+        if (trimmedFile(entry.path() / "index") != "0") continue;  // its metadata node
+        names.push_back(trimmedFile(entry.path() / "name"));
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool CameraDiscovery::isHeldElsewhere(const std::string& devicePath) {
+    UniqueFd fd = openNode(devicePath);
+    if (!fd) return false;
+    v4l2_requestbuffers none{};
+    none.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    none.memory = V4L2_MEMORY_MMAP;
+    return xioctl(fd.get(), VIDIOC_REQBUFS, &none) != 0 && errno == EBUSY;
 }
 
 std::vector<CaptureMode> CameraDiscovery::captureModes(const std::string& devicePath) {

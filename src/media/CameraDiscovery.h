@@ -47,6 +47,14 @@ public:
     // or a /dev/v4l link to it, as a user may name it on the command line.
     static std::optional<DiscoveredCamera> find(const std::string& wanted);
 
+    // The card names of the other cameras on the node's USB root port (the
+    // same bus and first port number, so behind the same hub too): the ones
+    // sharing its bandwidth. Empty when sysfs does not say.
+    static std::vector<std::string> camerasSharingUsbPort(const std::string& devicePath);
+    // Whether another program holds the node: it streams, so the driver
+    // refuses us buffers (EBUSY). Asking for none leaves a free camera as it was.
+    static bool isHeldElsewhere(const std::string& devicePath);
+
     // Every YUYV and MJPEG mode of the node; empty when it cannot be asked.
     static std::vector<CaptureMode> captureModes(const std::string& devicePath);
 

@@ -41,6 +41,7 @@ std::optional<std::string> CameraRecorder::setup() {
     if (!source_) return error;
     thread_ = std::make_unique<SerialQueue>("talvex.capture." + device_.id);
     source_->start({[this](VideoFramePtr frame) { deliver(std::move(frame)); },
+                    [this](std::int64_t at) { thread_->async([this, at] { count(at, true); }); },
                     [this](const std::string& line) { lose(line); }});
     return std::nullopt;
 }
@@ -54,20 +55,25 @@ void CameraRecorder::deliver(VideoFramePtr frame) {
     slot_.offer(frame);
     if (backlog_.load() >= kMaxBacklog) {
         ++dropped_;
+        // Still captured: the take's counts and rate see it.
+        thread_->async([this, at = frame->ptsMicros] { count(at, false); });
         return;
     }
     ++backlog_;
     thread_->async([this, frame = std::move(frame)] {
         --backlog_;
+        count(frame->ptsMicros, false);
         take(frame);
     });
 }
 
+void CameraRecorder::count(std::int64_t captureMicros, bool damaged) {
+    if (!accounting_) return;
+    if (auto line = accounting_->captured(static_cast<double>(captureMicros) / 1e6)) logLine(*line);
+    if (damaged) accounting_->damaged();
+}
+
 void CameraRecorder::take(const VideoFramePtr& frame) {
-    // Counted by the source's numbers, so frames dropped on the way count too.
-    if (take_ && !takeFirstFrame_) takeFirstFrame_ = frame->sequence;
-    if (take_)
-        take_->framesCaptured = static_cast<std::int64_t>(frame->sequence - *takeFirstFrame_ + 1);
     if (compositor_)
         compositor_->offer(compositorIndex_, frame);
     else if (output_.isStarted())
@@ -115,12 +121,14 @@ void CameraRecorder::beginTake() {
     take_->id = device_.id;
     take_->name = device_.name;
     take_->mode = source_ ? source_->mode() : std::string();
-    takeFirstFrame_.reset();
+    accounting_.emplace(device_.name, static_cast<double>(fps_));
 }
 
 CameraRecorder::Stopped CameraRecorder::endTake() {
     compositor_.reset();
     if (output_.isStarted()) unreported_ = output_.stop();
+    if (take_ && accounting_) accounting_->fill(*take_);
+    accounting_.reset();
     Stopped stopped{std::exchange(unreported_, std::nullopt), std::exchange(take_, std::nullopt)};
     if (stopped.take && stopped.movie) stopped.take->framesWritten = stopped.movie->framesWritten;
     return stopped;

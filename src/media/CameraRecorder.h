@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/CameraDevice.h"
+#include "core/FrameAccounting.h"
 #include "core/RecordingOperations.h"
 #include "core/SerialQueue.h"
 #include "media/LatestFrameSlot.h"
@@ -74,6 +75,7 @@ public:
 
 private:
     void deliver(VideoFramePtr frame);
+    void count(std::int64_t captureMicros, bool damaged);
     void take(const VideoFramePtr& frame);
     void lose(const std::string& line);
     void beginTake();
@@ -95,8 +97,8 @@ private:
     std::shared_ptr<Compositor> compositor_;
     int compositorIndex_ = 0;
     std::optional<CameraTake> take_;
-    std::optional<std::uint64_t> takeFirstFrame_;  // the source's number of its first frame
-    std::optional<MovieResult> unreported_;        // a movie a loss ended
+    std::optional<FrameAccounting> accounting_;  // of the take, every frame captured
+    std::optional<MovieResult> unreported_;      // a movie a loss ended
 };
 
 }  // namespace talvex

@@ -6,8 +6,10 @@
 #include <cmath>
 #include <mutex>
 
+#include "core/CameraTexts.h"
 #include "core/Clock.h"
 #include "core/Log.h"
+#include "core/MjpegFrame.h"
 #include "media/CameraDiscovery.h"
 #include "media/SyntheticSource.h"
 #include "media/V4l2Source.h"
@@ -25,13 +27,25 @@ namespace {
 constexpr double kStallSeconds = 5.0;
 // A non-blocking read with nothing ready is tried again after this.
 constexpr auto kRetryAfterNothing = std::chrono::milliseconds(2);
-// A source clock this far behind the steady clock has jumped.
-constexpr std::int64_t kMaxLagMicros = 500'000;
+// FFmpeg's results for an errno are its negation; its own codes lie beyond.
+constexpr int kMaxErrno = 4096;
+// The rate assumed for spacing frames when none was asked.
+constexpr double kDefaultFps = 30;
 
 std::atomic<int> runningSources{0};
 
-std::int64_t nowMicros() {
-    return std::llround(steadyNow() * 1e6);
+// Why the input did not open, as the user can act on it: libavdevice's v4l2
+// input opens, sets the format, asks for buffers and starts the stream in one
+// call that gives only the errno (ENOSPC: the USB bandwidth of the camera's
+// port; EBUSY: another program; ENODEV: unplugged).
+std::string startErrorText(const CameraDevice& device, const std::string& url, int result) {
+    if (result <= -kMaxErrno)
+        return "cannot open '" + device.name + "': " + ffmpegErrorText(result);
+    const bool node = url.rfind("/dev/", 0) == 0;
+    return cameraStartError(-result, CameraStep::start, device.name,
+                            node && result == AVERROR(ENOSPC)
+                                ? CameraDiscovery::camerasSharingUsbPort(url)
+                                : std::vector<std::string>{});
 }
 
 }  // namespace
@@ -66,7 +80,9 @@ std::unique_ptr<CaptureSource> CaptureSource::open(const CameraDevice& device, s
 }
 
 CaptureSource::CaptureSource(CameraDevice device, std::int64_t fps)
-    : device_(std::move(device)), fps_(fps) {}
+    : device_(std::move(device)),
+      fps_(fps),
+      timeline_(1 / (fps > 0 ? static_cast<double>(fps) : kDefaultFps)) {}
 
 CaptureSource::~CaptureSource() {
     // Subclasses stop before their device goes; this is the last guard.
@@ -117,9 +133,19 @@ void CaptureSource::run() {
     }
 }
 
+std::optional<std::int64_t> CaptureSource::place(std::optional<double> stamp) {
+    auto at = timeline_.place(stamp, steadyNow());
+    if (!at) return std::nullopt;
+    return std::llround(*at * 1e6);
+}
+
 void CaptureSource::deliver(const std::shared_ptr<VideoFrame>& frame) {
     frame->sequence = ++captured_;
     if (sink_.frame) sink_.frame(frame);
+}
+
+void CaptureSource::reportDamaged(std::int64_t captureMicros) {
+    if (sink_.damaged) sink_.damaged(captureMicros);
 }
 
 std::optional<std::string> LibavInput::open(const CameraDevice& device, const char* inputFormat,
@@ -139,7 +165,7 @@ std::optional<std::string> LibavInput::open(const CameraDevice& device, const ch
         return avformat_open_input(&context, url.c_str(), input, raw);
     });
     if (result < 0) {
-        logLine("Talvex: cannot open '" + device.name + "': " + ffmpegErrorText(result));
+        logLine("Talvex: " + startErrorText(device, url, result));
         return cannotOpenText(device);
     }
     format.reset(context);
@@ -170,9 +196,8 @@ std::string LibavInput::mode(std::int64_t askedFps) const {
                            ? pixels
                            : avcodec_get_name(parameters->codec_id);
     const AVRational rate = av_guess_frame_rate(format.get(), video, nullptr);
-    const long fps = rate.num && rate.den ? std::lround(av_q2d(rate)) : askedFps;
-    return kind + " " + std::to_string(parameters->width) + "x" +
-           std::to_string(parameters->height) + " " + std::to_string(fps) + "fps";
+    const double fps = rate.num && rate.den ? av_q2d(rate) : static_cast<double>(askedFps);
+    return cameraModeText(kind, parameters->width, parameters->height, fps);
 }
 
 std::int64_t LibavInput::sourceMicros() const {
@@ -180,19 +205,15 @@ std::int64_t LibavInput::sourceMicros() const {
                         kMicroseconds);
 }
 
-// Frames keep the source's own timing (the driver's time stamps, the test
-// pattern's frame clock), moved once onto the steady clock, so a reading
-// thread that falls behind and catches up does not bunch the frames' times.
-// The offset follows the fastest delivery seen, and starts over when the
-// source clock jumps (a clock step, a restarted device).
-std::int64_t LibavInput::captureTime() {
-    const std::int64_t now = nowMicros();
-    if (packet->pts == AV_NOPTS_VALUE) return now;
-    const std::int64_t source = sourceMicros();
-    if (!sourceOffset || source + *sourceOffset > now ||
-        now - (source + *sourceOffset) > kMaxLagMicros)
-        sourceOffset = now - source;
-    return source + *sourceOffset;
+std::optional<double> LibavInput::stampSeconds() const {
+    if (packet->pts == AV_NOPTS_VALUE) return std::nullopt;
+    return static_cast<double>(sourceMicros()) / 1e6;
+}
+
+bool LibavInput::isWhole() const {
+    if (packet->size <= 0) return false;
+    return decoder->codec_id != AV_CODEC_ID_MJPEG ||
+           mjpegFrameIsWhole({packet->data, static_cast<std::size_t>(packet->size)});
 }
 
 // A damaged compressed frame is skipped; the next one decodes on its own.

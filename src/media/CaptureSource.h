@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "core/CameraDevice.h"
+#include "core/CaptureTimeline.h"
 #include "media/FfmpegPtr.h"
 #include "media/VideoFrame.h"
 
@@ -22,6 +23,9 @@ class CaptureSource {
 public:
     struct Sink {
         std::function<void(VideoFramePtr frame)> frame;
+        // A frame captured at this instant (steady microseconds) that came
+        // flagged, empty, cut short or undecodable: it goes nowhere.
+        std::function<void(std::int64_t captureMicros)> damaged;
         // The log line saying why, e.g. "Talvex: disconnected: 'Cam'".
         std::function<void(const std::string& line)> lost;
     };
@@ -58,7 +62,12 @@ protected:
     // Opens the device; one of the open-error texts on failure.
     virtual std::optional<std::string> openDevice() = 0;
     virtual Read read() = 0;
+    // The capture instant of the frame just read, in steady microseconds,
+    // from the driver's stamp (steady seconds) when it has a plausible one;
+    // none: drop the frame, it would go back in time or come too soon.
+    std::optional<std::int64_t> place(std::optional<double> stamp);
     void deliver(const std::shared_ptr<VideoFrame>& frame);
+    void reportDamaged(std::int64_t captureMicros);
     bool stopRequested() const { return stopRequested_.load(); }
 
     const CameraDevice device_;
@@ -69,6 +78,7 @@ private:
     void run();
 
     Sink sink_;
+    CaptureTimeline timeline_;  // the reading thread's
     std::thread thread_;
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> capturing_{false};
@@ -82,7 +92,6 @@ struct LibavInput {
     PacketPtr packet{av_packet_alloc()};
     FramePtr frame{av_frame_alloc()};
     int stream = -1;
-    std::optional<std::int64_t> sourceOffset;  // source clock to steady clock, microseconds
 
     // Opens url with the input format and options, then the best video
     // stream's decoder; one of the open-error texts for `device` on failure.
@@ -94,8 +103,11 @@ struct LibavInput {
     std::string mode(std::int64_t askedFps) const;
     // The packet's time on the source's own clock, microseconds.
     std::int64_t sourceMicros() const;
-    // The packet's capture instant on the steady clock.
-    std::int64_t captureTime();
+    // The same in seconds; none when the packet has no time.
+    std::optional<double> stampSeconds() const;
+    // Whether the packet just read holds a whole frame: not empty (a buffer
+    // the driver flagged), and an MJPEG frame with its end marker.
+    bool isWhole() const;
     // Decodes the packet just read; each picture is handed over without a copy.
     bool decode(const std::function<void(AVFrame& picture)>& take);
 };

@@ -15,6 +15,10 @@ namespace {
 // The longest single sleep while a frame waits for its instant, so a stop is
 // noticed quickly; also the pause of a camera that sends nothing.
 constexpr std::int64_t kMaxWaitSliceMicros = 20'000;
+// A frame whose instant passed longer ago than this was held up (the
+// reading thread or the graph stalled): the camera's clock moves on to now,
+// leaving a gap as a real camera's lost frames do, never a burst.
+constexpr std::int64_t kMaxLateMicros = 500'000;
 // The flash: white from its instant on for this long.
 constexpr double kFlashSeconds = 0.1;
 constexpr int kWhiteLuma = 235;
@@ -61,23 +65,30 @@ CaptureSource::Read SyntheticSource::read() {
     if (result < 0)
         return {Read::Kind::lost,
                 "Talvex: session error for '" + device_.name + "': " + ffmpegErrorText(result)};
-    waitForCaptureInstant();
-    const std::int64_t captured = input_.captureTime();
-    const bool any = input_.decode([&](AVFrame& picture) {
-        paintFlash(captured, picture);
-        deliver(VideoFrame::adopt(picture, captured));
+    const auto instant = captureInstant();
+    if (instant) waitForDelivery(*instant);
+    const auto captured = place(instant ? std::optional(*instant / 1e6) : std::nullopt);
+    const bool any = captured && input_.decode([&](AVFrame& picture) {
+        paintFlash(*captured, picture);
+        deliver(VideoFrame::adopt(picture, *captured));
     });
     av_packet_unref(input_.packet.get());
     return {any ? Read::Kind::delivered : Read::Kind::none, {}};
 }
 
+// The packet's instant on the camera's own clock, in steady microseconds.
+std::optional<std::int64_t> SyntheticSource::captureInstant() {
+    if (input_.packet->pts == AV_NOPTS_VALUE) return std::nullopt;
+    const std::int64_t source = input_.sourceMicros();
+    const std::int64_t now = nowMicros();
+    if (!origin_ || now - (*origin_ + source) > kMaxLateMicros) origin_ = now - source;
+    return *origin_ + source;
+}
+
 // The graph makes frames as fast as they are read; like a camera's sensor,
 // the source hands each over when its own clock reaches it.
-void SyntheticSource::waitForCaptureInstant() {
-    if (input_.packet->pts == AV_NOPTS_VALUE) return;
-    const std::int64_t source = input_.sourceMicros();
-    if (!origin_) origin_ = nowMicros() - source;
-    std::int64_t due = *origin_ + source;
+void SyntheticSource::waitForDelivery(std::int64_t captureMicros) {
+    std::int64_t due = captureMicros;
     if (jitterMicros_ > 0) due += static_cast<std::int64_t>(random_() % jitterMicros_);
     for (std::int64_t left = due - nowMicros(); left > 0 && !stopRequested();
          left = due - nowMicros())

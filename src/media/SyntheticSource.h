@@ -22,12 +22,13 @@ protected:
     Read read() override;
 
 private:
-    void waitForCaptureInstant();
+    std::optional<std::int64_t> captureInstant();
+    void waitForDelivery(std::int64_t captureMicros);
     void paintFlash(std::int64_t captureMicros, AVFrame& picture) const;
 
     LibavInput input_;
     // The camera's own clock: steady time of its source time 0, and how
-    // late each frame may be handed over.
+    // late after its capture instant each frame may be handed over.
     std::optional<std::int64_t> origin_;
     int jitterMicros_ = 0;
     std::minstd_rand random_;

@@ -31,11 +31,21 @@ CaptureSource::Read V4l2Source::read() {
     const int result = av_read_frame(input_.format.get(), input_.packet.get());
     if (result == AVERROR(EAGAIN)) return {Read::Kind::later, {}};
     if (result < 0) return {Read::Kind::lost, readErrorLine(result)};
-    const std::int64_t captured = input_.captureTime();
-    const bool any =
-        input_.decode([&](AVFrame& picture) { deliver(VideoFrame::adopt(picture, captured)); });
+    // The packet's time is the buffer's stamp: the start of the frame on
+    // the steady clock, whenever the reading thread got to it.
+    const auto captured = place(input_.stampSeconds());
+    if (!captured) {
+        av_packet_unref(input_.packet.get());
+        return {Read::Kind::none, {}};
+    }
+    // A flagged buffer comes as an empty packet, a frame cut short on the bus
+    // without its end marker; neither may reach a movie or the preview.
+    const bool any = input_.isWhole() && input_.decode([&](AVFrame& picture) {
+        deliver(VideoFrame::adopt(picture, *captured));
+    });
+    if (!any) reportDamaged(*captured);
     av_packet_unref(input_.packet.get());
-    return {any ? Read::Kind::delivered : Read::Kind::none, {}};
+    return {Read::Kind::delivered, {}};
 }
 
 std::string V4l2Source::readErrorLine(int result) const {

@@ -20,7 +20,8 @@ public:
     // Where the lines go, below the legend.
     QRect plotRect() const;
 
-    QSize sizeHint() const override { return {200, 44}; }
+    // The legend and a plot tall enough to tell the three rates apart.
+    QSize sizeHint() const override { return {200, 48}; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;

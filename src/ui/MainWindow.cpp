@@ -80,14 +80,23 @@ QWidget* MainWindow::buildSidePanel() {
         app_.session(), app_.cameras(), app_.gyro(), [this] { return session_->sessionName(); },
         panel);
 
-    auto* column = new QVBoxLayout(panel);
-    column->setContentsMargins(kPanelMargin, kPanelMargin, kPanelMargin, kPanelMargin);
-    column->setSpacing(kPanelMargin);
+    // Everything above the record section scrolls when the window is too low
+    // for all of it; the record section, with the take report, stays in view.
+    auto* upper = new QWidget;
+    upper->setObjectName("sidePanelSections");
+    auto* sections = new QVBoxLayout(upper);
+    sections->setContentsMargins(0, 0, 0, 0);
+    sections->setSpacing(kPanelMargin);
     const std::initializer_list<QWidget*> items = {
         title,  ui::divider(panel), cameras_, ui::divider(panel), session_, ui::divider(panel),
         output, ui::divider(panel), status};
-    for (QWidget* item : items) column->addWidget(item);
-    column->addStretch(1);
+    for (QWidget* item : items) sections->addWidget(item);
+    sections->addStretch(1);
+
+    auto* column = new QVBoxLayout(panel);
+    column->setContentsMargins(kPanelMargin, kPanelMargin, kPanelMargin, kPanelMargin);
+    column->setSpacing(kPanelMargin);
+    column->addWidget(ui::verticalScroller(upper, panel), 1);
     column->addWidget(record_);
 
     connect(cameras_, &CamerasSection::renameRequested, this, &MainWindow::openRenameSheet);

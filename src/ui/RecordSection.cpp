@@ -10,6 +10,7 @@
 #include "app/SessionManager.h"
 #include "core/Clock.h"
 #include "ui/LumetraRow.h"
+#include "ui/TakeReportView.h"
 #include "ui/UiStyle.h"
 
 namespace talvex {
@@ -54,6 +55,8 @@ RecordSection::RecordSection(SessionManager& session, CameraManager& cameras, Gy
       elapsed_(new QLabel(this)),
       button_(new QPushButton(this)),
       hint_(new QLabel("Open cameras and click Apply to enable recording", this)),
+      notice_(new QLabel(this)),
+      takeReport_(new TakeReportView(this)),
       lumetra_(new LumetraRow(session, this)) {
     elapsed_->setObjectName("elapsedLabel");
     elapsed_->setFont(ui::monoFont(32, QFont::Bold));
@@ -66,6 +69,12 @@ RecordSection::RecordSection(SessionManager& session, CameraManager& cameras, Gy
     hint_->setAlignment(Qt::AlignCenter);
     hint_->setWordWrap(true);
     ui::setTextColor(hint_, ui::warningOrange());
+    notice_->setObjectName("startNotice");
+    notice_->setFont(ui::monoFont(11));
+    notice_->setAlignment(Qt::AlignCenter);
+    notice_->setWordWrap(true);
+    ui::setTextColor(notice_, ui::warningOrange());
+    takeReport_->setObjectName("takeReport");
     lumetra_->setObjectName("lumetraRow");
 
     auto* column = new QVBoxLayout(this);
@@ -74,6 +83,8 @@ RecordSection::RecordSection(SessionManager& session, CameraManager& cameras, Gy
     column->addWidget(elapsed_);
     column->addWidget(button_);
     column->addWidget(hint_);
+    column->addWidget(notice_);
+    column->addWidget(takeReport_);
     column->addWidget(lumetra_);
 
     connect(button_, &QPushButton::clicked, this, &RecordSection::record);
@@ -81,6 +92,12 @@ RecordSection::RecordSection(SessionManager& session, CameraManager& cameras, Gy
     connect(&session_, &SessionManager::recordingStateChanged, this, &RecordSection::refresh);
     connect(&session_, &SessionManager::elapsedSecondsChanged, this, &RecordSection::refresh);
     connect(&cameras_, &CameraManager::openedRecordersChanged, this, &RecordSection::refresh);
+    connect(&session_, &SessionManager::startProblemChanged, this, &RecordSection::refresh);
+    connect(&session_, &SessionManager::lastTakeChanged, this, &RecordSection::refresh);
+    // Cameras opened since answer a start that found none.
+    connect(&cameras_, &CameraManager::openedRecordersChanged, this, [this] {
+        if (!cameras_.openedRecorders().empty()) session_.clearStartProblem();
+    });
     refresh();
 }
 
@@ -104,6 +121,12 @@ void RecordSection::refresh() {
     button_->setStyleSheet(buttonStyle(recording ? QColor(142, 142, 147) : ui::recordRed()));
     button_->setEnabled(recording || !noCameras);
     hint_->setVisible(!recording && noCameras);
+    const auto& problem = session_.startProblem();
+    notice_->setText(QString::fromStdString(problem.value_or("")));
+    notice_->setVisible(!recording && problem.has_value());
+    const auto& take = session_.lastTake();
+    takeReport_->setLines(take ? describeTake(*take) : std::vector<TakeLine>{});
+    takeReport_->setVisible(!recording && take.has_value());
     lumetra_->refresh();
 }
 

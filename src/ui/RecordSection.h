@@ -14,9 +14,11 @@ class CameraManager;
 class GyroReceiver;
 class LumetraRow;
 class SessionManager;
+class TakeReportView;
 
 // The bottom of the side panel: elapsed time, the record button, the hint
-// when no camera is open, and the hand-off row after a finished session.
+// when no camera is open, why the last start could not begin, the report of
+// the last take, and the hand-off row after a finished session.
 class RecordSection : public QWidget {
     Q_OBJECT
 public:
@@ -26,6 +28,7 @@ public:
                   NameSource sessionName, QWidget* parent = nullptr);
 
     LumetraRow* lumetraRow() const { return lumetra_; }
+    TakeReportView* takeReport() const { return takeReport_; }
 
 signals:
     void lumetraError(const QString& text);
@@ -41,6 +44,8 @@ private:
     QLabel* elapsed_ = nullptr;
     QPushButton* button_ = nullptr;
     QLabel* hint_ = nullptr;
+    QLabel* notice_ = nullptr;
+    TakeReportView* takeReport_ = nullptr;
     LumetraRow* lumetra_ = nullptr;
 };
 

@@ -6,6 +6,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPalette>
+#include <QScrollArea>
 #include <QVBoxLayout>
 
 namespace talvex::ui {
@@ -78,6 +79,18 @@ QFrame* divider(QWidget* parent) {
     line->setFrameShape(QFrame::HLine);
     line->setFrameShadow(QFrame::Sunken);
     return line;
+}
+
+QWidget* verticalScroller(QWidget* content, QWidget* parent) {
+    auto* area = new QScrollArea(parent);
+    area->setObjectName("sidePanelScroller");
+    area->setFrameShape(QFrame::NoFrame);
+    area->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    area->setWidgetResizable(true);
+    area->viewport()->setAutoFillBackground(false);
+    content->setAutoFillBackground(false);
+    area->setWidget(content);
+    return area;
 }
 
 void limitLines(QLabel* label, int lines) {

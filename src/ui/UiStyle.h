@@ -36,6 +36,10 @@ QVBoxLayout* sectionColumn(QWidget* section, const QString& title, const QIcon& 
 
 QFrame* divider(QWidget* parent);
 
+// A frameless, see-through area that scrolls the content up and down when
+// it is taller than the room given; the content keeps the area's width.
+QWidget* verticalScroller(QWidget* content, QWidget* parent);
+
 // Wraps the label's text onto at most the given number of lines.
 void limitLines(QLabel* label, int lines);
 

@@ -27,6 +27,8 @@ struct FakeCameras : RecordingOperations {
     int starts = 0, stops = 0;
     std::function<void()> pendingCompletion;
     std::optional<double> videoStartTime;  // what the stop reports of the movie
+    std::vector<CameraTake> cameras;       // and of the cameras
+    std::vector<std::string> missing;
 
     std::size_t openedRecorderCount() const override { return count; }
     std::optional<RecordingError> startRecording(const std::string& folder) override {
@@ -37,14 +39,16 @@ struct FakeCameras : RecordingOperations {
     }
     void stopRecording(StopCompletion completion) override {
         ++stops;
-        pendingCompletion = [this, completion] { completion({videoStartTime, {}, {}}); };
+        pendingCompletion = [this, completion] { completion({videoStartTime, {}, cameras}); };
     }
+    std::vector<std::string> missingCameras() const override { return missing; }
     void finish() { postToMain(std::exchange(pendingCompletion, nullptr)); }
 };
 
-// The record without its times, once it has its start and end.
+// The record without its times, once it has its start, end and duration.
 json untimed(json record) {
-    EXPECT_EQ(record.erase("recording_start") + record.erase("recording_end"), 2u) << record;
+    for (const char* key : {"recording_start", "recording_end", "duration_seconds"})
+        EXPECT_EQ(record.erase(key), 1u) << key;
     return record;
 }
 
@@ -99,6 +103,8 @@ TEST_F(Fixture, OneCameraSessionLeavesFolderGyroAndRecord) {
     session.recordAnimation("jump");
     ASSERT_TRUE(waitUntil([&] { return session.elapsedSeconds() >= 1; }));
     cameras->videoStartTime = start + 0.0625;
+    cameras->cameras = {CameraTake{}};
+    cameras->cameras[0].framesWritten = 42;
     testing::internal::CaptureStdout();
     session.stopSession();
     EXPECT_EQ(countOf(testing::internal::GetCapturedStdout(),
@@ -126,33 +132,47 @@ TEST_F(Fixture, OneCameraSessionLeavesFolderGyroAndRecord) {
               "0.5,2.0,0.0,0.0\n");
     json record = json::parse(readText(folder + "/session.json"));
     EXPECT_NEAR(record["video_start_seconds"].get<double>(), 0.0625, 1e-9);
-    record.erase("video_start_seconds");
+    // Rows at 0.0 and 0.5: the longest gap is between them or from the last to
+    // the stop, about a second (a tick of the coarse timer) after the start.
+    const double duration = record["duration_seconds"], gap = record["gyro_longest_gap_seconds"];
+    EXPECT_GE(duration, 0.9);
+    EXPECT_DOUBLE_EQ(gap, std::max(0.5, duration - 0.5));
+    const auto& take = session.lastTake().value();
+    EXPECT_EQ(
+        std::tuple(take.durationSeconds, take.gyroLongestGap, take.gyroSamples, take.startTime),
+        std::tuple(duration, gap, 2, start));
+    EXPECT_EQ(take.cameras.at(0).framesWritten, 42);
+    record.erase("video_start_seconds"), record.erase("gyro_longest_gap_seconds");
     EXPECT_EQ(untimed(record), json({{"session_id", id},
                                      {"initiated_by", "Lumetra Program"},
                                      {"animations_run", {"jump", "jump", "late"}},
                                      {"cameras", {"camera1"}},
-                                     {"gyroscope", true}}));
+                                     {"gyroscope", true},
+                                     {"gyro_samples", 2}}));
     EXPECT_EQ(session.lastSessionVideoURL(), folder + "/camera1.mp4");
 }
 
-// No camera, a name too long for a folder, a root below a plain file,
-// cameras that fail: nothing records, and only a failed camera start leaves
-// its (empty) folder and its record in memory.
+// No camera, cameras gone missing, a name too long for a folder, a root
+// below a plain file, cameras that fail: nothing records, the log says why
+// once and the window's notice says the same until the next action; only a
+// failed camera start leaves its (empty) folder and its record in memory.
 TEST_F(Fixture, StartsThatCannotBegin) {
-    const std::string failed = "Talvex: start recording failed: ";
+    const std::string failed = "start recording failed: ";
     writeFile(root.file("plainfile"), "x");
     const struct {
         std::size_t count;
+        std::vector<std::string> missing;
         std::string name, under, line;
     } cases[] = {
-        {0, "x", "", ""},
-        {1, std::string(300, 'n'), "", failed + "the session name cannot be a folder name"},
-        {1, "x", "plainfile/sub", failed + "cannot create the output root "},
-        {1, "x", "", failed + "Cannot add writer input"}};
+        {0, {}, "x", "", "start refused: no camera is open"},
+        {0, {"Left rig"}, "x", "", "start refused: camera 'Left rig' is missing"},
+        {1, {}, std::string(300, 'n'), "", failed + "the session name cannot be a folder name"},
+        {1, {}, "x", "plainfile/sub", failed + "cannot create the output root "},
+        {1, {}, "x", "", failed + "Cannot add writer input"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
         const bool camerasFail = &c == std::end(cases) - 1;
-        cameras->count = c.count;
+        cameras->count = c.count, cameras->missing = c.missing;
         if (camerasFail) cameras->failure = RecordingError{"Cannot add writer input"};
         session.setOutputRoot(root.file(c.under));
         QCoreApplication::processEvents();
@@ -160,10 +180,15 @@ TEST_F(Fixture, StartsThatCannotBegin) {
         session.startSession(c.name, "user");
         QCoreApplication::processEvents();
         std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_EQ(c.line.empty() ? int(out.size()) : countOf(out, c.line), !c.line.empty()) << out;
+        EXPECT_EQ(countOf(out, "Talvex: " + c.line), 1) << out;
+        EXPECT_EQ(countOf(out, "\n"), 1) << out;
+        EXPECT_TRUE(session.startProblem().value_or("").starts_with(char(std::toupper(c.line[0])) +
+                                                                    c.line.substr(1)));
         EXPECT_FALSE(session.recordingState().recording || session.isBusy());
         ASSERT_EQ(session.metadata().has_value(), camerasFail);
     }
+    session.stopSession();
+    EXPECT_FALSE(session.startProblem()) << "until the next action";
     const std::string id = session.metadata()->sessionId;
     EXPECT_EQ(listDir(root.path()), (std::vector<std::string>{"plainfile", id}));
     EXPECT_TRUE(listDir(root.file(id)).empty()) << "no gyro.csv, no reserve";
@@ -224,7 +249,9 @@ TEST_F(Fixture, TheRecordSurvivesWhateverVanishes) {
                         {"initiated_by", "user"},
                         {"animations_run", json::array()},
                         {"cameras", {"camera1", "camera2"}},
-                        {"gyroscope", false}}));
+                        {"gyroscope", false},
+                        {"gyro_samples", 0},
+                        {"gyro_longest_gap_seconds", 0.0}}));
     }
     EXPECT_EQ(session.lastSessionVideoURL(), other.file(folders[0]) + "/recording.mp4");
 }

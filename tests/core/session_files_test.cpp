@@ -80,130 +80,100 @@ TEST(SessionMetadata, SortedKeysUtcDatesOptionalEndAndVideoStart) {
     EXPECT_NO_THROW(nlohmann::json::parse(encodeSessionMetadata(m)));
 }
 
-// An MP4 box: 32-bit size, type, content.
-std::string box(const char* type, const std::string& content, long size = -1) {
-    if (size < 0) size = static_cast<long>(8 + content.size());
-    std::string bytes{char(size >> 24), char(size >> 16), char(size >> 8), char(size)};
-    return bytes + type + content;
+// An MP4 box: 32-bit size (by default its length), type, content.
+std::string box(const char* type, const std::string& content = "", long size = -1) {
+    size = size < 0 ? static_cast<long>(8 + content.size()) : size;
+    return std::string{char(size >> 24), char(size >> 16), char(size >> 8), char(size)} + type +
+           content;
 }
 
-// Frameless only when every box reads from an "ftyp" on and no media data
-// box holds a byte.
+// Frameless only when every box reads from an "ftyp" on (the last header may
+// be torn) and no media data box holds a byte, whatever its size says.
 TEST(InterruptedSessions, MovieWithoutAFrame) {
     test::TempDir dir;
-    const std::string head = box("ftyp", "isom") + box("moov", std::string(60, 'm'));
-    const std::string largeMdat = std::string("\0\0\0\1mdat\0\0\0\0\0\0\0\x11", 16) + "x";
-    const std::pair<std::string, bool> cases[] = {
-        {"", true},
-        {head, true},
-        {head + box("moof", "12345678") + box("mdat", ""), true},
-        {head + box("moof", "12345678") + box("mdat", "x"), false},
-        {head + box("mdat", "abc", 1000), false},  // cut short, yet it holds bytes
-        {head + "\0\0\x01", true},                 // a torn last header
-        {head + box("mdat", "", 0), true},         // size 0: to the end of the file
-        {head + box("mdat", "xy", 0), false},
-        {head + largeMdat, false},
-        {head + box("mdat", "", 4), false},  // a size smaller than its header
-        {box("free", "") + head, false},     // not a movie of ours
-        {"abc", false}};
-    for (const auto& [bytes, frameless] : cases) {
+    const std::string head = box("ftyp", "isom") + box("moov", "m");
+    const std::string large("\0\0\0\1mdat\0\0\0\0\0\0\0\x11x", 17);  // a 64-bit size
+    auto frameless = [&](const std::string& bytes) {
         writeFile(dir.file("m.mp4"), bytes);
-        EXPECT_EQ(movieHoldsNoFrame(dir.file("m.mp4")), frameless) << bytes.size();
-    }
+        return movieHoldsNoFrame(dir.file("m.mp4"));
+    };
+    for (const std::string& bytes : {std::string(), head, head + box("moof") + box("mdat"),
+                                     head + std::string(3, '\0'), head + box("mdat", "", 0)})
+        EXPECT_TRUE(frameless(bytes)) << bytes.size();
+    for (const std::string& bytes :
+         {head + box("mdat", "x"), head + box("mdat", "abc", 1000), head + box("mdat", "xy", 0),
+          head + large, head + box("mdat", "", 4), box("free") + head, std::string("abc")})
+        EXPECT_FALSE(frameless(bytes)) << bytes.size();
     EXPECT_FALSE(movieHoldsNoFrame(dir.file("missing.mp4")));
-    ASSERT_EQ(::mkfifo(dir.file("fifo.mp4").c_str(), 0600), 0);
-    EXPECT_FALSE(movieHoldsNoFrame(dir.file("fifo.mp4")));
 }
 
-// Folders whose record has no end, or that have no record but the reserve
-// or a session file; neither a FIFO nor an endless device stalls the scan.
-// The report removes frameless movies and every reserve.
+// Folders whose record has no end (a, e), or that have no record but the
+// reserve or a session file (h, not d); neither a FIFO nor an endless device
+// (f, g) stalls the scan. The report removes frameless movies and reserves.
 TEST(InterruptedSessions, RecordsWithoutAnEndAndFoldersWithoutARecord) {
     test::TempDir root;
-    const std::pair<const char*, const char*> cases[] = {
-        {"a", R"({"session_id":"a","recording_start":"2025-01-01T00:00:00Z"})"},
-        {"b", R"({"session_id":"b","recording_end":"2025-01-01T00:00:09Z"})"},
-        {"c", "{not json"},
-        {"d", nullptr},  // no session.json, no session file
-        {"e", R"({"session_id":"e"})"},
-        {"f", nullptr},
-        {"g", nullptr},
-        {"h", nullptr}};
-    auto folder = [&](const char* name) {
-        return root.file(name + std::string("_20250101_000000"));
-    };
-    for (const auto& [name, json] : cases) {
+    auto folder = [&](char name) { return root.file(std::string(1, name) + "_20250101_000000"); };
+    for (char name : std::string("abcdefgh")) {
         makeDirectories(folder(name));
-        if (json) writeFile(folder(name) + "/session.json", json);
-        writeFile(folder(name) + "/.talvex-reserve", "");
+        if (name != 'd') writeFile(folder(name) + "/.talvex-reserve", "");
     }
-    std::filesystem::remove(folder("d") + "/.talvex-reserve");
-    ASSERT_EQ(::mkfifo((folder("f") + "/session.json").c_str(), 0600), 0);
-    ASSERT_EQ(::symlink("/dev/zero", (folder("g") + "/session.json").c_str()), 0);
-    const std::string frameless = box("ftyp", "isom") + box("moov", "");
-    writeFile(folder("a") + "/recording.mp4", frameless);
-    writeFile(folder("e") + "/camera1.mp4", frameless + box("mdat", "x"));
-    writeFile(folder("h") + "/camera1.mp4", frameless);
+    const std::pair<char, const char*> records[] = {
+        {'a', R"({"session_id":"a"})"},
+        {'b', R"({"session_id":"b","recording_end":"x"})"},
+        {'c', "{not json"},
+        {'e', R"({"session_id":"e"})"}};
+    for (const auto& [name, json] : records) writeFile(folder(name) + "/session.json", json);
+    ASSERT_EQ(::mkfifo((folder('f') + "/session.json").c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("/dev/zero", (folder('g') + "/session.json").c_str()), 0);
+    const std::string frameless = box("ftyp", "isom") + box("moov");
+    writeFile(folder('a') + "/recording.mp4", frameless);
+    writeFile(folder('e') + "/camera1.mp4", frameless + box("mdat", "x"));
+    writeFile(folder('h') + "/camera1.mp4", frameless);
     EXPECT_EQ(findInterruptedSessions(root.path()),
-              (std::vector<InterruptedSession>{{folder("a"), true, {"recording.mp4"}},
-                                               {folder("e"), true, {}},
-                                               {folder("h"), false, {"camera1.mp4"}}}));
+              (std::vector<InterruptedSession>{{folder('a'), true, {"recording.mp4"}},
+                                               {folder('e'), true, {}},
+                                               {folder('h'), false, {"camera1.mp4"}}}));
     EXPECT_TRUE(findInterruptedSessions(root.file("missing")).empty());
 
-    for (const char* skipped : {"f", "g"}) std::filesystem::remove_all(folder(skipped));
+    for (char skipped : {'f', 'g'}) std::filesystem::remove_all(folder(skipped));
     test::LogCapture log;
     reportInterruptedSessions(root.path());
-    EXPECT_EQ(log.take(), "Talvex: session was interrupted, its files hold what was saved: " +
-                              folder("a") + "\nTalvex: session has no video: " + folder("a") +
-                              "/recording.mp4 held no frame and was removed\n"
-                              "Talvex: session was interrupted, its files hold what was saved: " +
-                              folder("e") +
+    const std::string saved = "Talvex: session was interrupted, its files hold what was saved: ",
+                      noVideo = "Talvex: session has no video: ",
+                      removed = " held no frame and was removed\n";
+    EXPECT_EQ(log.take(), saved + folder('a') + "\n" + noVideo + folder('a') + "/recording.mp4" +
+                              removed + saved + folder('e') +
                               "\nTalvex: session was interrupted before its record was written: " +
-                              folder("h") + "\nTalvex: session has no video: " + folder("h") +
-                              "/camera1.mp4 held no frame and was removed\n");
-    EXPECT_EQ(test::listDir(folder("a")), std::vector<std::string>{"session.json"});
-    EXPECT_EQ(test::listDir(folder("e")),
+                              folder('h') + "\n" + noVideo + folder('h') + "/camera1.mp4" +
+                              removed);
+    EXPECT_EQ(test::listDir(folder('a')), std::vector<std::string>{"session.json"});
+    EXPECT_EQ(test::listDir(folder('e')),
               (std::vector<std::string>{"camera1.mp4", "session.json"}));
-    EXPECT_TRUE(test::listDir(folder("h")).empty());
+    EXPECT_TRUE(test::listDir(folder('h')).empty());
 }
 
-// A take without a warning reads as one line; otherwise each figure and each
-// warning has its own line, the warnings last.
+// The figures in one plain line, then each warning in order; a start
+// without a camera names the missing ones.
 TEST(TakeReport, FiguresAndWarnings) {
     using Lines = std::vector<TakeLine>;
     using Result = MovieResult::Code;
-    TakeFigures calm{100,  12.7, {{}, {}}, {{"recording.mp4", Result::finished, "", {}, 0}},
-                     4800, 0.5};
-    calm.cameras[0].framesWritten = 361;
-    calm.cameras[1].framesWritten = 358, calm.cameras[1].framesLost = 2;
-    EXPECT_EQ(describeTake(calm),
-              Lines{{"Take 0:12 · 361 + 358 (2 lost) frames · 4800 gyro samples, gap 0.50 s"}});
-
     TakeFigures rough{100, 3725.2, {{}, {}}, {}, 50, 2.126};
     rough.cameras[0].name = "Left rig", rough.cameras[0].lostAt = 165.9;
-    rough.cameras[0].framesWritten = rough.cameras[1].framesWritten = 90;
-    rough.cameras[1].framesDamaged = 3, rough.cameras[1].measuredFps = 14.24;
-    rough.movies = {{"camera1.mp4", Result::finished, "", {}, 0},
+    rough.cameras[0].framesLost = 2, rough.cameras[1].framesDamaged = 3;
+    rough.cameras[1].measuredFps = 14.24;
+    rough.movies = {{"camera1.mp4", Result::cancelled, "", {}, 0},
                     {"recording.mp4", Result::failed, "disk full", {}, 0}};
-    EXPECT_EQ(describeTake(rough), (Lines{{"Take 1:02:05"},
-                                          {"Cam 1: 90 frames, 0 lost"},
-                                          {"Cam 2: 90 frames, 0 lost, 3 damaged"},
-                                          {"Gyro: 50 samples, longest gap 2.13 s"},
+    EXPECT_EQ(describeTake(rough), (Lines{{"Take 1:02:05 · 0 (2 lost) + 0 (3 damaged) frames · 50 "
+                                           "gyro samples, gap 2.13 s"},
                                           {"Camera 'Left rig' lost at 1:05", true},
                                           {"Camera 'Cam 2' ran at 14.2 fps, below its rate", true},
+                                          {"camera1.mp4 took no frame and was removed", true},
                                           {"recording.mp4 could not be finished: disk full", true},
                                           {"Gyroscope gap of 2.13 s", true}}));
+    rough.gyroSamples = 0;
+    EXPECT_EQ(describeTake(rough).back().text, "No gyroscope samples");
+    EXPECT_EQ(describeTake({0, 1, {}, {}, 20, 0.5}),  // a gap of 0.5 s is no warning yet
+              Lines{{"Take 0:01 · no frames, none lost · 20 gyro samples, gap 0.50 s"}});
 
-    TakeFigures empty{0, 59.99, {{}}, {{"camera1.mp4", Result::cancelled, "", {}, 0}}, 0, 0};
-    EXPECT_EQ(takeWarnings(empty),
-              (std::vector<std::string>{"camera1.mp4 took no frame and was removed",
-                                        "No gyroscope samples"}));
-    EXPECT_EQ(describeTake(empty).front().text, "Take 0:59");
-
-    const std::pair<std::vector<std::string>, std::string> reasons[] = {
-        {{}, "no camera is open"},
-        {{"A"}, "camera 'A' is missing"},
-        {{"A", "B"}, "cameras 'A' and 'B' are missing"},
-        {{"A", "B", "C"}, "cameras 'A', 'B' and 'C' are missing"}};
-    for (const auto& [missing, reason] : reasons) EXPECT_EQ(noCameraReason(missing), reason);
+    EXPECT_EQ(noCameraReason({"A", "B", "C"}), "cameras 'A', 'B' and 'C' are missing");
 }

@@ -7,14 +7,18 @@
 
 #include <QThread>
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <tuple>
 
 #include "core/FileUtil.h"
 #include "support/MovieProbe.h"
 #include "support/StationHarness.h"
 #include "support/TestSupport.h"
+#include "webcam/WebcamControl.h"
 
 using namespace talvex::test;
 
@@ -212,18 +216,13 @@ TEST(HeadlessStation, SessionsTrialsAndAKill) {
 
     // Kills in a session's first moments: about 10 ms after START (the folder
     // holds the reserve alone, if anything) and 0.2 s after its movie appeared
-    // (a movie without a frame, which the sanitizers make take longer). Each
-    // folder's files then, and what the next station said at its start.
-    struct Killed {
-        std::string folder;
-        std::vector<std::string> files;
-        std::string nextStart;
-    };
-    std::vector<Killed> killed;
+    // (a movie without a frame; the sanitizers make it appear later). What
+    // each folder held then, and what the next station said at its start.
+    std::vector<std::tuple<std::string, std::vector<std::string>, std::string>> killed;
     for (int ms : {10, 200}) {
         Station early(home.path());
         ASSERT_TRUE(early.ready()) << early.out();
-        if (!killed.empty()) killed.back().nextStart = early.out();
+        if (!killed.empty()) std::get<2>(killed.back()) = early.out();
         const std::string name = "kill" + std::to_string(ms) + "_";
         early.send({"START " + name});
         EXPECT_TRUE(ms == 10 || waitUntil([&] {
@@ -231,10 +230,11 @@ TEST(HeadlessStation, SessionsTrialsAndAKill) {
                     }));
         QThread::msleep(ms);
         early.process.end(SIGKILL);
-        killed.push_back({folderOf(root, name), listDir(folderOf(root, name)), {}});
+        killed.emplace_back(folderOf(root, name), listDir(folderOf(root, name)), "");
     }
-    ASSERT_EQ(killed.back().files, (std::vector<std::string>{".talvex-reserve", "gyro.csv",
-                                                             "recording.mp4", "session.json"}));
+    ASSERT_EQ(
+        std::get<1>(killed.back()),
+        (std::vector<std::string>{".talvex-reserve", "gyro.csv", "recording.mp4", "session.json"}));
 
     // The next start reports the killed sessions and what they left, removes
     // the frameless movie and gives every reserve back; a command port that
@@ -242,22 +242,21 @@ TEST(HeadlessStation, SessionsTrialsAndAKill) {
     ChildProcess next("env", stationIn(home.path()) +
                                  QStringList{"--ipc-port", QString::number(station.phone.port())});
     EXPECT_EQ(next.waitForExit(60000), 1);
-    const std::string out = killed.back().nextStart = next.output();
+    const std::string out = std::get<2>(killed.back()) = next.output();
     const std::string saved = "Talvex: session was interrupted, its files hold what was saved: ";
     EXPECT_EQ(countOf(out, saved + folder), 1) << out;
     for (const auto& [at, files, report] : killed) {
         if (at.empty()) continue;  // killed before its folder was made
-        const auto holds = [&](const char* file) {
-            return std::count(files.begin(), files.end(), file) == 1;
-        };
-        EXPECT_EQ(countOf(report, saved + at), holds("session.json")) << report;
+        const int recorded = std::count(files.begin(), files.end(), "session.json"),
+                  movie = std::count(files.begin(), files.end(), "recording.mp4");
+        EXPECT_EQ(countOf(report, saved + at), recorded) << report;
         EXPECT_EQ(
             countOf(report, "Talvex: session was interrupted before its record was written: " + at),
-            !holds("session.json") && !files.empty())
+            !recorded && !files.empty())
             << report;
         EXPECT_EQ(countOf(report, "Talvex: session has no video: " + at +
                                       "/recording.mp4 held no frame and was removed"),
-                  holds("recording.mp4"))
+                  movie)
             << report;
         EXPECT_FALSE(talvex::fileExists(at + "/recording.mp4"));
     }
@@ -330,4 +329,55 @@ TEST(HeadlessStation, FullDiskKeepsWholeFilesAndTheRecord) {
     EXPECT_TRUE(countOf(csv, ",") == 3 * countOf(csv, "\n") && csv.ends_with('\n')) << csv;
     EXPECT_EQ(listDir(first), kSessionFiles);
     EXPECT_GT(probeMovie(second + "/recording.mp4").frames(), 10u);
+}
+
+// Cameras come back by themselves: one that another program holds at the
+// start opens once it is let go; unplugged, it makes START say why, and
+// plugged back (at another node) it is reopened and the next START records it.
+TEST(HeadlessStation, CamerasComeBackByThemselves) {
+    if (!std::getenv("TALVEX_WEBCAM_CONTROL")) {  // runs itself again among emulated webcams
+        TempDir dir;
+        std::ofstream(dir.file("cams")) << "[camera front]\nmodel = 720p\nserial = F1\nheld = on\n"
+                                           "[camera spare]\nmodel = vga\nplugged = off\n";
+        int code = -1;
+        const std::string self = std::filesystem::read_symlink("/proc/self/exe");
+        std::string out =
+            runCommand(binaryPath("tools/webcam/with-webcams") + " " + dir.file("cams") + " -- " +
+                           self + " --gtest_filter='*ComeBack*' 2>&1",
+                       &code);
+        EXPECT_EQ(code, 0) << out;
+        return;
+    }
+    TempDir home;
+    const int port = freePort();
+    const QString root = QString::fromStdString(home.file("rec"));
+    ChildProcess station(
+        "env", stationIn(home.path()) +
+                   QStringList{"--ipc-port", QString::number(port), "--output-root", root});
+    const auto said = [&](const std::string& line, int times = 1) {
+        return waitUntil([&] { return countOf(station.output(), line) >= times; }, 30);
+    };
+    ASSERT_TRUE(
+        said("Talvex: cannot open 'USB 2.0 Camera': another program is using the camera; "
+             "the station will try again"))
+        << station.output();
+    EXPECT_EQ(webcam::control("release front"), "ok");
+    ASSERT_TRUE(said("Talvex: opened cameras: 1")) << station.output();
+    EXPECT_EQ(webcam::control("unplug front"), "ok");
+    ASSERT_TRUE(said("Talvex: opened cameras: 0")) << station.output();
+    EXPECT_EQ(sendCommand(port, "START gone"), "OK\n");
+    EXPECT_TRUE(said("Talvex: start refused: camera 'USB 2.0 Camera' is missing"));
+    EXPECT_EQ(webcam::control("replug spare") + webcam::control("replug front"), "okok");
+    EXPECT_TRUE(said("Talvex: camera reopened: 'USB 2.0 Camera'", 2) && said(" at /dev/video2"))
+        << station.output();
+    ASSERT_TRUE(said("Talvex: opened cameras: 1", 2));
+    EXPECT_EQ(sendCommand(port, "START back"), "OK\n");
+    QThread::msleep(1500);
+    EXPECT_EQ(sendCommand(port, "STOP"), "OK\n");
+    std::string folder;
+    ASSERT_TRUE(
+        waitUntil([&] { return !(folder = folderOf(root.toStdString(), "back_", true)).empty(); }));
+    EXPECT_GT(probeMovie(folder + "/camera1.mp4").frames(), 5u) << station.output();
+    EXPECT_TRUE(listDir(root.toStdString()).size() == 1) << "no folder for the refused start";
+    EXPECT_EQ(station.end(SIGTERM), 0);
 }

@@ -6,9 +6,13 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSignalSpy>
 #include <QTest>
 #include <filesystem>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
 
 #include "app/LumetraHandoff.h"
 #include "app/Paths.h"
@@ -26,6 +30,7 @@
 #include "ui/RenameSheet.h"
 #include "ui/StatusDot.h"
 #include "ui/StatusRow.h"
+#include "ui/TakeReportView.h"
 
 using namespace talvex;
 using namespace talvex::test;
@@ -35,6 +40,7 @@ namespace {
 // The window over a station with two free-running synthetic cameras, no stored settings.
 struct Window : ::testing::Test {
     TempDir root;
+    const int port = freePort();
     std::unique_ptr<TalvexApp> app;
     std::unique_ptr<MainWindow> window;
 
@@ -46,7 +52,7 @@ struct Window : ::testing::Test {
         std::filesystem::remove(joinPath(paths::appDataDir(), "camera_names.json"));
         StationOptions options;
         options.outputRoot = root.path();
-        options.ipcPort = freePort();
+        options.ipcPort = port;
         options.ipcBind = "127.0.0.1";
         options.virtualCameras = 2;
         options.freeRunningCameras = true;
@@ -106,11 +112,16 @@ TEST_F(Window, IdleAlertsRenamePhoneRecordingLumetraAndClosing) {
           Rule{"recordButton", true, false, "Start Recording"},
           Rule{"applyButton", true, false, "Apply"}, Rule{"swapButton", false, true, "Swap: L→R"},
           Rule{"lumetraRow", false, true}, Rule{"sessionIdLabel", false, true},
-          Rule{"gyroMonitor", false, true}}) {
+          Rule{"gyroMonitor", false, true}, Rule{"takeReport", false, true},
+          Rule{"startNotice", false, true}}) {
         EXPECT_EQ(shown(r.name), r.visible) << r.name;
         EXPECT_EQ(find(r.name)->isEnabled(), r.enabled) << r.name;
         EXPECT_EQ(text(r.name), r.text) << r.name;
     }
+    // A remote START without a camera: still "OK", and the window says why.
+    EXPECT_EQ(sendCommand(port, "START remote"), "OK\n");
+    EXPECT_TRUE(waitUntil([&] { return shown("startNotice"); }));
+    EXPECT_EQ(text("startNotice"), "Start refused: no camera is open");
     pick("cam2Picker", 1);
     EXPECT_FALSE(find("applyButton")->isEnabled()) << "Cam 2 alone cannot be applied";
     pick("cam1Picker", 2);
@@ -200,6 +211,7 @@ TEST_F(Window, IdleAlertsRenamePhoneRecordingLumetraAndClosing) {
     pick("cam2Picker", 2);
     click("applyButton");
     ASSERT_TRUE(waitUntil([&] { return app->cameras().openedRecorders().size() == 2; }));
+    EXPECT_FALSE(shown("startNotice")) << "until the next action";
     auto* swap = find<QPushButton>("swapButton");
     auto left = [&] { return find<PreviewView>("preview0"); };  // a swap builds new ones
     const auto& recorders = app->cameras().openedRecorders();
@@ -260,6 +272,74 @@ TEST_F(Window, IdleAlertsRenamePhoneRecordingLumetraAndClosing) {
     QTest::mouseClick(open, Qt::LeftButton);
     EXPECT_TRUE(waitUntil([&] { return fileExists(launched); }));
     EXPECT_TRUE(fileExists(joinPath(*app->session().lastSessionDir(), "recording.talvex")));
+
+    // A take with a phone pause and a lost camera: the report says what
+    // session.json, gyro.csv's rows and the movie say.
+    toggleRecording();
+    phone.control("cmd=stop");
+    QTest::qWait(1200);
+    phone.control("cmd=start");
+    QTest::qWait(800);
+    const CameraDevice lost = recorders[1]->device();
+    const double lostAt = steadyNow() - app->session().recordingState().startTime;
+    SyntheticCameras::disconnect(lost.id);
+    ASSERT_TRUE(waitUntil([&] { return alert->isVisible(); }));
+    alert->button(QMessageBox::Ok)->click();
+    toggleRecording();
+    const std::string take = *app->session().lastSessionDir();
+    const auto record = nlohmann::json::parse(readText(take + "/session.json"));
+    const double duration = record["duration_seconds"];
+    std::istringstream csv(readText(take + "/gyro.csv"));
+    std::vector<double> rows;
+    for (std::string row; std::getline(csv, row);)
+        if (!row.starts_with("time")) rows.push_back(std::stod(row));
+    double gap = std::max(rows.at(0), duration - rows.back());
+    for (std::size_t i = 1; i < rows.size(); ++i) gap = std::max(gap, rows[i] - rows[i - 1]);
+    EXPECT_EQ(record["gyro_samples"], rows.size());
+    EXPECT_DOUBLE_EQ(record["gyro_longest_gap_seconds"].get<double>(), gap);
+    EXPECT_GT(gap, 1.0) << "the phone's pause";
+    const std::string frames = std::to_string(probeMovie(take + "/recording.mp4").frames());
+    const std::string gapText = QString::number(gap, 'f', 2).toStdString() + " s";
+    std::vector<TakeLine> lines = find<TakeReportView>("takeReport")->lines();
+    const std::string lostLine = "Camera '" + lost.name + "' lost at ";
+    // A synthetic camera starved of CPU skips frames, and may fall below its
+    // rate: counted in the report, but not what this take is about.
+    std::erase_if(lines, [](const TakeLine& l) { return l.text.ends_with("below its rate"); });
+    lines.at(0).text =
+        std::regex_replace(lines[0].text, std::regex(" \\(\\d+ lost\\)|, none lost"), "");
+    if (lines.size() == 3 && lines[1].text.starts_with(lostLine + formatTakeTime(lostAt)))
+        lines[1].text = lostLine;  // the loss is noticed before the next frame
+    EXPECT_EQ(lines,
+              (std::vector<TakeLine>{
+                  {"Take " + formatTakeTime(duration) + " · " + frames + " + " + frames +
+                   " frames · " + std::to_string(rows.size()) + " gyro samples, gap " + gapText},
+                  {lostLine, true},
+                  {"Gyroscope gap of " + gapText, true}}));
+
+    // The side panel at the default and the smallest size, with the take
+    // report, the Lumetra row and the chart: no row is squeezed or sticks out
+    // of its parent, and the sections above the record section scroll into
+    // view, the chart with its 48 px.
+    SyntheticCameras::reconnect(lost.id);
+    click("applyButton");
+    ASSERT_TRUE(waitUntil([&] { return app->cameras().openedRecorders().size() == 2; }));
+    ASSERT_TRUE(
+        waitUntil([&] { return detail("gyroStatus") == "Measuring" && shown("lumetraRow"); }));
+    auto* chart = find("gyroChart");
+    for (QSize size : {QSize(1200, 720), QSize(960, 620)}) {
+        window->resize(size);
+        QTest::qWait(100);
+        for (auto* row : find("sidePanel")->findChildren<QWidget*>()) {
+            const QWidget* parent = row->parentWidget();
+            if (!row->isVisible() || parent->objectName() == "qt_scrollarea_viewport") continue;
+            const int needed = row->hasHeightForWidth() ? row->heightForWidth(row->width())
+                                                        : row->minimumSizeHint().height();
+            EXPECT_TRUE(row->height() >= needed && parent->rect().contains(row->geometry()))
+                << row->metaObject()->className() << " at " << size.height();
+        }
+        find<QScrollArea>("sidePanelScroller")->ensureWidgetVisible(chart);
+        EXPECT_GE(chart->visibleRegion().boundingRect().height(), 48) << size.height();
+    }
 
     // Closing the window during a second recording finishes its movie first.
     toggleRecording();
