@@ -5,8 +5,8 @@
 #include <thread>
 #include <utility>
 
-#include "core/Clock.h"
 #include "app/DeviceWatcher.h"
+#include "core/Clock.h"
 #include "core/FileUtil.h"
 #include "core/Log.h"
 #include "core/SerialQueue.h"
@@ -331,6 +331,7 @@ void CameraManager::setOpenedRecorders(Recorders recorders) {
 }
 
 std::optional<RecordingError> CameraManager::startRecording(const std::string& folder) {
+    takeOrder_.clear();
     if (openedRecorders_.size() == 2) {
         auto compositor = std::make_shared<Compositor>(camerasSwapped_);
         auto error =
@@ -342,6 +343,7 @@ std::optional<RecordingError> CameraManager::startRecording(const std::string& f
             openedRecorders_[i]->feed(compositor, static_cast<int>(i));
             taking_.push_back(openedRecorders_[i]);
         }
+        takeOrder_ = {dualIds_[camerasSwapped_ ? 1 : 0], dualIds_[camerasSwapped_ ? 0 : 1]};
         inTake_ = true;
         return std::nullopt;
     }
@@ -349,6 +351,7 @@ std::optional<RecordingError> CameraManager::startRecording(const std::string& f
         std::string file = joinPath(folder, cameraVideoName(i));
         if (auto error = openedRecorders_[i]->startRecording(file)) return RecordingError{*error};
         taking_.push_back(openedRecorders_[i]);
+        takeOrder_.push_back(openedRecorders_[i]->device().id);
     }
     inTake_ = true;
     return std::nullopt;
@@ -398,6 +401,12 @@ void CameraManager::finishStopIfDone() {
             for (int i : {0, 1})
                 if (camera.id == dualIds_[i]) camera.framesWritten = dualShown_[i];
     }
+    std::stable_sort(report.cameras.begin(), report.cameras.end(),
+                     [this](const CameraTake& a, const CameraTake& b) {
+                         return std::ranges::find(takeOrder_, a.id) <
+                                std::ranges::find(takeOrder_, b.id);
+                     });
+    takeOrder_.clear();
     for (const auto& camera : report.cameras) logLine(takeLine(camera));
     inTake_ = false;
     // Cameras back during the take join now, unless the next one has begun.

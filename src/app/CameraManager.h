@@ -1,8 +1,8 @@
 #pragma once
 
 #include <QObject>
-#include <array>
 #include <QTimer>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -105,6 +105,8 @@ private:
     // Side by side: the device id in each camera index, and the frames of
     // each the movie showed (known once the compositor has ended).
     std::array<std::string, 2> dualIds_;
+    // The take's cameras in the order of the movie's halves (or files).
+    std::vector<std::string> takeOrder_;
     std::array<std::int64_t, 2> dualShown_{};
     // Cameras closed or lost during a recording; kept until they have ended
     // their part of it.

@@ -261,6 +261,9 @@ void SessionManager::finishSession(const StopReport& report) {
             metadata_->gyroSamples = finishedTake_->gyroSamples;
             metadata_->gyroLongestGapSeconds = finishedTake_->gyroLongestGap;
             metadata_->durationSeconds = finishedTake_->durationSeconds;
+            metadata_->cameraDevices = report.cameras;
+            for (CameraTake& camera : *metadata_->cameraDevices)
+                if (camera.lostAt) camera.lostAt = *camera.lostAt - sequence_.startTime();
             record = encodeSessionMetadata(*metadata_);
         }
     }

@@ -59,8 +59,10 @@ std::string formatFrameRate(double fps) {
 }
 
 std::string cameraModeText(const std::string& format, int width, int height, double fps) {
-    std::string text = format.empty() ? "" : format + " ";
-    text += std::to_string(width) + "x" + std::to_string(height);
+    // As the camera lists it: YUYV, which libavdevice calls yuyv422.
+    std::string text = format == "yuyv422" ? "yuyv" : format;
+    if (!text.empty()) text.append(" ");
+    text.append(std::to_string(width)).append("x").append(std::to_string(height));
     // Appended piecewise: GCC 12 at -O3 takes " " + a temporary for an overlapping copy
     // (-Wrestrict).
     if (fps > 0) text.append(" ").append(formatFrameRate(fps)).append("fps");

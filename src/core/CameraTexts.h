@@ -10,7 +10,7 @@ namespace talvex {
 std::string formatFrameRate(double fps);
 
 // The camera's mode for session.json and the log: "mjpeg 1280x720 30fps",
-// "yuyv422 640x480 7.5fps". format is libavdevice's name for it (its
+// "yuyv 640x480 7.5fps". format is libavdevice's name for it (its
 // input_format); an empty format or a rate of 0 (unknown) is left out.
 std::string cameraModeText(const std::string& format, int width, int height, double fps);
 

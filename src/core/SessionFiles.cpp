@@ -75,6 +75,24 @@ std::optional<StoredSessionRecord> readStoredSessionRecord(const std::string& fo
     return StoredSessionRecord{id->get<std::string>(), record.contains("recording_end")};
 }
 
+namespace {
+
+nlohmann::json cameraDeviceRecord(const CameraTake& camera) {
+    nlohmann::json json = {
+        {"id", camera.id},
+        {"name", camera.name},
+        {"mode", camera.mode},
+        {"frames_captured", camera.framesCaptured},
+        {"frames_written", camera.framesWritten},
+        {"frames_lost", camera.framesLost},
+        {"frames_damaged", camera.framesDamaged},
+    };
+    if (camera.lostAt) json["lost_at_seconds"] = *camera.lostAt;
+    return json;
+}
+
+}  // namespace
+
 std::string encodeSessionMetadata(const SessionMetadata& metadata) {
     nlohmann::json json = {
         {"session_id", metadata.sessionId},
@@ -90,6 +108,11 @@ std::string encodeSessionMetadata(const SessionMetadata& metadata) {
     if (metadata.gyroLongestGapSeconds)
         json["gyro_longest_gap_seconds"] = *metadata.gyroLongestGapSeconds;
     if (metadata.durationSeconds) json["duration_seconds"] = *metadata.durationSeconds;
+    if (metadata.cameraDevices) {
+        json["camera_devices"] = nlohmann::json::array();
+        for (const CameraTake& camera : *metadata.cameraDevices)
+            json["camera_devices"].push_back(cameraDeviceRecord(camera));
+    }
     // Names are bytes from the network; never let invalid UTF-8 abort the record.
     return json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
 }

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/RecordingOperations.h"
+
 namespace talvex {
 
 inline constexpr std::string_view kGyroCsvHeader =
@@ -59,6 +61,10 @@ struct SessionMetadata {
     std::optional<std::int64_t> gyroSamples = std::nullopt;
     std::optional<double> gyroLongestGapSeconds = std::nullopt;
     std::optional<double> durationSeconds = std::nullopt;
+    // Which camera is which, set by the stop: in the order of the movie's
+    // halves (or its one camera), each camera's figures, its lostAt on the
+    // clock of gyro.csv's times.
+    std::optional<std::vector<CameraTake>> cameraDevices = std::nullopt;
 };
 
 // session.json: sorted keys, pretty-printed, "recording_end" left out while absent.

@@ -22,7 +22,7 @@ double SideBySideTimeline::tickInstant(std::int64_t tick) const {
 
 bool SideBySideTimeline::ready(std::int64_t tick, double now) const {
     if (!start_) return false;
-    const double due = tickInstant(tick) + 0.5 / fps_;
+    const double due = tickInstant(tick) + kReach / fps_;
     if (now >= due + kDeliveryAllowance) return true;
     for (const Camera& c : cameras_)
         if (!c.lostAt && !(c.newest && *c.newest > due)) return false;
@@ -34,23 +34,17 @@ SideBySideTimeline::Halves SideBySideTimeline::choose(std::int64_t tick) {
     return {chooseFor(cameras_[0], at), chooseFor(cameras_[1], at)};
 }
 
-// The oldest frame due and not shown that is at most a tick behind; else,
-// when every due frame is further behind, the newest of them; else the frame
-// shown before.
+// Earliest deadline first: the oldest waiting frame within reach of the tick,
+// so a frame that could still go to the next tick leaves this one to an older
+// frame that could not. Frames out of reach behind the tick are never shown.
 SideBySideTimeline::Half SideBySideTimeline::chooseFor(Camera& camera, double tick) {
-    const double due = tick + 0.5 / fps_;
-    const double oldest = tick - 1 / fps_;
-    std::size_t pick = 0;
-    bool picked = false;
-    for (std::size_t i = 0; i < camera.waiting.size() && camera.waiting[i].at <= due; ++i) {
-        pick = i;
-        picked = true;
-        if (camera.waiting[i].at >= oldest) break;
-    }
+    const double reach = kReach / fps_;
+    while (!camera.waiting.empty() && camera.waiting.front().at < tick - reach)
+        camera.waiting.pop_front();
+    const bool picked = !camera.waiting.empty() && camera.waiting.front().at <= tick + reach;
     if (picked) {
-        camera.shown = camera.waiting[pick];
-        camera.waiting.erase(camera.waiting.begin(),
-                             camera.waiting.begin() + static_cast<std::ptrdiff_t>(pick) + 1);
+        camera.shown = camera.waiting.front();
+        camera.waiting.pop_front();
     }
     Half half;
     if (camera.shown) half.frame = camera.shown->id;

@@ -11,19 +11,24 @@ namespace talvex {
 // the recording rate on the recording clock: tick n lies at start + n / fps,
 // start being the capture instant of the first frame offered, and its movie
 // time is n / fps, whatever rate or clock either camera has. At each tick a
-// half shows its camera's frame due by then (captured at most half a tick
-// after it) that has not been shown yet, the oldest one not more than a tick
-// behind; else it repeats what it showed. So a slow camera's frame is
-// repeated and none of the faster camera's is lost for it; a camera faster
-// than the movie loses only the frames that fall more than a tick behind.
+// half shows its camera's oldest frame not yet shown that lies within reach
+// of the tick (kReach ticks either side), else it repeats what it showed. So
+// no frame is shown further than that from its capture instant, a slow
+// camera's frame is repeated, and a camera at the movie's rate loses a frame
+// only when jitter puts two of its frames into one tick's reach alone.
 //
 // It holds capture instants and frame ids only; the caller keeps the
 // pictures. Used by the compositor's thread alone.
 class SideBySideTimeline {
 public:
+    // How far from a tick, in ticks, a frame shown at it may have been
+    // captured: under 20 ms at 30 fps, and wide enough that a frame half a
+    // tick off, a few milliseconds of jitter either way, still has a tick.
+    static constexpr double kReach = 0.58;
     // How long after a tick's last due capture instant its frames may still
-    // be delivered (a camera hands a frame over 4-40 ms after its instant).
-    static constexpr double kDeliveryAllowance = 0.1;
+    // be delivered (a camera hands a frame over 4-40 ms after its instant; a
+    // loaded machine may hold its capture thread back longer).
+    static constexpr double kDeliveryAllowance = 0.25;
 
     struct Half {
         // The frame to show; none until its camera's first frame (black).

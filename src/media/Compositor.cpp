@@ -119,14 +119,14 @@ void Compositor::absorb(std::array<std::deque<VideoFramePtr>, 2>& arrived) {
 // when flushing) and says when to look again.
 double Compositor::writeDueTicks(bool flush) {
     if (!timeline_->start()) return steadyNow() + kIdleWait;
-    const double halfTick = timeline_->movieTime(1) / 2;
+    const double reach = SideBySideTimeline::kReach * timeline_->movieTime(1);
     for (;;) {
         const double tick = timeline_->tickInstant(nextTick_);
         const double now = steadyNow();
         // No tick goes past the newest frame: with both cameras lost the movie ends there.
-        if (!(newest_ && tick - halfTick < *newest_)) return flush ? now : now + kIdleWait;
+        if (!(newest_ && tick - reach < *newest_)) return flush ? now : now + kIdleWait;
         if (!flush && !timeline_->ready(nextTick_, now))
-            return tick + halfTick + SideBySideTimeline::kDeliveryAllowance;
+            return tick + reach + SideBySideTimeline::kDeliveryAllowance;
         writeTick(nextTick_++);
     }
 }

@@ -82,7 +82,9 @@ void expectOnlyMovie(const TempDir& folder, const std::string& file, double seco
     EXPECT_EQ(listDir(folder.path()), std::vector<std::string>{file});
     MovieInfo movie = probeMovie(folder.file(file));
     EXPECT_GE(movie.frames(), seconds * 5);
-    if (captured) EXPECT_LE(static_cast<std::int64_t>(movie.frames()), *captured);
+    if (captured) {
+        EXPECT_LE(static_cast<std::int64_t>(movie.frames()), *captured);
+    }
     EXPECT_NEAR(movie.seconds, seconds, 0.8);
 }
 

@@ -103,8 +103,8 @@ TEST_F(Fixture, OneCameraSessionLeavesFolderGyroAndRecord) {
     session.recordAnimation("jump");
     ASSERT_TRUE(waitUntil([&] { return session.elapsedSeconds() >= 1; }));
     cameras->videoStartTime = start + 0.0625;
-    cameras->cameras = {CameraTake{}};
-    cameras->cameras[0].framesWritten = 42;
+    cameras->cameras = {{"usb-Cam_1234-video-index0", "Cam", "mjpeg 1280x720 30fps", 45, 42, 2, 1,
+                         start + 0.75, std::nullopt}};
     testing::internal::CaptureStdout();
     session.stopSession();
     EXPECT_EQ(countOf(testing::internal::GetCapturedStdout(),
@@ -142,13 +142,23 @@ TEST_F(Fixture, OneCameraSessionLeavesFolderGyroAndRecord) {
         std::tuple(take.durationSeconds, take.gyroLongestGap, take.gyroSamples, take.startTime),
         std::tuple(duration, gap, 2, start));
     EXPECT_EQ(take.cameras.at(0).framesWritten, 42);
+    EXPECT_NEAR(record["camera_devices"][0]["lost_at_seconds"].get<double>(), 0.75, 1e-9);
     record.erase("video_start_seconds"), record.erase("gyro_longest_gap_seconds");
+    record["camera_devices"][0].erase("lost_at_seconds");
     EXPECT_EQ(untimed(record), json({{"session_id", id},
                                      {"initiated_by", "Lumetra Program"},
                                      {"animations_run", {"jump", "jump", "late"}},
                                      {"cameras", {"camera1"}},
                                      {"gyroscope", true},
-                                     {"gyro_samples", 2}}));
+                                     {"gyro_samples", 2},
+                                     {"camera_devices",
+                                      {{{"id", "usb-Cam_1234-video-index0"},
+                                        {"name", "Cam"},
+                                        {"mode", "mjpeg 1280x720 30fps"},
+                                        {"frames_captured", 45},
+                                        {"frames_written", 42},
+                                        {"frames_lost", 2},
+                                        {"frames_damaged", 1}}}}}));
     EXPECT_EQ(session.lastSessionVideoURL(), folder + "/camera1.mp4");
 }
 
@@ -251,7 +261,8 @@ TEST_F(Fixture, TheRecordSurvivesWhateverVanishes) {
                         {"cameras", {"camera1", "camera2"}},
                         {"gyroscope", false},
                         {"gyro_samples", 0},
-                        {"gyro_longest_gap_seconds", 0.0}}));
+                        {"gyro_longest_gap_seconds", 0.0},
+                        {"camera_devices", json::array()}}));
     }
     EXPECT_EQ(session.lastSessionVideoURL(), other.file(folders[0]) + "/recording.mp4");
 }

@@ -38,6 +38,11 @@ std::string runCommand(const std::string& command, int* exitCode = nullptr);
 
 // Absolute path of a built program (the talvex executable, a tool).
 std::string binaryPath(const std::string& name);
+
+// Outside the webcam emulator: runs the current test again among webcams made
+// from the configuration, with a truth log, and fails it if that run fails;
+// false. Inside: true, go on.
+bool amongWebcams(const std::string& config);
 std::string sourcePath(const std::string& relative);
 // Synthetic camera number as a device, shown as name (by default its system name).
 inline CameraDevice synthetic(int number, std::string name = {}) {

@@ -7,10 +7,12 @@
 
 #include <QThread>
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <tuple>
 
@@ -18,7 +20,9 @@
 #include "support/MovieProbe.h"
 #include "support/StationHarness.h"
 #include "support/TestSupport.h"
+#include "webcam/TruthLogReader.h"
 #include "webcam/WebcamControl.h"
+#include "webcam/WebcamCounter.h"
 
 using namespace talvex::test;
 
@@ -335,19 +339,9 @@ TEST(HeadlessStation, FullDiskKeepsWholeFilesAndTheRecord) {
 // start opens once it is let go; unplugged, it makes START say why, and
 // plugged back (at another node) it is reopened and the next START records it.
 TEST(HeadlessStation, CamerasComeBackByThemselves) {
-    if (!std::getenv("TALVEX_WEBCAM_CONTROL")) {  // runs itself again among emulated webcams
-        TempDir dir;
-        std::ofstream(dir.file("cams")) << "[camera front]\nmodel = 720p\nserial = F1\nheld = on\n"
-                                           "[camera spare]\nmodel = vga\nplugged = off\n";
-        int code = -1;
-        const std::string self = std::filesystem::read_symlink("/proc/self/exe");
-        std::string out =
-            runCommand(binaryPath("tools/webcam/with-webcams") + " " + dir.file("cams") + " -- " +
-                           self + " --gtest_filter='*ComeBack*' 2>&1",
-                       &code);
-        EXPECT_EQ(code, 0) << out;
+    if (!amongWebcams("[camera front]\nmodel = 720p\nserial = F1\nheld = on\n"
+                      "[camera spare]\nmodel = vga\nplugged = off\n"))
         return;
-    }
     TempDir home;
     const int port = freePort();
     const QString root = QString::fromStdString(home.file("rec"));
@@ -379,5 +373,73 @@ TEST(HeadlessStation, CamerasComeBackByThemselves) {
         waitUntil([&] { return !(folder = folderOf(root.toStdString(), "back_", true)).empty(); }));
     EXPECT_GT(probeMovie(folder + "/camera1.mp4").frames(), 5u) << station.output();
     EXPECT_TRUE(listDir(root.toStdString()).size() == 1) << "no folder for the refused start";
+    EXPECT_EQ(station.end(SIGTERM), 0);
+}
+
+// Two webcams side by side, a 4:3 one in the dark (15 fps) and one bright (30
+// fps, its clock fast enough to sweep its frames across the movie's ticks): each
+// half keeps its own camera, nearly every frame of each at its own
+// capture instant; the record says which camera is which, the log which one
+// is slow.
+TEST(HeadlessStation, SideBySideHalvesKeepTheirOwnWebcams) {
+    if (!amongWebcams("[camera dim]\nmodel = vga\nserial = D1\nlow_light = on\n"
+                      "[camera bright]\nmodel = 720p\nserial = B2\nrate_ppm = 6000\n"))
+        return;
+    TempDir home;
+    const int port = freePort();
+    const std::string root = home.file("rec");
+    ChildProcess station(
+        "env", stationIn(home.path()) + QStringList{"--ipc-port", QString::number(port),
+                                                    "--output-root", QString::fromStdString(root),
+                                                    "--cameras", "/dev/video0,/dev/video2"});
+    ASSERT_TRUE(station.waitForOutput("Talvex: opened cameras: 2", 60000)) << station.output();
+    EXPECT_EQ(sendCommand(port, "START pair"), "OK\n");
+    QThread::msleep(5000);
+    EXPECT_EQ(sendCommand(port, "STOP"), "OK\n");
+    std::string folder;
+    ASSERT_TRUE(waitUntil([&] { return !(folder = folderOf(root, "pair_", true)).empty(); }, 60));
+    const std::string log = station.output(), movie = folder + "/recording.mp4";
+    EXPECT_EQ(countOf(log, "' delivers 15.0 fps of the 30 fps asked (low light?)"), 1) << log;
+    const double start = std::stod(log.substr(log.find("basePTS=") + 8));
+
+    // Each half's frames, by the counter drawn into them, against the truth log.
+    const std::vector<double> times = movieFrameTimes(movie);
+    const std::string gray =
+        runCommand("ffmpeg -v error -i '" + movie +
+                   "' -vf scale=960:270 -pix_fmt gray -f rawvideo - 2>/dev/null");
+    ASSERT_EQ(gray.size(), times.size() * 960 * 270);
+    const auto truth = webcam::readTruthLog();
+    std::array<std::set<std::uint64_t>, 2> shown;
+    double worst = 0;
+    for (std::size_t i = 0; i < times.size(); ++i)
+        for (int half : {0, 1}) {
+            const auto* row = reinterpret_cast<const std::uint8_t*>(gray.data()) + i * 960 * 270;
+            const auto code = webcam::readCounter(row + half * 480, 480, 270, 960);
+            if (!code && i < 3) continue;  // black before its camera's first frame
+            ASSERT_TRUE(code && code->camera == half) << i;
+            if (!shown[half].insert(code->counter).second) continue;
+            const auto frame = webcam::findFrame(truth, half ? "bright" : "dim", code->counter);
+            worst = std::max(worst, std::abs(frame.captureNs / 1e9 - start - times[i]));
+        }
+    EXPECT_LE(worst, 0.020);
+    for (int half : {0, 1}) {
+        std::size_t delivered = 0;
+        for (const auto& f : truth)
+            delivered += f.camera == (half ? "bright" : "dim") && f.fate == "delivered" &&
+                         f.counter >= *shown[half].begin() && f.counter <= *shown[half].rbegin();
+        EXPECT_GE(shown[half].size(), delivered * 97 / 100) << half;
+    }
+    EXPECT_EQ(probeMovie(movie).errors, "");
+
+    const auto devices =
+        nlohmann::json::parse(readText(folder + "/session.json"))["camera_devices"];
+    ASSERT_EQ(devices.size(), 2u) << devices;
+    for (int half : {0, 1}) {
+        const auto& camera = devices[half];
+        EXPECT_NE(camera["id"].get<std::string>().find(half ? "_B2-" : "_D1-"), std::string::npos);
+        EXPECT_EQ(camera["mode"], half ? "mjpeg 1280x720 30fps" : "yuyv 640x480 30fps");
+        EXPECT_EQ(camera["frames_written"], shown[half].size()) << camera;
+        EXPECT_GE(camera["frames_captured"], camera["frames_written"]);
+    }
     EXPECT_EQ(station.end(SIGTERM), 0);
 }
