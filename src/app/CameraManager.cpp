@@ -11,6 +11,7 @@
 #include "core/Log.h"
 #include "core/SerialQueue.h"
 #include "core/SessionFiles.h"
+#include "core/TakeReport.h"
 #include "media/CameraDiscovery.h"
 #include "media/CameraRecorder.h"
 #include "media/Compositor.h"
@@ -408,6 +409,9 @@ void CameraManager::finishStopIfDone() {
                      });
     takeOrder_.clear();
     for (const auto& camera : report.cameras) logLine(takeLine(camera));
+    // Data lost at the stop reaches the user, not only the log and the take report.
+    for (const auto& movie : report.movies)
+        if (movie.code == MovieResult::Code::failed) setErrorMessage(movieProblem(movie));
     inTake_ = false;
     // Cameras back during the take join now, unless the next one has begun.
     mailbox_.post([](CameraManager& m) { m.reopenMissing(); });

@@ -146,13 +146,13 @@ struct GyroReceiver::Ingest {
     explicit Ingest(Mailbox<GyroReceiver>::Sender owner) : receiver(std::move(owner)) {
         network = new Network;
         network->moveToThread(&networkThread);
+        // Deleted on its own thread as that thread ends, before wait() returns.
+        QObject::connect(&networkThread, &QThread::finished, network, &QObject::deleteLater);
         networkThread.setObjectName("talvex.gyro.network");
         networkThread.start();
     }
 
     ~Ingest() {
-        QMetaObject::invokeMethod(
-            network, [this] { delete network; }, Qt::BlockingQueuedConnection);
         networkThread.quit();
         networkThread.wait();
     }

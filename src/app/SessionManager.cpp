@@ -72,12 +72,6 @@ std::optional<double> SessionManager::recordingStartTime() const {
     return sequence_.recordingStartTime();
 }
 
-bool SessionManager::wouldAcceptStart() const {
-    if (isBusy()) return false;
-    auto cameras = cameraManager_.lock();
-    return cameras && cameras->openedRecorderCount() > 0;
-}
-
 // A folder of its own, never one that exists: a second session of the same
 // name within the same second takes "<name>_<stamp>_2", and so on.
 std::optional<std::string> SessionManager::makeSessionDirectory(

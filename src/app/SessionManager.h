@@ -52,8 +52,6 @@ public:
     void recordAnimation(const std::string& name);
     void writeGyroSample(double sampleTime, double x, double y, double z);
 
-    // Idle, no lead-in or tail-out, and at least one camera open.
-    bool wouldAcceptStart() const;
     // Forgets the starts that wait for the running session (at shut-down).
     void dropWaitingStarts() { sequence_.dropWaitingStarts(); }
 

@@ -42,16 +42,15 @@ std::string figuresLine(const TakeFigures& take) {
            fixed(take.gyroLongestGap, 2) + " s";
 }
 
-void addMovieWarnings(const TakeFigures& take, std::vector<std::string>& warnings) {
-    for (const auto& movie : take.movies) {
-        if (movie.code == MovieResult::Code::failed)
-            warnings.push_back(movie.file + " could not be finished: " + movie.lastError);
-        else if (movie.code == MovieResult::Code::cancelled)
-            warnings.push_back(movie.file + " took no frame and was removed");
-    }
-}
-
 }  // namespace
+
+std::optional<std::string> movieProblem(const MovieResult& movie) {
+    if (movie.code == MovieResult::Code::failed)
+        return movie.file + " could not be finished: " + movie.lastError;
+    if (movie.code == MovieResult::Code::cancelled)
+        return movie.file + " took no frame and was removed";
+    return std::nullopt;
+}
 
 std::string formatTakeTime(double seconds) {
     const long long whole = seconds > 0 ? static_cast<long long>(std::floor(seconds)) : 0;
@@ -74,7 +73,8 @@ std::vector<std::string> takeWarnings(const TakeFigures& take) {
         if (const auto& fps = take.cameras[i].measuredFps)
             warnings.push_back("Camera '" + cameraName(take.cameras[i], i) + "' ran at " +
                                fixed(*fps, 1) + " fps, below its rate");
-    addMovieWarnings(take, warnings);
+    for (const auto& movie : take.movies)
+        if (auto problem = movieProblem(movie)) warnings.push_back(std::move(*problem));
     if (take.gyroSamples == 0)
         warnings.push_back("No gyroscope samples");
     else if (take.gyroLongestGap > kTakeGapWarningSeconds)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,10 @@ std::vector<std::string> takeWarnings(const TakeFigures& take);
 // The report after a stop: one plain line of figures ("Take 0:12 · 361 +
 // 358 frames, none lost · 4800 gyro samples, gap 0.03 s"), then each warning.
 std::vector<TakeLine> describeTake(const TakeFigures& take);
+
+// What went wrong with a movie, in the take's words: "recording.mp4 could not
+// be finished: <reason>", or that it took no frame; none when it finished.
+std::optional<std::string> movieProblem(const MovieResult& movie);
 
 // Why a start found no camera to record: "no camera is open", or the
 // cameras that were asked for and are missing.

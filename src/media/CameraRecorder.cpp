@@ -27,10 +27,6 @@ CameraRecorder::~CameraRecorder() {
     thread_.reset();
 }
 
-int CameraRecorder::runningCaptures() {
-    return CaptureSource::running();
-}
-
 void CameraRecorder::setOnDisconnect(std::function<void(const CameraDevice&)> onDisconnect) {
     onDisconnect_ = std::move(onDisconnect);
 }

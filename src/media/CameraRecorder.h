@@ -70,8 +70,6 @@ public:
     std::uint64_t framesCaptured() const { return captured_.load(); }
     // Frames not taken because the camera's thread was too far behind.
     std::uint64_t framesDropped() const { return dropped_.load(); }
-    // Reading threads running in the process, to check that closed cameras are free.
-    static int runningCaptures();
 
 private:
     void deliver(VideoFramePtr frame);

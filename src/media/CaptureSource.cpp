@@ -32,8 +32,6 @@ constexpr int kMaxErrno = 4096;
 // The rate assumed for spacing frames when none was asked.
 constexpr double kDefaultFps = 30;
 
-std::atomic<int> runningSources{0};
-
 // Why the input did not open, as the user can act on it: libavdevice's v4l2
 // input opens, sets the format, asks for buffers and starts the stream in one
 // call that gives only the errno (ENOSPC: the USB bandwidth of the camera's
@@ -89,18 +87,10 @@ CaptureSource::~CaptureSource() {
     stop();
 }
 
-int CaptureSource::running() {
-    return runningSources.load();
-}
-
 void CaptureSource::start(Sink sink) {
     sink_ = std::move(sink);
     capturing_ = true;
-    ++runningSources;
-    thread_ = std::thread([this] {
-        run();
-        --runningSources;
-    });
+    thread_ = std::thread([this] { run(); });
     // Thread names are limited to 15 bytes; keep the distinctive end.
     const std::string label = "talvex.device." + device_.id;
     const std::string name = label.size() > 15 ? label.substr(label.size() - 15) : label;

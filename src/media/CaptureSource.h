@@ -47,8 +47,6 @@ public:
     std::uint64_t framesCaptured() const { return captured_.load(); }
     // What the device delivers, e.g. "mjpeg 1280x720 30fps".
     const std::string& mode() const { return mode_; }
-    // Reading threads running in the process, to check that closed cameras are free.
-    static int running();
 
 protected:
     CaptureSource(CameraDevice device, std::int64_t fps);

@@ -2,6 +2,7 @@
 
 #include <QTest>
 #include <QThread>
+#include <filesystem>
 
 #include "app/CameraManager.h"
 #include "media/CameraRecorder.h"
@@ -28,6 +29,14 @@ struct CapturedSince {
         return least;
     }
 };
+
+// The capture sources running in the process: their device threads, by name.
+int deviceThreads() {
+    int count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        count += readText(task.path().string() + "/comm").starts_with("ice.synthetic-");
+    return count;
+}
 
 // A camera manager over three synthetic cameras.
 struct Manager : ::testing::Test {
@@ -113,7 +122,7 @@ TEST_F(Manager, ScanThenAppliesLeaveOnlyTheLastSetOpen) {
     ASSERT_TRUE(waitUntil([&] { return manager->openedRecorders().size() == 2; }));
     QTest::qWait(1000);  // an earlier set-up would have published by now
     EXPECT_EQ(openIds(), (std::vector<std::string>{"synthetic-2", "synthetic-3"}));
-    EXPECT_EQ(CameraRecorder::runningCaptures(), 2);
+    EXPECT_EQ(deviceThreads(), 2);
 
     SyntheticCameras::setFailure("synthetic-1", SyntheticCameras::Failure::openInput);
     SyntheticCameras::disconnect("synthetic-3");
@@ -136,9 +145,9 @@ TEST_F(Manager, ScanThenAppliesLeaveOnlyTheLastSetOpen) {
         EXPECT_EQ(manager->errorMessage(), c.error);
         EXPECT_EQ(openIds(), c.openIds);
     }
-    EXPECT_EQ(CameraRecorder::runningCaptures(), 1);
+    EXPECT_EQ(deviceThreads(), 1);
     manager.reset();
-    EXPECT_EQ(CameraRecorder::runningCaptures(), 0);
+    EXPECT_EQ(deviceThreads(), 0);
 }
 
 // The stop completes once, whether nothing is open or nothing records, and only
@@ -158,7 +167,7 @@ TEST_F(Manager, EveryStopCompletesOnceAfterItsMoviesAreFinished) {
     ASSERT_TRUE(waitUntil([&] { return manager->openedRecorders().size() == 1; }));
     EXPECT_EQ(openIds(), std::vector<std::string>{"synthetic-2"});
     EXPECT_EQ(manager->errorMessage(), "Camera 'Synthetic Camera 1' was disconnected.");
-    EXPECT_EQ(CameraRecorder::runningCaptures(), 1);
+    EXPECT_EQ(deviceThreads(), 1);
     QTest::qWait(1000);  // the other camera's half goes on to the stop
     EXPECT_EQ(stop(), "recording.mp4 finished");
     expectOnlyMovie(dual, "recording.mp4", 3.0);
