@@ -47,8 +47,9 @@ SessionManager::SessionManager(const std::string& overrideRoot, QObject* parent)
 SessionManager::~SessionManager() {
     {
         std::lock_guard lock(mutex_);
-        gyroFile_.close();
+        sampling_.reset();
     }
+    current_.reset();
     files_.waitUntilDone();
 }
 
@@ -57,18 +58,15 @@ void SessionManager::setCameraManager(std::weak_ptr<RecordingOperations> cameras
 }
 
 RecordingState SessionManager::recordingState() const {
-    std::lock_guard lock(mutex_);
     if (!sequence_.showsRecording()) return {};
     return {true, sequence_.sessionId(), sequence_.startTime()};
 }
 
 std::optional<SessionMetadata> SessionManager::metadata() const {
-    std::lock_guard lock(mutex_);
-    return metadata_;
+    return current_ ? std::optional(current_->record()) : std::nullopt;
 }
 
 std::optional<double> SessionManager::recordingStartTime() const {
-    std::lock_guard lock(mutex_);
     return sequence_.recordingStartTime();
 }
 
@@ -137,50 +135,45 @@ void SessionManager::beginSession(const StartRequest& request, bool stopWhenReco
         return refuseStart("start refused: " + noCameraReason(cameras
                                                                   ? cameras->missingCameras()
                                                                   : std::vector<std::string>{}));
-    if (onSessionBegins) onSessionBegins();
+    // One instant for the gyroscope's anchor and every time in the session's files.
+    const double start = steadyNow();
+    if (onSessionBegins) onSessionBegins(start);
     std::optional<std::string> folder = makeSessionDirectory(request.sessionName);
-    if (!folder || !startCameras(*folder, request.initiatedBy, stopWhenRecording)) return;
+    if (!folder || !startCameras(*folder, request.initiatedBy, start, stopWhenRecording)) return;
     mailbox_.post([](SessionManager& self) { self.enterRecording(); });
 }
 
 // The record, the cameras, gyro.csv and the lead-in; false when the cameras
 // cannot start (the folder and the record stay).
 bool SessionManager::startCameras(const std::string& folder, const std::string& initiatedBy,
-                                  bool stopWhenRecording) {
+                                  double start, bool stopWhenRecording) {
     auto cameras = cameraManager_.lock();
     std::string sessionId = folder.substr(folder.rfind('/') + 1);
-    double wallStart = wallNow();
-    double steadyStart = steadyNow();
-    {
-        std::lock_guard lock(mutex_);
-        metadata_ =
-            SessionMetadata{sessionId, initiatedBy,  {},
-                            wallStart, std::nullopt, cameraLabels(cameras->openedRecorderCount()),
-                            false};
-    }
+    current_ = std::make_shared<RecordingSession>(
+        folder,
+        SessionMetadata{sessionId,
+                        initiatedBy,
+                        {},
+                        wallNow(),
+                        std::nullopt,
+                        cameraLabels(cameras->openedRecorderCount()),
+                        false},
+        start, files_);
     if (auto error = cameras->startRecording(folder)) {
         refuseStart("start recording failed: " + error->message);
         removeReserveFile(folder);
         return false;
     }
-    sessionFolder_ = folder;
-    recordFinal_ = false;
-    {
-        std::lock_guard lock(mutex_);
-        sequence_.began(sessionId, steadyStart, stopWhenRecording);
-        gyroFile_.open(folder);
-        gyroStats_ = {};
-    }
-    writeMetadata();
+    sequence_.began(sessionId, start, stopWhenRecording);
+    current_->camerasStarted();
+    std::lock_guard lock(mutex_);
+    sampling_ = current_;
     return true;
 }
 
 void SessionManager::enterRecording() {
-    bool stopDue = false;
-    {
-        std::lock_guard lock(mutex_);
-        stopDue = sequence_.enteredRecording();
-    }
+    const bool stopDue = sequence_.enteredRecording();
+    current_->takeSamples();
     emit recordingStateChanged();
     setElapsedSeconds(0);
     elapsedTimer_.start();
@@ -219,14 +212,10 @@ void SessionManager::setLastTake(std::optional<TakeFigures> take) {
 
 void SessionManager::stopNow() {
     elapsedTimer_.stop();
-    std::string name;
-    {
-        std::lock_guard lock(mutex_);
-        name = sequence_.sessionId();
-        takeLength_ = sequence_.stopping(steadyNow());
-        logLine(gyroStats_.report(takeLength_));
-        if (metadata_) metadata_->recordingEnd = wallNow();
-    }
+    const std::string name = sequence_.sessionId();
+    const double now = steadyNow();
+    sequence_.stopping(now);
+    current_->stop(now);
     // Without the camera side there is nothing to wait for: the session's
     // own files are finished at once.
     auto cameras = cameraManager_.lock();
@@ -239,62 +228,24 @@ void SessionManager::stopNow() {
     });
 }
 
-// The cameras are finished. gyro.csv is synced and closed, the reserve given
-// back and the final session.json written on the file queue, after every
-// write asked for before; only then is the session finished.
+// The cameras are finished. The session's files are finished on the file
+// queue, after every write asked for before; only then is the session finished.
 void SessionManager::finishSession(const StopReport& report) {
-    recordFinal_ = true;
-    std::string record;
-    {
-        std::lock_guard lock(mutex_);
-        gyroFile_.close();
-        finishedTake_ = takeFigures(report);
-        if (metadata_) {
-            if (report.videoStartTime)
-                metadata_->videoStartSeconds = *report.videoStartTime - sequence_.startTime();
-            metadata_->gyroSamples = finishedTake_->gyroSamples;
-            metadata_->gyroLongestGapSeconds = finishedTake_->gyroLongestGap;
-            metadata_->durationSeconds = finishedTake_->durationSeconds;
-            metadata_->cameraDevices = report.cameras;
-            for (CameraTake& camera : *metadata_->cameraDevices)
-                if (camera.lostAt) camera.lostAt = *camera.lostAt - sequence_.startTime();
-            record = encodeSessionMetadata(*metadata_);
-        }
-    }
-    files_.async([self = mailbox_.sender(), folder = sessionFolder_, record] {
-        writeFinalRecord(folder, record);
+    finishedTake_ = current_->finish(report, [self = mailbox_.sender()] {
         self.post([](SessionManager& s) { s.sessionFinished(); });
     });
 }
 
-// Under the mutex: the session's figures once its files are finished.
-TakeFigures SessionManager::takeFigures(const StopReport& report) const {
-    return {sequence_.startTime(),
-            takeLength_,
-            report.cameras,
-            report.movies,
-            static_cast<std::int64_t>(gyroStats_.kept()),
-            gyroStats_.longestGap(takeLength_)};
-}
-
-void SessionManager::writeFinalRecord(const std::string& folder, const std::string& record) {
-    if (!isDirectory(folder)) {
-        makeDirectories(folder);
-        logLine("Talvex: the session folder had vanished and was created again: " + folder);
-    }
-    removeReserveFile(folder);
-    if (record.empty()) return;
-    if (auto error = writeFileAtomically(joinPath(folder, kMetadataFileName), record))
-        logLine("Talvex: could not write session.json: " + *error);
-}
-
 void SessionManager::sessionFinished() {
-    bool haveRecord = metadata().has_value();
-    lastSessionDir_ = haveRecord ? std::optional<std::string>(sessionFolder_) : std::nullopt;
+    lastSessionDir_ = current_->folder();
+    lastMovie_.reset();  // the movie the stop kept, if any
+    for (const auto& movie : finishedTake_->movies)
+        if (!lastMovie_ && movie.code != MovieResult::Code::cancelled) lastMovie_ = movie.file;
     {
         std::lock_guard lock(mutex_);
-        sequence_.finished();
+        sampling_.reset();
     }
+    sequence_.finished();
     emit lastSessionDirChanged();
     setLastTake(std::exchange(finishedTake_, std::nullopt));
     emit recordingStateChanged();
@@ -311,52 +262,13 @@ void SessionManager::beginWaitingStarts() {
     }
 }
 
-// Queued: the disk is never waited for here, and a later record never lands
-// before an earlier one.
-void SessionManager::writeMetadata() {
-    std::string json;
-    {
-        std::lock_guard lock(mutex_);
-        if (!metadata_) return;
-        json = encodeSessionMetadata(*metadata_);
-    }
-    files_.writeAtomically(joinPath(sessionFolder_, kMetadataFileName), std::move(json),
-                           [](const std::string& error) {
-                               logLine("Talvex: could not write session.json: " + error);
-                           });
-}
-
 void SessionManager::recordAnimation(const std::string& name) {
-    bool running = false;
-    {
-        std::lock_guard lock(mutex_);
-        if (!metadata_) return;
-        metadata_->animationsRun.push_back(name);
-        running = sequence_.phase() != SessionPhase::idle && !recordFinal_;
-    }
-    // While the session runs, the folder always holds the record as known so
-    // far; once the final record is written, a late name stays in memory.
-    if (running) writeMetadata();
+    if (current_) current_->recordAnimation(name);
 }
 
 void SessionManager::writeGyroSample(double sampleTime, double x, double y, double z) {
     std::lock_guard lock(mutex_);
-    if (!sequence_.showsRecording()) return;  // idle or the lead-in
-    std::optional<double> start = sequence_.recordingStartTime();
-    if (!start) {
-        logLine("Talvex Gyro: sample rejected — no start time");  // the tail-out
-        return;
-    }
-    double t = sampleTime - *start;
-    // One line per sample is part of the station's documented output: keep it.
-    logLine("Talvex Gyro: writing sample at t=" + formatNumber(t));
-    if (!(t >= 0)) {
-        logLine("Talvex Gyro: sample rejected — negative time " + formatNumber(t));
-        return;
-    }
-    // Only rows that reached gyro.csv count as kept.
-    if (gyroFile_.append(gyroCsvLine(t, x, y, z))) gyroStats_.add(t);
-    if (metadata_) metadata_->gyroscopeConnected = true;
+    if (sampling_) sampling_->writeGyroSample(sampleTime, x, y, z);
 }
 
 std::string SessionManager::elapsedString() const {
@@ -374,12 +286,9 @@ void SessionManager::setOutputRoot(const std::string& chosen) {
 }
 
 std::optional<std::string> SessionManager::lastSessionVideoURL() const {
-    if (!lastSessionDir_) return std::nullopt;
-    for (auto name : {kDualVideoName, kSingleVideoName}) {
-        std::string path = joinPath(*lastSessionDir_, name);
-        if (fileExists(path)) return path;
-    }
-    return std::nullopt;
+    if (!lastSessionDir_ || !lastMovie_) return std::nullopt;
+    std::string path = joinPath(*lastSessionDir_, *lastMovie_);
+    return fileExists(path) ? std::optional(path) : std::nullopt;
 }
 
 std::optional<std::string> SessionManager::lastSessionGyroURL() const {

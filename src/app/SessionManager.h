@@ -10,9 +10,8 @@
 
 #include "app/MainThread.h"
 #include "core/FileWriteQueue.h"
-#include "core/GyroCsvFile.h"
-#include "core/GyroSessionStats.h"
 #include "core/RecordingOperations.h"
+#include "core/RecordingSession.h"
 #include "core/SessionFiles.h"
 #include "core/SessionSequence.h"
 #include "core/TakeReport.h"
@@ -26,8 +25,10 @@ struct RecordingState {
     bool operator==(const RecordingState&) const = default;
 };
 
-// The single owner of the recording state: session folder, metadata record,
-// camera writers, gyro.csv and the elapsed clock. Main thread, except
+// Sequences the recordings: makes each one's folder and RecordingSession,
+// starts and stops its cameras, carries it through the lead-in and the
+// tail-out, keeps the starts that wait for it, and publishes the state, the
+// elapsed clock and the last take for the window. Main thread, except
 // writeGyroSample, which the gyroscope receiver calls from its own thread.
 class SessionManager : public QObject {
     Q_OBJECT
@@ -40,8 +41,9 @@ public:
     void setCameraManager(std::weak_ptr<RecordingOperations> cameras);
 
     // Called just before each session is carried out, also one that waited
-    // for the previous session to finish (the gyroscope takes its anchor).
-    std::function<void()> onSessionBegins;
+    // for the previous session to finish, with the steady instant the
+    // session's times count from (the gyroscope takes its anchor there).
+    std::function<void(double start)> onSessionBegins;
 
     // A start while the previous session is finishing waits for it; a start
     // while a session records is ignored; a stop in the lead-in stops the
@@ -68,6 +70,7 @@ public:
     }
 
     void setOutputRoot(const std::string& folder);
+    // The movie the last finished session's stop kept, while its file is there.
     std::optional<std::string> lastSessionVideoURL() const;
     std::optional<std::string> lastSessionGyroURL() const;
 
@@ -89,7 +92,7 @@ signals:
 private:
     std::optional<std::string> makeSessionDirectory(const std::optional<std::string>& sessionName);
     void beginSession(const StartRequest& request, bool stopWhenRecording = false);
-    bool startCameras(const std::string& folder, const std::string& initiatedBy,
+    bool startCameras(const std::string& folder, const std::string& initiatedBy, double start,
                       bool stopWhenRecording);
     void stopNow();
     void beginWaitingStarts();
@@ -98,10 +101,7 @@ private:
     void setStartProblem(std::optional<std::string> problem);
     void setLastTake(std::optional<TakeFigures> take);
     void finishSession(const StopReport& report);
-    TakeFigures takeFigures(const StopReport& report) const;
-    static void writeFinalRecord(const std::string& folder, const std::string& record);
     void sessionFinished();
-    void writeMetadata();
     void setElapsedSeconds(int seconds);
 
     Mailbox<SessionManager> mailbox_{this};
@@ -109,24 +109,22 @@ private:
     int elapsedSeconds_ = 0;
     std::weak_ptr<RecordingOperations> cameraManager_;
     std::optional<std::string> lastSessionDir_;
+    std::optional<std::string> lastMovie_;  // its file name in lastSessionDir_
     QTimer elapsedTimer_;
-    bool recordFinal_ = false;   // session.json of the stop is written
-    std::string sessionFolder_;  // the folder made at the start, kept to the end
-    double takeLength_ = 0;      // start to stop, steady seconds
     std::optional<std::string> startProblem_;
     std::optional<TakeFigures> lastTake_;
     std::optional<TakeFigures> finishedTake_;  // published once the session is finished
 
-    // session.json and gyro.csv's syncs, in order, off the main thread.
+    // Every session's files, in order, off the main thread.
     FileWriteQueue files_{"talvex.session"};
-
-    // Shared with writeGyroSample's thread. The sequence's phase and start
-    // change on the main thread only, under the mutex.
-    mutable std::mutex mutex_;
     SessionSequence sequence_;
-    std::optional<SessionMetadata> metadata_;
-    GyroCsvFile gyroFile_{&files_};
-    GyroSessionStats gyroStats_;
+    // The running session, or the last one (its record stays in memory).
+    std::shared_ptr<RecordingSession> current_;
+
+    // The session that takes gyroscope samples, from its cameras' start until
+    // it is finished; shared with writeGyroSample's thread.
+    std::mutex mutex_;
+    std::shared_ptr<RecordingSession> sampling_;
 };
 
 }  // namespace talvex

@@ -44,7 +44,7 @@ void TalvexApp::setupApp() {
     session_->setCameraManager(cameras_);
     ipc_->onCommand = [this](const IPCCommand& command) { handleCommand(command); };
     // Every session takes its own gyroscope time anchor, however it was started.
-    session_->onSessionBegins = [this] { gyro_->beginSession(steadyNow()); };
+    session_->onSessionBegins = [this](double start) { gyro_->beginSession(start); };
     SessionManager* session = session_.get();
     gyro_->onSample = [session](double t, double x, double y, double z) {
         session->writeGyroSample(t, x, y, z);

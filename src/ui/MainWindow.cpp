@@ -77,8 +77,7 @@ QWidget* MainWindow::buildSidePanel() {
     auto* output = new OutputSection(app_.session(), panel);
     auto* status = new StatusSection(app_.ipc(), app_.gyro(), app_.session(), panel);
     record_ = new RecordSection(
-        app_.session(), app_.cameras(), app_.gyro(), [this] { return session_->sessionName(); },
-        panel);
+        app_.session(), app_.cameras(), [this] { return session_->sessionName(); }, panel);
 
     // Everything above the record section scrolls when the window is too low
     // for all of it; the record section, with the take report, stays in view.

@@ -6,9 +6,7 @@
 #include <QVBoxLayout>
 
 #include "app/CameraManager.h"
-#include "app/GyroReceiver.h"
 #include "app/SessionManager.h"
-#include "core/Clock.h"
 #include "ui/LumetraRow.h"
 #include "ui/TakeReportView.h"
 #include "ui/UiStyle.h"
@@ -45,12 +43,11 @@ QString buttonStyle(const QColor& tint) {
 
 }  // namespace
 
-RecordSection::RecordSection(SessionManager& session, CameraManager& cameras, GyroReceiver& gyro,
+RecordSection::RecordSection(SessionManager& session, CameraManager& cameras,
                              NameSource sessionName, QWidget* parent)
     : QWidget(parent),
       session_(session),
       cameras_(cameras),
-      gyro_(gyro),
       sessionName_(std::move(sessionName)),
       elapsed_(new QLabel(this)),
       button_(new QPushButton(this)),
@@ -107,7 +104,6 @@ void RecordSection::record() {
         return;
     }
     std::optional<std::string> name = sessionName_ ? sessionName_() : std::nullopt;
-    gyro_.beginSession(steadyNow());
     session_.startSession(name, "user");
 }
 

@@ -11,7 +11,6 @@ class QPushButton;
 namespace talvex {
 
 class CameraManager;
-class GyroReceiver;
 class LumetraRow;
 class SessionManager;
 class TakeReportView;
@@ -24,8 +23,8 @@ class RecordSection : public QWidget {
 public:
     using NameSource = std::function<std::optional<std::string>()>;
 
-    RecordSection(SessionManager& session, CameraManager& cameras, GyroReceiver& gyro,
-                  NameSource sessionName, QWidget* parent = nullptr);
+    RecordSection(SessionManager& session, CameraManager& cameras, NameSource sessionName,
+                  QWidget* parent = nullptr);
 
     LumetraRow* lumetraRow() const { return lumetra_; }
     TakeReportView* takeReport() const { return takeReport_; }
@@ -39,7 +38,6 @@ private:
 
     SessionManager& session_;
     CameraManager& cameras_;
-    GyroReceiver& gyro_;
     NameSource sessionName_;
     QLabel* elapsed_ = nullptr;
     QPushButton* button_ = nullptr;

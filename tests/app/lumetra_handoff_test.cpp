@@ -51,7 +51,9 @@ TEST_F(Handoff, LastSessionForEachStoredPath) {
             return std::nullopt;
         }
         void stopRecording(StopCompletion done) override {
-            postToMain([done] { done({}); });
+            MovieResult movie;
+            movie.file = "camera1.mp4";
+            postToMain([done, movie] { done({std::nullopt, {movie}, {}}); });
         }
     };
     auto cameras = std::make_shared<Cameras>();  // held weakly by the session

@@ -40,7 +40,9 @@ struct FakeCameras : RecordingOperations {
     }
     void stopRecording(StopCompletion completion) override {
         ++stops;
-        pendingCompletion = [this, completion] { completion({videoStartTime, {}, cameras}); };
+        MovieResult movie;
+        movie.file = count == 2 ? "recording.mp4" : "camera1.mp4";
+        pendingCompletion = [=, this] { completion({videoStartTime, {movie}, cameras}); };
     }
     std::vector<std::string> missingCameras() const override { return missing; }
     void finish() { postToMain(std::exchange(pendingCompletion, nullptr)); }
