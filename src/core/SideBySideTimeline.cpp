@@ -8,7 +8,9 @@ bool SideBySideTimeline::offer(int camera, double captureInstant, std::int64_t f
     if (c.newest && captureInstant <= *c.newest) return false;
     if (!start_) start_ = captureInstant;
     c.newest = captureInstant;
-    c.waiting.push_back({captureInstant, frameId});
+    // Late: a tick it could have gone to was decided without it.
+    const bool late = decided_ && captureInstant <= *decided_ + kReach / fps_;
+    c.waiting.push_back({captureInstant, frameId, late});
     return true;
 }
 
@@ -31,17 +33,28 @@ bool SideBySideTimeline::ready(std::int64_t tick, double now) const {
 
 SideBySideTimeline::Halves SideBySideTimeline::choose(std::int64_t tick) {
     const double at = tickInstant(tick);
+    decided_ = at;
     return {chooseFor(cameras_[0], at), chooseFor(cameras_[1], at)};
 }
 
 // Earliest deadline first: the oldest waiting frame within reach of the tick,
 // so a frame that could still go to the next tick leaves this one to an older
-// frame that could not. Frames out of reach behind the tick are never shown.
+// frame that could not. Of the frames out of reach behind the tick, those
+// delivered after their own tick was decided are still nearer this one than
+// the frame shown before: the newest of them is shown when none lies within
+// reach.
 SideBySideTimeline::Half SideBySideTimeline::chooseFor(Camera& camera, double tick) {
     const double reach = kReach / fps_;
-    while (!camera.waiting.empty() && camera.waiting.front().at < tick - reach)
+    std::optional<Frame> late;
+    while (!camera.waiting.empty() && camera.waiting.front().at < tick - reach) {
+        if (camera.waiting.front().late) late = camera.waiting.front();
         camera.waiting.pop_front();
-    const bool picked = !camera.waiting.empty() && camera.waiting.front().at <= tick + reach;
+    }
+    bool picked = !camera.waiting.empty() && camera.waiting.front().at <= tick + reach;
+    if (!picked && late) {
+        camera.waiting.push_front(*late);
+        picked = true;
+    }
     if (picked) {
         camera.shown = camera.waiting.front();
         camera.waiting.pop_front();

@@ -12,8 +12,9 @@ namespace talvex {
 // start being the capture instant of the first frame offered, and its movie
 // time is n / fps, whatever rate or clock either camera has. At each tick a
 // half shows its camera's oldest frame not yet shown that lies within reach
-// of the tick (kReach ticks either side), else it repeats what it showed. So
-// no frame is shown further than that from its capture instant, a slow
+// of the tick (kReach ticks either side), else the newest one delivered too
+// late for its own tick, else it repeats what it showed. So a frame delivered
+// in time is shown no further than that from its capture instant, a slow
 // camera's frame is repeated, and a camera at the movie's rate loses a frame
 // only when jitter puts two of its frames into one tick's reach alone.
 //
@@ -28,7 +29,7 @@ public:
     // How long after a tick's last due capture instant its frames may still
     // be delivered (a camera hands a frame over 4-40 ms after its instant; a
     // loaded machine may hold its capture thread back longer).
-    static constexpr double kDeliveryAllowance = 0.25;
+    static constexpr double kDeliveryAllowance = 0.5;
 
     struct Half {
         // The frame to show; none until its camera's first frame (black).
@@ -68,6 +69,7 @@ private:
     struct Frame {
         double at;
         std::int64_t id;
+        bool late = false;  // offered after a tick it could have gone to was decided
     };
     struct Camera {
         std::deque<Frame> waiting;  // offered, newer than `shown`, not shown
@@ -79,6 +81,7 @@ private:
 
     double fps_;
     std::optional<double> start_;
+    std::optional<double> decided_;  // the instant of the last tick chosen
     std::array<Camera, 2> cameras_;
 };
 

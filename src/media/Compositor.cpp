@@ -12,9 +12,10 @@ namespace talvex {
 
 namespace {
 
-// Frames a camera may have queued for the compositor (a second at 30 fps);
-// beyond that the oldest goes, so a compositor behind never piles up memory.
-constexpr std::size_t kMaxQueued = 30;
+// Frames a camera may have queued for the compositor (1.5 s at 30 fps, beyond
+// the delivery allowance); beyond that the oldest goes, so a compositor
+// behind never piles up memory.
+constexpr std::size_t kMaxQueued = 45;
 // How long the thread sleeps before the first frame when nothing arrives.
 constexpr double kIdleWait = 0.5;
 

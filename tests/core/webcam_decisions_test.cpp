@@ -179,14 +179,14 @@ std::vector<int> composite(const std::array<double, 2>& fps, double phase1, bool
 }
 
 // 29.97 and 30 fps half a tick apart; 30 and 15 fps; camera 0 stalled for 3 s,
-// its next 0.3 s in a burst (1 too late for its tick); camera 1 lost at 40 s.
+// its next 0.3 s in a burst (in time for their ticks); camera 1 lost at 40 s.
 TEST(WebcamDecisionsTest, SideBySideShowsNearlyEveryFrameOfBothCameras) {
     using V = std::vector<int>;
     for (auto [fps, phase1, stall0, lose1, expected] :
          {std::tuple(std::array{29.97, 30.0}, 1 / 60.0, false, false,
                      V{1799, 1788, 19, 0, 1800, 1800, 16, 0}),
           {std::array{30.0, 15.0}, 0.01, false, false, V{1800, 1800, 17, 0, 900, 900, 7, 0}},
-          {std::array{30.0, 30.0}, 0.0, true, false, V{1710, 1709, 7, 0, 1800, 1800, 7, 0}},
+          {std::array{30.0, 30.0}, 0.0, true, false, V{1710, 1710, 7, 0, 1800, 1800, 7, 0}},
           {std::array{30.0, 30.0}, 0.0, false, true, V{1800, 1800, 7, 0, 1200, 1200, 7, 450}}})
         EXPECT_EQ(composite(fps, phase1, stall0, lose1), expected) << fps[0] << stall0 << lose1;
 }
