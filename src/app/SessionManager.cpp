@@ -34,13 +34,11 @@ SessionManager::SessionManager(const std::string& overrideRoot, QObject* parent)
     outputRoot_ = absoluteFolderPath(overrideRoot.empty() ? resolveStoredRoot() : overrideRoot);
     makeDirectories(outputRoot_);
     reportInterruptedSessions(outputRoot_);
-    // Each tick counts one second one main-loop turn later, so a busy loop
-    // delays the count rather than skipping it.
+    // The timer runs on the main thread: a busy loop delays a tick rather
+    // than skipping it.
     elapsedTimer_.setInterval(1000);
-    connect(&elapsedTimer_, &QTimer::timeout, this, [this] {
-        mailbox_.post(
-            [](SessionManager& self) { self.setElapsedSeconds(self.elapsedSeconds_ + 1); });
-    });
+    connect(&elapsedTimer_, &QTimer::timeout, this,
+            [this] { setElapsedSeconds(elapsedSeconds_ + 1); });
 }
 
 // Whatever the file queue still holds (the last record, a sync) is finished first.
