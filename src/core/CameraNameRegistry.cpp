@@ -116,8 +116,4 @@ void CameraNameRegistry::save() const {
     files_->writeAtomically(filePath_, std::move(bytes));
 }
 
-void CameraNameRegistry::waitUntilSaved() const {
-    if (files_) files_->waitUntilDone();
-}
-
 }  // namespace talvex

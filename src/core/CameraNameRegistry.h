@@ -27,9 +27,6 @@ public:
     // Stores and saves a new name; an empty name changes nothing.
     void setName(const std::string& name, const std::string& id);
 
-    // Waits until every save asked for so far is on the disk.
-    void waitUntilSaved() const;
-
     const std::map<std::string, std::string>& store() const { return store_; }
     const std::string& filePath() const { return filePath_; }
 

@@ -47,10 +47,8 @@ bool CameraRecorder::isCapturing() const {
 }
 
 void CameraRecorder::deliver(VideoFramePtr frame) {
-    ++captured_;
     slot_.offer(frame);
     if (backlog_.load() >= kMaxBacklog) {
-        ++dropped_;
         // Still captured: the take's counts and rate see it.
         thread_->async([this, at = frame->ptsMicros] { count(at, false); });
         return;

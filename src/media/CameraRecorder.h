@@ -67,9 +67,6 @@ public:
     LatestFrameSlot& frameSlot() { return slot_; }
 
     bool isCapturing() const;
-    std::uint64_t framesCaptured() const { return captured_.load(); }
-    // Frames not taken because the camera's thread was too far behind.
-    std::uint64_t framesDropped() const { return dropped_.load(); }
 
 private:
     void deliver(VideoFramePtr frame);
@@ -85,8 +82,6 @@ private:
     std::unique_ptr<CaptureSource> source_;
     std::unique_ptr<SerialQueue> thread_;
     std::atomic<bool> closing_{false};
-    std::atomic<std::uint64_t> captured_{0};
-    std::atomic<std::uint64_t> dropped_{0};
     std::atomic<int> backlog_{0};
     LatestFrameSlot slot_;
 

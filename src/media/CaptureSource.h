@@ -44,7 +44,6 @@ public:
     void stop();
 
     bool isCapturing() const { return capturing_.load(); }
-    std::uint64_t framesCaptured() const { return captured_.load(); }
     // What the device delivers, e.g. "mjpeg 1280x720 30fps".
     const std::string& mode() const { return mode_; }
 

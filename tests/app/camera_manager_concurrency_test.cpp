@@ -19,13 +19,13 @@ struct CapturedSince {
     std::vector<std::pair<std::shared_ptr<CameraRecorder>, std::uint64_t>> cameras;
     explicit CapturedSince(const CameraManager& manager) {
         for (const auto& recorder : manager.openedRecorders())
-            cameras.emplace_back(recorder, recorder->framesCaptured());
+            cameras.emplace_back(recorder, captured(*recorder));
     }
     // The fewest new frames one of them captured.
     std::uint64_t fewest() const {
         std::uint64_t least = UINT64_MAX;
         for (const auto& [recorder, before] : cameras)
-            least = std::min(least, recorder->framesCaptured() - before);
+            least = std::min(least, captured(*recorder) - before);
         return least;
     }
 };
@@ -108,9 +108,10 @@ TEST_F(Manager, ScanThenAppliesLeaveOnlyTheLastSetOpen) {
     ASSERT_TRUE(waitUntil([&] { return manager->availableDevices().size() == 3; }));
     EXPECT_EQ(manager->availableDevices()[0].name, "Synthetic Camera 1");
     EXPECT_EQ(manager->availableDevices()[1].name, "Bench left");
-    manager->registry().waitUntilSaved();
-    const std::string names = readText(data.file("camera_names.json"));
-    EXPECT_EQ(countOf(names, R"("synthetic-3":"Synthetic Camera 3")"), 1);
+    EXPECT_TRUE(waitUntil([&] {
+        return countOf(readText(data.file("camera_names.json")),
+                       R"("synthetic-3":"Synthetic Camera 3")") == 1;
+    }));
 
     using Set = std::vector<CameraDevice>;
     for (const Set& devices :

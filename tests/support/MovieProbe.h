@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "media/CameraRecorder.h"
 #include "media/FfmpegScaler.h"
 #include "media/VideoFrame.h"
 #include "support/TestSupport.h"
@@ -69,6 +70,12 @@ struct MovieInfo {
     double seconds = 0;                // the container's duration
     std::size_t frames() const { return frameTimes.size(); }
 };
+
+// The frames a camera has captured so far: its newest frame's number.
+inline std::uint64_t captured(const CameraRecorder& camera) {
+    const VideoFramePtr frame = camera.latestFrame();
+    return frame ? frame->sequence : 0;
+}
 
 inline MovieInfo probeMovie(const std::string& path) {
     const std::string quoted = " '" + path + "'", probe = "ffprobe -v error -show_entries ";
