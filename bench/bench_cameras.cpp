@@ -61,18 +61,19 @@ Session recordSession(int count, double seconds, const std::filesystem::path& fo
     Session session;
     if (!test::waitUntil([&] { return manager->openedRecorders().size() == devices.size(); }, 20.0))
         return session;
-    auto recorder0 = manager->openedRecorders()[0];
     test::waitUntil([] { return false; }, 1.0);  // past the cameras' start
-    const std::uint64_t captured = recorder0->framesCaptured();
     const double cpu = cpuSeconds(RUSAGE_SELF);
     if (manager->startRecording(folder.string())) return session;
     auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     test::waitUntil([&] { return std::chrono::steady_clock::now() > end; }, 600.0);
     bool done = false;
-    manager->stopRecording([&](const StopReport&) { done = true; });
+    manager->stopRecording([&](const StopReport& report) {
+        if (!report.cameras.empty())
+            session.captured0 = static_cast<std::uint64_t>(report.cameras[0].framesCaptured);
+        done = true;
+    });
     test::waitUntil([&] { return done; }, 60.0);
     session.cpuPerSecond = (cpuSeconds(RUSAGE_SELF) - cpu) / seconds;
-    session.captured0 = recorder0->framesCaptured() - captured;
     manager.reset();  // closes the cameras before they are forgotten
     SyntheticCameras::reset();
     session.movieTimes =
