@@ -92,6 +92,32 @@ struct Station {
     ChildProcess process;
 };
 
+// The headless station among emulated webcams, recording into home/rec, with
+// a command port on 127.0.0.1 that was free.
+struct WebcamStation {
+    explicit WebcamStation(const std::string& home, const QStringList& options = {})
+        : root(home + "/rec"),
+          process("env", stationIn(home) +
+                             QStringList{"--ipc-port", QString::number(port), "--output-root",
+                                         QString::fromStdString(root)} +
+                             options) {}
+    // Records the session name for ms; its folder once its record is finished.
+    std::string record(const std::string& name, int ms) {
+        EXPECT_EQ(sendCommand(port, "START " + name), "OK\n");
+        QThread::msleep(ms);
+        EXPECT_EQ(sendCommand(port, "STOP"), "OK\n");
+        std::string folder;
+        EXPECT_TRUE(
+            waitUntil([&] { return !(folder = folderOf(root, name + "_", true)).empty(); }, 60))
+            << process.output();
+        return folder;
+    }
+
+    const int port = freePort();
+    const std::string root;
+    ChildProcess process;
+};
+
 // gyro.csv against the simulator's record of when each sample was taken: every
 // row a sample the phone took, once, at its session time (one constant start
 // instant), in order; none missing between the first and the last row. The
@@ -343,11 +369,9 @@ TEST(HeadlessStation, CamerasComeBackByThemselves) {
                       "[camera spare]\nmodel = vga\nplugged = off\n"))
         return;
     TempDir home;
-    const int port = freePort();
-    const QString root = QString::fromStdString(home.file("rec"));
-    ChildProcess station(
-        "env", stationIn(home.path()) +
-                   QStringList{"--ipc-port", QString::number(port), "--output-root", root});
+    WebcamStation webcams(home.path());
+    ChildProcess& station = webcams.process;
+    const int port = webcams.port;
     const auto said = [&](const std::string& line, int times = 1) {
         return waitUntil([&] { return countOf(station.output(), line) >= times; }, 30);
     };
@@ -365,14 +389,9 @@ TEST(HeadlessStation, CamerasComeBackByThemselves) {
     EXPECT_TRUE(said("Talvex: camera reopened: 'USB 2.0 Camera'", 2) && said(" at /dev/video2"))
         << station.output();
     ASSERT_TRUE(said("Talvex: opened cameras: 1", 2));
-    EXPECT_EQ(sendCommand(port, "START back"), "OK\n");
-    QThread::msleep(1500);
-    EXPECT_EQ(sendCommand(port, "STOP"), "OK\n");
-    std::string folder;
-    ASSERT_TRUE(
-        waitUntil([&] { return !(folder = folderOf(root.toStdString(), "back_", true)).empty(); }));
+    const std::string folder = webcams.record("back", 1500);
     EXPECT_GT(probeMovie(folder + "/camera1.mp4").frames(), 5u) << station.output();
-    EXPECT_TRUE(listDir(root.toStdString()).size() == 1) << "no folder for the refused start";
+    EXPECT_TRUE(listDir(webcams.root).size() == 1) << "no folder for the refused start";
     EXPECT_EQ(station.end(SIGTERM), 0);
 }
 
@@ -386,18 +405,11 @@ TEST(HeadlessStation, SideBySideHalvesKeepTheirOwnWebcams) {
                       "[camera bright]\nmodel = 720p\nserial = B2\nrate_ppm = 6000\n"))
         return;
     TempDir home;
-    const int port = freePort();
-    const std::string root = home.file("rec");
-    ChildProcess station(
-        "env", stationIn(home.path()) + QStringList{"--ipc-port", QString::number(port),
-                                                    "--output-root", QString::fromStdString(root),
-                                                    "--cameras", "/dev/video0,/dev/video2"});
+    WebcamStation webcams(home.path(), {"--cameras", "/dev/video0,/dev/video2"});
+    ChildProcess& station = webcams.process;
     ASSERT_TRUE(station.waitForOutput("Talvex: opened cameras: 2", 60000)) << station.output();
-    EXPECT_EQ(sendCommand(port, "START pair"), "OK\n");
-    QThread::msleep(5000);
-    EXPECT_EQ(sendCommand(port, "STOP"), "OK\n");
-    std::string folder;
-    ASSERT_TRUE(waitUntil([&] { return !(folder = folderOf(root, "pair_", true)).empty(); }, 60));
+    const std::string folder = webcams.record("pair", 5000);
+    ASSERT_FALSE(folder.empty());
     const std::string log = station.output(), movie = folder + "/recording.mp4";
     EXPECT_EQ(countOf(log, "' delivers 15.0 fps of the 30 fps asked (low light?)"), 1) << log;
     const double start = std::stod(log.substr(log.find("basePTS=") + 8));
